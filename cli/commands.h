@@ -1,0 +1,17 @@
+// The commands of q55x. Each registers its options on the parser and runs with the context.
+#pragma once
+#include <CLI/CLI.hpp>
+
+#include <functional>
+
+#include "cli/context.h"
+
+namespace cli {
+
+using Runner = std::function<int(Context&)>;
+
+// Each returns the function that runs the command once the parser has filled its options.
+Runner addRawCommand(CLI::App& app);
+Runner addSimCommand(CLI::App& app);
+
+}  // namespace cli

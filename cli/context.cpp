@@ -1,0 +1,102 @@
+#include "cli/context.h"
+
+#include <cctype>
+#include <cstdio>
+#include <ostream>
+
+#include "cli/session.h"
+#include "transport/trace.h"
+
+namespace cli {
+
+Context::Context(GlobalOptions opts, std::ostream& out, std::ostream& err)
+    : opts_(std::move(opts)), out_(out), err_(err) {}
+
+Context::~Context() {
+    session_.reset();   // saves emulated state and restores the backend before the trace closes
+    if (!opts_.trace.empty()) transport::setTraceFile("");
+}
+
+bool Context::attach() {
+    if (!opts_.trace.empty() && !transport::setTraceFile(opts_.trace)) {
+        fail(kExitUsage, "cannot open the trace file " + opts_.trace);
+        return false;
+    }
+    if (!opts_.sims.empty()) {
+        std::string error;
+        session_ = makeSimSession(opts_.sims, error);
+        if (!session_) {
+            fail(kExitUsage, error);
+            return false;
+        }
+    } else {
+        session_ = makeHardwareSession();
+    }
+    return true;
+}
+
+std::vector<std::string> Context::candidates() {
+    return session_ ? session_->candidates() : std::vector<std::string>{};
+}
+
+std::string Context::selectDevice() {
+    if (!opts_.device.empty()) return opts_.device;
+    auto c = candidates();
+    return c.empty() ? std::string() : c.front();
+}
+
+int Context::fail(int code, const std::string& message) {
+    if (opts_.json) {
+        printJson({{"error", {{"code", code}, {"message", message}}}});
+    } else {
+        err_ << message << "\n";
+    }
+    return code;
+}
+
+void Context::printJson(const nlohmann::json& doc) { out_ << doc.dump(2) << "\n"; }
+
+bool parseHex(const std::string& text, std::vector<uint8_t>& bytes) {
+    std::string digits;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == ' ' || c == ':' || c == '-' || c == '_' || c == '.') continue;
+        if (c == '0' && i + 1 < text.size() && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+            ++i;
+            continue;
+        }
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+        digits.push_back(c);
+    }
+    if (digits.size() % 2) return false;
+    bytes.clear();
+    for (size_t i = 0; i < digits.size(); i += 2)
+        bytes.push_back(static_cast<uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+    return true;
+}
+
+std::string hexDump(const uint8_t* data, size_t n) {
+    std::string s;
+    char line[32];
+    for (size_t off = 0; off < n; off += 16) {
+        std::snprintf(line, sizeof line, "%06zx ", off);
+        s += line;
+        for (size_t i = 0; i < 16; ++i) {
+            if (off + i < n) {
+                std::snprintf(line, sizeof line, " %02x", data[off + i]);
+                s += line;
+            } else {
+                s += "   ";
+            }
+        }
+        s += "  ";
+        for (size_t i = 0; i < 16 && off + i < n; ++i) {
+            const unsigned char c = data[off + i];
+            s.push_back(c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.');
+        }
+        s.push_back('\n');
+    }
+    return s;
+}
+
+}  // namespace cli

@@ -1,0 +1,59 @@
+// What every command shares: the global options, the attached devices (emulated or real), and the
+// one way of reporting a result (text, or exactly one JSON document with --json).
+#pragma once
+#include <nlohmann/json.hpp>
+
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+
+namespace cli {
+
+struct GlobalOptions {
+    std::vector<std::string> sims;   // --sim ENCLOSURE, repeatable
+    std::string device;              // --device PATH
+    std::string trace;               // --trace FILE
+    bool json = false;
+    int verbose = 0;
+};
+
+class DeviceSession;   // real hardware or an emulated bus
+
+class Context {
+public:
+    Context(GlobalOptions opts, std::ostream& out, std::ostream& err);
+    ~Context();
+
+    // Attaches the emulated enclosures or the platform's devices; false (with a message
+    // reported) when an --sim argument or the trace file is wrong.
+    bool attach();
+    // Paths of the candidate bridge devices, in discovery order.
+    std::vector<std::string> candidates();
+    // The device a single-device command works on: --device, else the first candidate.
+    // Empty when there is none.
+    std::string selectDevice();
+
+    const GlobalOptions& options() const { return opts_; }
+    std::ostream& out() { return out_; }
+    std::ostream& err() { return err_; }
+
+    // Ends a command with an error: one line on stderr, or {"error": {...}} with --json.
+    int fail(int code, const std::string& message);
+    // Prints a JSON document (with --json) as the command's whole output.
+    void printJson(const nlohmann::json& doc);
+
+private:
+    GlobalOptions opts_;
+    std::ostream& out_;
+    std::ostream& err_;
+    std::unique_ptr<DeviceSession> session_;
+};
+
+// Hex helpers for the command line.
+bool parseHex(const std::string& text, std::vector<uint8_t>& bytes);
+std::string hexDump(const uint8_t* data, size_t n);
+
+}  // namespace cli

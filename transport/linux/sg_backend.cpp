@@ -1,0 +1,136 @@
+#include "transport/linux/sg_backend.h"
+
+#include <fcntl.h>
+#include <scsi/sg.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+namespace transport {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string deviceNodeName(std::string_view devPath) {
+    const std::string_view prefix = "/dev/";
+    if (devPath.substr(0, prefix.size()) != prefix) return {};
+    std::string name(devPath.substr(prefix.size()));
+    if (name.empty() || name.find('/') != std::string::npos) return {};
+    return name;
+}
+
+}  // namespace
+
+std::string bridgeTransportOf(std::string_view devPath, const std::string& sysfsRoot) {
+    const std::string name = deviceNodeName(devPath);
+    if (name.empty()) return {};
+    fs::path link;
+    if (name.rfind("sg", 0) == 0) link = fs::path(sysfsRoot) / "class/scsi_generic" / name / "device";
+    else if (name.rfind("sd", 0) == 0) link = fs::path(sysfsRoot) / "block" / name / "device";
+    else return {};
+    std::error_code ec;
+    fs::path dev = fs::canonical(link, ec);
+    if (ec) return {};
+    const fs::path devicesRoot = fs::weakly_canonical(fs::path(sysfsRoot) / "devices", ec);
+    // Walk up from the SCSI device towards the root, looking at the driver bound to each level:
+    // the USB interface (usb-storage, uas) or the FireWire unit (firewire_sbp2) above the host.
+    for (fs::path p = dev; !p.empty() && p != p.root_path(); p = p.parent_path()) {
+        if (!devicesRoot.empty() && p == devicesRoot) break;
+        fs::path drv = fs::read_symlink(p / "driver", ec);
+        if (!ec) {
+            const std::string d = drv.filename().string();
+            if (d == "usb-storage" || d == "uas" || d == "firewire_sbp2") return d;
+        }
+        ec.clear();
+    }
+    return {};
+}
+
+bool isHarmlessStandardCommand(const uint8_t* cdb, uint8_t cdbLen) {
+    if (cdb == nullptr || cdbLen == 0) return false;
+    switch (cdb[0]) {
+        case 0x00:  // TEST UNIT READY
+        case 0x12:  // INQUIRY
+        case 0x25:  // READ CAPACITY(10)
+            return true;
+        case 0x9E:  // SERVICE ACTION IN(16) / READ CAPACITY(16)
+            return cdbLen >= 2 && (cdb[1] & 0x1F) == 0x10;
+        default:
+            return false;
+    }
+}
+
+Result LinuxSgBackend::execute(const Request& req) {
+    Result r;
+    const std::string path(req.path);
+    if (!isHarmlessStandardCommand(req.cdb, req.cdbLen) && bridgeTransportOf(path, sysfs_).empty())
+        return r;  // not a bridge of ours: never opened, never sent
+
+    int flags = O_RDWR | O_NONBLOCK;
+    if (req.sharing == Sharing::Exclusive) flags |= O_EXCL;
+    const int fd = ::open(path.c_str(), flags);
+    if (fd < 0) {
+        r.lastError = static_cast<uint32_t>(errno);
+        return r;
+    }
+    r.opened = true;
+
+    sg_io_hdr_t io;
+    std::memset(&io, 0, sizeof io);
+    io.interface_id = 'S';
+    io.cmd_len = req.cdbLen;
+    io.cmdp = const_cast<unsigned char*>(req.cdb);
+    io.mx_sb_len = static_cast<unsigned char>(kMaxSense);
+    io.sbp = r.sense.data();
+    io.dxfer_len = req.xferLen;
+    io.dxferp = req.xferLen ? req.data : nullptr;
+    io.dxfer_direction = req.xferLen == 0           ? SG_DXFER_NONE
+                         : req.dir == Direction::In ? SG_DXFER_FROM_DEV
+                                                    : SG_DXFER_TO_DEV;
+    io.timeout = req.timeoutSec > UINT_MAX / 1000 ? UINT_MAX : req.timeoutSec * 1000;
+
+    errno = 0;
+    const int rc = ::ioctl(fd, SG_IO, &io);
+    r.lastError = rc < 0 ? static_cast<uint32_t>(errno) : 0;
+    ::close(fd);
+
+    r.platformOk = rc == 0;
+    r.scsiStatus = io.status;
+    r.hostStatus = static_cast<uint8_t>(io.host_status);
+    // DRIVER_SENSE only says that sense bytes came back; it is not an error by itself.
+    r.driverStatus = static_cast<uint8_t>(io.driver_status & ~0x08);
+    r.residual = io.resid > 0 ? static_cast<uint32_t>(io.resid) : 0;
+    r.reported = req.xferLen - std::min(req.xferLen, r.residual);
+    r.senseValid = io.sb_len_wr;
+    return r;
+}
+
+std::vector<std::string> scanBridgeNodes(const std::string& sysfsRoot) {
+    std::vector<std::pair<int, std::string>> found;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(fs::path(sysfsRoot) / "class/scsi_generic", ec)) {
+        const std::string name = e.path().filename().string();
+        if (name.rfind("sg", 0) != 0) continue;
+        const std::string node = "/dev/" + name;
+        if (bridgeTransportOf(node, sysfsRoot).empty()) continue;
+        found.emplace_back(std::atoi(name.c_str() + 2), node);
+    }
+    std::sort(found.begin(), found.end());
+    std::vector<std::string> nodes;
+    for (auto& f : found) nodes.push_back(std::move(f.second));
+    return nodes;
+}
+
+Backend& platformBackend() {
+    static LinuxSgBackend b;
+    return b;
+}
+
+}  // namespace transport

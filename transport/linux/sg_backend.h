@@ -1,0 +1,38 @@
+// Linux pass-through: SG_IO on the /dev/sgN node (or the /dev/sdX node) of a disk.
+//
+// Real hardware is precious: a device whose SCSI host does not sit behind usb-storage, uas or
+// firewire-sbp2 is only ever sent the harmless standard commands (TEST UNIT READY, INQUIRY,
+// READ CAPACITY); every other command to it fails without reaching the device.
+#pragma once
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "transport/backend.h"
+
+namespace transport {
+
+// The kernel driver that carries the device's SCSI host: "usb-storage", "uas", "firewire_sbp2",
+// or empty when the device is none of these (an internal disk, say) or cannot be resolved.
+std::string bridgeTransportOf(std::string_view devPath, const std::string& sysfsRoot = "/sys");
+
+// Commands that may go to any device, bridge or not.
+bool isHarmlessStandardCommand(const uint8_t* cdb, uint8_t cdbLen);
+
+class LinuxSgBackend final : public Backend {
+public:
+    explicit LinuxSgBackend(std::string sysfsRoot = "/sys") : sysfs_(std::move(sysfsRoot)) {}
+    Result execute(const Request& req) override;
+
+private:
+    std::string sysfs_;
+};
+
+}  // namespace transport
+
+namespace transport {
+
+// The /dev/sgN nodes of SCSI devices behind usb-storage, uas or firewire-sbp2, in node order.
+std::vector<std::string> scanBridgeNodes(const std::string& sysfsRoot = "/sys");
+
+}  // namespace transport

@@ -1,0 +1,43 @@
+// Command trace: one JSON object per command on its own line, written at the transport seam so
+// every program and backend traces alike. Enabled by setTraceFile() (q55x --trace FILE) or by the
+// environment variable Q55X_TRACE naming a file.
+//
+// {"op":"ScsiDataIn","path":"...","cdb":"e0f4e7000000000000000000","dir":"in","len":16,
+//  "xfer":16,"timeout":10,"ok":true,"status":0,"sense":"","reply":"f4e7..."}
+// "data" carries the bytes sent for data-out commands of at most 512 bytes, "reply" the bytes
+// received for data-in commands of at most 512 bytes.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "transport/backend.h"
+#include "transport/cdb.h"
+
+namespace transport {
+
+struct TraceEntry {
+    std::string_view op;
+    std::string_view path;
+    const Cdb* cdb = nullptr;
+    Direction dir = Direction::None;
+    long len = 0;
+    uint32_t xfer = 0;
+    uint32_t timeoutSec = 0;
+    bool ok = false;
+    uint8_t status = 0;
+    const uint8_t* sense = nullptr;
+    size_t senseLen = 0;
+    const uint8_t* data = nullptr;   // bytes sent (out) or received (in)
+    size_t dataLen = 0;
+};
+
+constexpr size_t kTraceDataLimit = 512;
+
+// Opens (appends to) a trace file; an empty path stops tracing. Returns false when it cannot be
+// opened.
+bool setTraceFile(const std::string& path);
+void traceCommand(const TraceEntry& e);
+std::string traceLine(const TraceEntry& e);  // the JSON line without its line feed
+
+}  // namespace transport
