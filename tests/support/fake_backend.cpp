@@ -61,7 +61,7 @@ transport::Result FakeBackend::execute(const transport::Request& req) {
     res.scsiStatus = r.scsiStatus;
     res.hostStatus = r.hostStatus;
     res.residual = r.residual;
-    if (req.dir == transport::Direction::In && req.data)
+    if (req.dir == transport::Direction::In && req.data && !r.dataIn.empty())
         std::memcpy(req.data, r.dataIn.data(), std::min<size_t>(r.dataIn.size(), req.xferLen));
     std::copy_n(r.sense.begin(), std::min(r.sense.size(), res.sense.size()), res.sense.begin());
     res.senseValid = static_cast<uint8_t>(std::min(r.sense.size(), res.sense.size()));
