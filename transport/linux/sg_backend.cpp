@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
 namespace transport {
 
@@ -126,6 +127,28 @@ std::vector<std::string> scanBridgeNodes(const std::string& sysfsRoot) {
     std::vector<std::string> nodes;
     for (auto& f : found) nodes.push_back(std::move(f.second));
     return nodes;
+}
+
+LinuxVolumes volumesOf(std::string_view sgPath, const std::string& sysfsRoot, const std::string& mountsFile) {
+    LinuxVolumes v;
+    const std::string name = deviceNodeName(sgPath);
+    if (name.rfind("sg", 0) != 0) return v;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(fs::path(sysfsRoot) / "class/scsi_generic" / name / "device/block", ec)) {
+        v.blockDevice = "/dev/" + e.path().filename().string();
+        break;
+    }
+    if (v.blockDevice.empty()) return v;
+    std::ifstream mounts(mountsFile);
+    std::string dev, dir, rest;
+    while (mounts >> dev >> dir && std::getline(mounts, rest)) {
+        // Partitions of sdb are sdb1, sdb2, ...; sdbb is another disk.
+        if (dev.rfind(v.blockDevice, 0) != 0) continue;
+        const std::string tail = dev.substr(v.blockDevice.size());
+        if (tail.find_first_not_of("0123456789") != std::string::npos) continue;
+        v.mounts.push_back(dir);
+    }
+    return v;
 }
 
 Backend& platformBackend() {

@@ -35,4 +35,13 @@ namespace transport {
 // The /dev/sgN nodes of SCSI devices behind usb-storage, uas or firewire-sbp2, in node order.
 std::vector<std::string> scanBridgeNodes(const std::string& sysfsRoot = "/sys");
 
+// What Linux shows of a bridge's disk in place of drive letters: its block device ("/dev/sdb")
+// and the mount points of its partitions, from a mounts table in /proc/mounts format.
+struct LinuxVolumes {
+    std::string blockDevice;
+    std::vector<std::string> mounts;
+};
+LinuxVolumes volumesOf(std::string_view sgPath, const std::string& sysfsRoot = "/sys",
+                       const std::string& mountsFile = "/proc/mounts");
+
 }  // namespace transport

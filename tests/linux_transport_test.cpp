@@ -1,0 +1,73 @@
+// Which Linux devices may be sent a vendor command, judged from a pretend sysfs tree.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "transport/linux/sg_backend.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct FakeSysfs {
+    fs::path root;
+    FakeSysfs() {
+        root = fs::temp_directory_path() / ("q55x-sysfs-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                                            "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root);
+        fs::create_directories(root / "class/scsi_generic");
+        fs::create_directories(root / "bus/drivers");
+    }
+    ~FakeSysfs() { fs::remove_all(root); }
+    // A SCSI device at `devPath` (relative to devices/) whose ancestor `driverAt` is bound to
+    // `driver`; sgN links to it, with block device `block`.
+    void add(const std::string& sg, const std::string& devPath, const std::string& driverAt,
+             const std::string& driver, const std::string& block) {
+        const fs::path dev = root / "devices" / devPath;
+        fs::create_directories(dev / "block" / block);
+        if (!driver.empty()) {
+            fs::create_directories(root / "bus/drivers" / driver);
+            fs::create_directory_symlink(root / "bus/drivers" / driver, root / "devices" / driverAt / "driver");
+        }
+        fs::create_directories(root / "class/scsi_generic" / sg);
+        fs::create_directory_symlink(dev, root / "class/scsi_generic" / sg / "device");
+    }
+};
+
+}  // namespace
+
+TEST(LinuxTransportGuard, OnlyUsbStorageUasAndSbp2AreBridges) {
+    FakeSysfs s;
+    s.add("sg0", "pci0/ata1/host0/target0:0:0/0:0:0:0", "pci0/ata1", "ahci", "sda");
+    s.add("sg1", "pci0/usb1/1-1/1-1:1.0/host6/target6:0:0/6:0:0:0", "pci0/usb1/1-1/1-1:1.0", "usb-storage", "sdb");
+    s.add("sg2", "pci0/usb2/2-1/2-1:1.0/host7/target7:0:0/7:0:0:0", "pci0/usb2/2-1/2-1:1.0", "uas", "sdc");
+    s.add("sg3", "pci0/fw0/fw1.0/host8/target8:0:0/8:0:0:0", "pci0/fw0/fw1.0", "firewire_sbp2", "sdd");
+    const std::string r = s.root.string();
+    EXPECT_EQ(transport::bridgeTransportOf("/dev/sg0", r), "");
+    EXPECT_EQ(transport::bridgeTransportOf("/dev/sg1", r), "usb-storage");
+    EXPECT_EQ(transport::bridgeTransportOf("/dev/sg2", r), "uas");
+    EXPECT_EQ(transport::bridgeTransportOf("/dev/sg3", r), "firewire_sbp2");
+    EXPECT_EQ(transport::bridgeTransportOf("/dev/../etc/passwd", r), "");
+    EXPECT_EQ(transport::scanBridgeNodes(r), (std::vector<std::string>{"/dev/sg1", "/dev/sg2", "/dev/sg3"}));
+
+    // The internal disk is never opened for anything but the harmless standard commands.
+    transport::LinuxSgBackend b(r);
+    const uint8_t chipInfo[12] = {0xE0, 0xF4, 0xE7};
+    transport::Request req;
+    req.path = "/dev/sg0";
+    req.cdb = chipInfo;
+    req.cdbLen = 12;
+    EXPECT_FALSE(b.execute(req).opened);
+
+    const uint8_t inquiry[6] = {0x12, 0, 0, 0, 36, 0};
+    EXPECT_TRUE(transport::isHarmlessStandardCommand(inquiry, 6));
+    const uint8_t writeBuffer[10] = {0x3B, 0x0E};
+    EXPECT_FALSE(transport::isHarmlessStandardCommand(writeBuffer, 10));
+
+    std::ofstream(s.root / "mounts") << "/dev/sdb1 /media/a vfat rw 0 0\n/dev/sdbb1 /media/x ext4 rw 0 0\n"
+                                        "/dev/sdb2 /media/b ext4 rw 0 0\n";
+    const auto v = transport::volumesOf("/dev/sg1", r, (s.root / "mounts").string());
+    EXPECT_EQ(v.blockDevice, "/dev/sdb");
+    EXPECT_EQ(v.mounts, (std::vector<std::string>{"/media/a", "/media/b"}));
+}
