@@ -15,8 +15,8 @@ public:
 
 std::unique_ptr<DeviceSession> makeHardwareSession();
 // Attaches the enclosures (installing the emulator as the transport backend and its virtual
-// clock). Returns null and fills `error` when a specification is not valid.
-std::unique_ptr<DeviceSession> makeSimSession(const std::vector<std::string>& specs, std::string& error);
+// clock). Returns null and fills `error` when an enclosure text is not valid.
+std::unique_ptr<DeviceSession> makeSimSession(const std::vector<std::string>& enclosures, std::string& error);
 // The --sim grammar, for `q55x sim --help`.
 std::string simHelp();
 

@@ -1,0 +1,208 @@
+#include "sim/bus.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+
+#include "sys/clock.h"
+#include "sys/debug.h"
+
+namespace sim {
+
+namespace {
+
+std::string lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+}  // namespace
+
+Bus::~Bus() {
+    std::string error;
+    if (!saveState(error)) sys::debugOut("sim: " + error + "\n");
+}
+
+bool Bus::addEnclosure(std::string_view text, std::string& error) {
+    EnclosureConfig config;
+    if (!parseEnclosureConfig(text, config, error)) return false;
+    return addEnclosure(config, error);
+}
+
+bool Bus::addEnclosure(const EnclosureConfig& config, std::string& error) {
+    std::unique_ptr<Enclosure> e = Enclosure::create(config, error);
+    if (!e) return false;
+    std::vector<BusEvent> events;
+    {
+        std::lock_guard<std::recursive_mutex> lock(mutex_);
+        Slot slot;
+        slot.enclosure = std::move(e);
+        slot.number = nextNumber_++;
+        slots_.push_back(std::move(slot));
+        attach(slots_.size() - 1, events);
+    }
+    notify(events);
+    return true;
+}
+
+size_t Bus::enclosureCount() const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return slots_.size();
+}
+
+Enclosure& Bus::enclosure(size_t index) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return *slots_.at(index).enclosure;
+}
+
+DeviceInfo Bus::makeDevice(size_t index, uint32_t number) const {
+    const Enclosure& e = *slots_[index].enclosure;
+    DeviceInfo d;
+    d.number = number;
+    d.bus = e.config().bus;
+    d.model = e.config().model;
+    d.enclosure = index;
+    char serial[32];
+    std::snprintf(serial, sizeof serial, "%010u", number);
+    const std::string model = lower(e.config().model);
+    switch (d.bus) {
+        case BusKind::Usb:
+            d.windowsPath = "\\\\?\\usbstor#disk&ven_corvane&prod_" + model + "&rev_0100#" + serial + "&0#" + kDiskInterfaceGuid;
+            break;
+        case BusKind::Uas:
+            d.windowsPath = "\\\\?\\scsi#disk&ven_corvane&prod_" + model + "#4&" + serial + "&0&000000#" + kDiskInterfaceGuid;
+            break;
+        case BusKind::Ieee1394:
+            d.windowsPath = "\\\\?\\sbp2#corvane&" + model + "&lun0#1&" + serial + "&0#" + kDiskInterfaceGuid;
+            break;
+    }
+    d.linuxPath = "sim:/dev/sg" + std::to_string(number);
+    d.makerObject = kMakerObjectBase + number;
+    return d;
+}
+
+void Bus::attach(size_t index, std::vector<BusEvent>& events) {
+    Slot& s = slots_[index];
+    s.returning = false;
+    s.attached.clear();
+    s.attached.push_back(makeDevice(index, s.number));
+    events.push_back({BusEvent::Kind::Arrival, s.attached.back()});
+}
+
+void Bus::detach(size_t index, std::vector<BusEvent>& events) {
+    Slot& s = slots_[index];
+    for (const DeviceInfo& d : s.attached) events.push_back({BusEvent::Kind::Removal, d});
+    s.attached.clear();
+}
+
+void Bus::bringBackDue(std::vector<BusEvent>& events) {
+    const uint64_t now = sys::nowMs();
+    for (size_t i = 0; i < slots_.size(); ++i) {
+        Slot& s = slots_[i];
+        if (!s.returning || now < s.returnAtMs) continue;
+        s.enclosure->reboot();
+        attach(i, events);
+        if (s.enclosure->faults().twins()) {
+            s.attached.push_back(makeDevice(i, nextNumber_++));
+            events.push_back({BusEvent::Kind::Arrival, s.attached.back()});
+        }
+    }
+}
+
+void Bus::notify(const std::vector<BusEvent>& events) {
+    if (events.empty()) return;
+    std::vector<BusListener> listeners;
+    {
+        std::lock_guard<std::recursive_mutex> lock(mutex_);
+        for (const auto& [id, l] : listeners_) listeners.push_back(l);
+    }
+    for (const BusEvent& e : events)
+        for (const BusListener& l : listeners) l(e);
+}
+
+std::vector<DeviceInfo> Bus::devices() {
+    std::vector<BusEvent> events;
+    std::vector<DeviceInfo> out;
+    {
+        std::lock_guard<std::recursive_mutex> lock(mutex_);
+        bringBackDue(events);
+        for (const Slot& s : slots_) out.insert(out.end(), s.attached.begin(), s.attached.end());
+    }
+    notify(events);
+    std::sort(out.begin(), out.end(), [](const DeviceInfo& a, const DeviceInfo& b) { return a.number < b.number; });
+    return out;
+}
+
+DeviceInfo Bus::deviceOf(size_t enclosure) {
+    for (const DeviceInfo& d : devices())
+        if (d.enclosure == enclosure) return d;
+    return {};
+}
+
+int Bus::subscribe(BusListener listener) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    listeners_.emplace_back(nextListener_, std::move(listener));
+    return nextListener_++;
+}
+
+void Bus::unsubscribe(int id) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::erase_if(listeners_, [id](const auto& l) { return l.first == id; });
+}
+
+bool Bus::saveState(std::string& error) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    bool ok = true;
+    for (const Slot& s : slots_) {
+        std::string why;
+        if (!s.enclosure->saveState(why)) {
+            ok = false;
+            error = why;
+        }
+    }
+    return ok;
+}
+
+transport::Result Bus::execute(const transport::Request& req) {
+    std::vector<BusEvent> events;
+    transport::Result r;
+    {
+        std::lock_guard<std::recursive_mutex> lock(mutex_);
+        bringBackDue(events);
+        const std::string want = lower(req.path);
+        size_t index = slots_.size();
+        for (size_t i = 0; i < slots_.size() && index == slots_.size(); ++i)
+            for (const DeviceInfo& d : slots_[i].attached)
+                if (want == d.windowsPath || want == d.linuxPath) index = i;
+        if (index == slots_.size()) {
+            r.lastError = 2;   // the path names no device present: as the system's "not found"
+        } else {
+            Slot& s = slots_[index];
+            CommandOutcome outcome = CommandOutcome::Stay;
+            r = s.enclosure->execute(req, outcome);
+            switch (outcome) {
+                case CommandOutcome::Stay: break;
+                case CommandOutcome::Reset:
+                    detach(index, events);
+                    if (!s.enclosure->faults().noReturn()) {
+                        s.returning = true;
+                        s.returnAtMs = sys::nowMs() + s.enclosure->config().resetDelayMs;
+                    }
+                    break;
+                case CommandOutcome::Drop:
+                case CommandOutcome::PowerCut: detach(index, events); break;
+            }
+        }
+    }
+    notify(events);
+    return r;
+}
+
+std::vector<maclib::MakerDevice> Bus::list() {
+    std::vector<maclib::MakerDevice> out;
+    for (const DeviceInfo& d : devices()) out.push_back({d.makerObject, d.linuxPath});
+    return out;
+}
+
+}  // namespace sim

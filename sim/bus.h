@@ -1,0 +1,99 @@
+// The bus the virtual enclosures sit on. It is one more backend behind the transport seam and the
+// device source of the maker library, so every program reaches an enclosure by the same paths
+// it would use for real hardware:
+//
+//   Windows  \\?\usbstor#disk&ven_corvane&prod_qvr298&rev_0100#000000000N&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}
+//            (uas: \\?\scsi#disk&ven_corvane&prod_qvr298#4&...; 1394: \\?\sbp2#corvane&qvr298&lun0#1&...)
+//   Linux    sim:/dev/sgN  (never a real node, so a slip cannot reach a real disk)
+//   maker    device object 0x5A00 + N
+//
+// N numbers the attachments of this bus from 1. A device keeps its number across resets; the
+// second of a pair of twins gets a new one. Resets, departures and returns run on the virtual
+// clock: the bus looks at the clock whenever it is asked something and brings devices back whose
+// time has come, telling its listeners.
+#pragma once
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/enclosure.h"
+#include "transport/backend.h"
+#include "transport/maclib/qvlib.h"
+#include "transport/win_devices.h"
+
+namespace sim {
+
+struct DeviceInfo {
+    uint32_t number = 0;
+    std::string windowsPath;
+    std::string linuxPath;
+    uint32_t makerObject = 0;
+    BusKind bus = BusKind::Usb;
+    std::string model;
+    size_t enclosure = 0;   // index into the bus's enclosures
+};
+
+struct BusEvent {
+    enum class Kind { Arrival, Removal } kind;
+    DeviceInfo device;
+};
+using BusListener = std::function<void(const BusEvent&)>;
+
+using transport::kDiskInterfaceGuid;
+constexpr uint32_t kMakerObjectBase = 0x5A00;
+
+class Bus final : public transport::Backend, public maclib::MakerDeviceSource {
+public:
+    Bus() = default;
+    ~Bus() override;   // saves the state of every enclosure that has a state file
+    Bus(const Bus&) = delete;
+    Bus& operator=(const Bus&) = delete;
+
+    // Adds an enclosure from its --sim text; false with a reason (usage error). The device
+    // arrives at once.
+    bool addEnclosure(std::string_view text, std::string& error);
+    bool addEnclosure(const EnclosureConfig& config, std::string& error);
+
+    size_t enclosureCount() const;
+    // Enclosures live as long as the bus; the reference stays valid.
+    Enclosure& enclosure(size_t index);
+
+    // Devices present now, in attachment order.
+    std::vector<DeviceInfo> devices();
+    // The first present device of an enclosure (empty paths when it is off the bus).
+    DeviceInfo deviceOf(size_t enclosure);
+
+    int subscribe(BusListener listener);
+    void unsubscribe(int id);
+
+    bool saveState(std::string& error);
+
+    transport::Result execute(const transport::Request& req) override;
+    std::vector<maclib::MakerDevice> list() override;
+
+private:
+    struct Slot {
+        std::unique_ptr<Enclosure> enclosure;
+        std::vector<DeviceInfo> attached;   // empty while off the bus
+        uint32_t number = 0;                // the device's own number
+        bool returning = false;
+        uint64_t returnAtMs = 0;
+    };
+
+    DeviceInfo makeDevice(size_t index, uint32_t number) const;
+    void attach(size_t index, std::vector<BusEvent>& events);
+    void detach(size_t index, std::vector<BusEvent>& events);
+    void bringBackDue(std::vector<BusEvent>& events);
+    void notify(const std::vector<BusEvent>& events);
+
+    mutable std::recursive_mutex mutex_;
+    std::vector<Slot> slots_;
+    uint32_t nextNumber_ = 1;
+    std::vector<std::pair<int, BusListener>> listeners_;
+    int nextListener_ = 1;
+};
+
+}  // namespace sim

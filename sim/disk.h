@@ -1,0 +1,34 @@
+// The disk behind the bridge: IDENTIFY data, capacity and sparse block storage. Blocks never
+// written read as zeros.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <vector>
+
+namespace sim {
+
+class Disk {
+public:
+    Disk(uint64_t sectors, uint32_t sectorSize) : sectors_(sectors), sectorSize_(sectorSize) {}
+
+    uint64_t sectors() const { return sectors_; }
+    uint32_t sectorSize() const { return sectorSize_; }
+
+    // 512 bytes of ATA IDENTIFY DEVICE data.
+    std::vector<uint8_t> identify() const;
+    // False (nothing moved) when the range leaves the disk or the buffer is not whole sectors.
+    bool read(uint64_t lba, uint64_t count, uint8_t* out) const;
+    bool write(uint64_t lba, uint64_t count, const uint8_t* data);
+
+    const std::map<uint64_t, std::vector<uint8_t>>& blocks() const { return blocks_; }
+    std::map<uint64_t, std::vector<uint8_t>>& blocks() { return blocks_; }
+
+private:
+    bool inRange(uint64_t lba, uint64_t count) const { return lba <= sectors_ && count <= sectors_ - lba; }
+
+    uint64_t sectors_;
+    uint32_t sectorSize_;
+    std::map<uint64_t, std::vector<uint8_t>> blocks_;
+};
+
+}  // namespace sim

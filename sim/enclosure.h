@@ -1,0 +1,130 @@
+// One virtual enclosure: a bridge chip (its persona), the SPI flash beside it, the disk behind it,
+// and the faults it is told to show. It answers one command at a time; the bus decides whether
+// it is attached and carries out resets and departures.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "sim/chip_personas.h"
+#include "sim/disk.h"
+#include "sim/enclosure_config.h"
+#include "sim/faults.h"
+#include "sim/spi_flash.h"
+#include "transport/backend.h"
+
+namespace sim {
+
+// What the chip runs after its boot.
+//   Firmware            a valid firmware in flash. Buffer-command chips: chip information byte 6 = 1,
+//                       bytes 12-15 the header version; descriptor boundary 12, capacity = flash
+//                       size (at most 512 KiB); WRITE BUFFER mode 14 programs flash.
+//   RomCode             no valid firmware: the internal ROM code. Buffer-command chips act as the
+//                       ROM loader: byte 6 = 2, version "0000", descriptor boundary 0xFF, capacity
+//                       64 KiB; WRITE BUFFER mode 6 with 64 KiB downloads a manufacturing image.
+//   ManufacturingRam    a downloaded manufacturing image runs from RAM: byte 6 = 2, bytes 8-10 and
+//                       the version from the downloaded header, descriptor as for Firmware. A reset
+//                       loses it.
+//   ManufacturingFlash  the flash holds a manufacturing image (ASCII version, flag 'M'): byte 6 = 3.
+enum class BootState : uint8_t { Firmware, RomCode, ManufacturingRam, ManufacturingFlash };
+const char* bootStateName(BootState s);
+
+// What a command did to the enclosure's place on the bus.
+enum class CommandOutcome : uint8_t { Stay, Reset, Drop, PowerCut };
+
+constexpr uint32_t kProductAreaOffset = 0x44000;
+constexpr uint32_t kProductAreaSize = 4096;
+constexpr uint32_t kProductRecordSize = 72;
+constexpr uint32_t kRamBufferSize = 0x10000;
+constexpr uint32_t kBufferCapacityLimit = 0x80000;
+
+class Enclosure {
+public:
+    // False with a reason when the configuration cannot be built (bad state file, say).
+    static std::unique_ptr<Enclosure> create(const EnclosureConfig& config, std::string& error);
+
+    const ChipPersona& persona() const { return *persona_; }
+    const EnclosureConfig& config() const { return config_; }
+    Faults& faults() { return faults_; }
+    Disk& disk() { return disk_; }
+
+    bool hasFlash() const { return flash_ != nullptr; }
+    SpiFlash* flashChip() { return flash_.get(); }
+    // The flash bytes (empty without flash). Tests may change them; the chip sees the change at
+    // its next boot.
+    std::vector<uint8_t>& flash();
+    // The chip's 4 KiB settings area as it stands in flash (empty for chips that keep none).
+    std::vector<uint8_t> nvram() const;
+
+    BootState bootState() const { return state_; }
+    int resetCount() const { return resets_; }
+    uint64_t commandCount() const { return commands_; }
+    bool poweredOff() const { return poweredOff_; }
+    std::vector<uint8_t> chipInfo() const;         // the 16-byte chip information record
+    std::vector<uint8_t> bufferDescriptor() const; // READ BUFFER mode 3
+
+    // What the chip does at power-on and after every reset: reads its flash and starts the
+    // firmware it finds there, or its ROM code.
+    void reboot();
+
+    transport::Result execute(const transport::Request& req, CommandOutcome& outcome);
+
+    // Saves flash and disk to the state file, when the configuration names one.
+    bool saveState(std::string& error) const;
+
+private:
+    struct Sense {
+        uint8_t key, asc, ascq;
+    };
+    struct Reply {
+        bool good = true;
+        Sense sense{};
+        std::vector<uint8_t> data;
+        bool flashOrDiskRead = false;   // counts for the bit-flip fault
+        CommandOutcome outcome = CommandOutcome::Stay;
+    };
+
+    Enclosure(const EnclosureConfig& config, const ChipPersona& persona, const FlashPart* part);
+
+    Reply dispatch(const transport::Request& req);
+    Reply inquiry(const transport::Request& req);
+    Reply serialFlash(const transport::Request& req);
+    Reply registerOrNvram(const transport::Request& req);
+    Reply readBuffer(const transport::Request& req);
+    Reply writeBuffer(const transport::Request& req);
+    Reply productInfo(const transport::Request& req);
+    Reply flash294(const transport::Request& req);
+    Reply ata(const transport::Request& req);
+
+    std::vector<uint8_t> chipStatus() const;
+    std::string imageChipCode() const;
+    void eraseByMode(uint8_t mode, uint32_t addr);
+    void noteChipErased() { bufferErased_.clear(); }
+    bool programThroughBuffer(uint32_t offset, const uint8_t* data, uint32_t len);
+    bool running() const { return state_ != BootState::RomCode; }
+    uint32_t capacity() const;
+
+    EnclosureConfig config_;
+    const ChipPersona* persona_;
+    std::unique_ptr<SpiFlash> flash_;
+    std::vector<uint8_t> noFlash_;
+    Disk disk_;
+    Faults faults_;
+
+    BootState state_ = BootState::RomCode;
+    std::vector<uint8_t> version_;         // version bytes of the running image
+    std::vector<uint8_t> ram_;             // RAM download buffer (ROM loader)
+    std::vector<uint8_t> chipBuffer_;      // QVR294 chip buffer
+    std::vector<uint8_t> registers_;       // 64 KiB register space
+    std::optional<std::vector<uint8_t>> pendingSpi_;   // a raw SPI cycle waiting for its data or reply
+    uint8_t sectorEraseOp_ = 0x20;
+    std::set<uint32_t> bufferErased_;      // 4 KiB sectors erased by buffer programming since a chip erase
+    int resets_ = 0;
+    uint64_t commands_ = 0, matching_ = 0, dataIns_ = 0, reads_ = 0;
+    bool poweredOff_ = false;
+};
+
+}  // namespace sim

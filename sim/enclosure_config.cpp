@@ -1,0 +1,184 @@
+#include "sim/enclosure_config.h"
+
+#include <cctype>
+#include <charconv>
+
+#include "sim/chip_personas.h"
+#include "sim/flash_parts.h"
+
+namespace sim {
+
+namespace {
+
+constexpr const char* kKeys =
+    "fw flash rev bus state resetms disk sector fail failop failevery notready stuckbusy short flip "
+    "powercut drop noreturn twins seed";
+
+bool parseUnsigned(std::string_view s, uint64_t& v, int base = 10) {
+    if (s.empty()) return false;
+    const auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v, base);
+    return ec == std::errc() && p == s.data() + s.size();
+}
+
+bool parseVersion(std::string_view s, std::vector<uint8_t>& out) {
+    out.clear();
+    while (true) {
+        const size_t dot = s.find('.');
+        uint64_t n = 0;
+        if (!parseUnsigned(s.substr(0, dot), n) || n > 255) return false;
+        out.push_back(static_cast<uint8_t>(n));
+        if (dot == std::string_view::npos) break;
+        s.remove_prefix(dot + 1);
+    }
+    return out.size() <= 5;
+}
+
+bool isHex(std::string_view s) {
+    for (char c : s)
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+    return !s.empty();
+}
+
+}  // namespace
+
+const char* busName(BusKind b) {
+    switch (b) {
+        case BusKind::Usb: return "usb";
+        case BusKind::Uas: return "uas";
+        case BusKind::Ieee1394: return "1394";
+    }
+    return "usb";
+}
+
+bool parseEnclosureConfig(std::string_view text, EnclosureConfig& out, std::string& error) {
+    out = EnclosureConfig{};
+    std::vector<std::string_view> parts;
+    while (true) {
+        const size_t comma = text.find(',');
+        parts.push_back(text.substr(0, comma));
+        if (comma == std::string_view::npos) break;
+        text.remove_prefix(comma + 1);
+    }
+    const std::string model(parts[0]);
+    if (!findChipPersona(model)) {
+        error = "unknown model '" + model + "'; valid models: " + chipPersonaNames();
+        return false;
+    }
+    out.model = model;
+
+    for (size_t i = 1; i < parts.size(); ++i) {
+        const std::string_view item = parts[i];
+        const size_t eq = item.find('=');
+        const std::string key(item.substr(0, eq));
+        const std::string_view value = eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1);
+        const auto bad = [&](const char* what) {
+            error = "bad value '" + std::string(value) + "' for " + key + ": " + what;
+            return false;
+        };
+        if (eq == std::string_view::npos || value.empty()) {
+            error = "'" + std::string(item) + "' is not key=value; valid keys: " + kKeys;
+            return false;
+        }
+        uint64_t n = 0;
+        if (key == "fw") {
+            std::vector<uint8_t> v;
+            if (!parseVersion(value, v)) return bad("expected 1 to 5 dotted numbers 0-255, e.g. 31.01.01.10");
+            out.firmware = v;
+        } else if (key == "flash") {
+            if (value == "none") {
+                out.noFlash = true;
+            } else if ((isHex(value) && findFlashPart(value)) || findFlashPart(value)) {
+                out.flash = std::string(value);
+            } else {
+                return bad(("unknown flash part; valid: none " + flashPartKeys()).c_str());
+            }
+        } else if (key == "rev") {
+            if (!parseUnsigned(value, n) || n > 9) return bad("expected 0 to 9");
+            out.revision = static_cast<int>(n);
+        } else if (key == "bus") {
+            if (value == "usb") out.bus = BusKind::Usb;
+            else if (value == "uas") out.bus = BusKind::Uas;
+            else if (value == "1394") out.bus = BusKind::Ieee1394;
+            else return bad("expected usb, uas or 1394");
+        } else if (key == "state") {
+            out.stateFile = std::string(value);
+        } else if (key == "resetms") {
+            if (!parseUnsigned(value, n) || n > 600000) return bad("expected milliseconds up to 600000");
+            out.resetDelayMs = static_cast<uint32_t>(n);
+        } else if (key == "disk") {
+            if (!parseUnsigned(value, n) || n == 0 || n > (1ull << 48)) return bad("expected a sector count");
+            out.diskSectors = n;
+        } else if (key == "sector") {
+            if (!parseUnsigned(value, n) || (n != 512 && n != 4096)) return bad("expected 512 or 4096");
+            out.diskSectorSize = static_cast<uint32_t>(n);
+        } else if (key == "failop") {
+            if (value.size() != 2 || !parseUnsigned(value, n, 16)) return bad("expected two hex digits");
+            out.failOpcode = static_cast<int>(n);
+        } else if (key == "stuckbusy" || key == "noreturn" || key == "twins") {
+            if (value != "0" && value != "1") return bad("expected 0 or 1");
+            const bool on = value == "1";
+            (key == "stuckbusy" ? out.stuckBusy : key == "noreturn" ? out.noReturn : out.twins) = on;
+        } else if (key == "fail" || key == "failevery" || key == "notready" || key == "short" || key == "flip" ||
+                   key == "powercut" || key == "drop" || key == "seed") {
+            if (!parseUnsigned(value, n)) return bad("expected a number");
+            if (key != "seed" && n == 0) return bad("expected a number from 1");
+            if (key == "fail") out.failAt = n;
+            else if (key == "failevery") out.failEvery = n;
+            else if (key == "notready") out.notReady = static_cast<uint32_t>(std::min<uint64_t>(n, 0xFFFFFFFFu));
+            else if (key == "short") out.shortAt = n;
+            else if (key == "flip") out.flipEvery = n;
+            else if (key == "powercut") out.powerCutAt = n;
+            else if (key == "drop") out.dropAt = n;
+            else out.seed = n;
+        } else {
+            error = "unknown key '" + key + "'; valid keys: " + kKeys;
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string simHelpText() {
+    return std::string(
+               "Virtual enclosures: --sim ENCLOSURE (repeat the option for more than one)\n"
+               "\n"
+               "  ENCLOSURE = MODEL[,key=value]...\n"
+               "\n"
+               "MODEL: ") +
+           chipPersonaNames() +
+           "\n"
+           "  (qv84553g qv84550g qv84556g qv84552g: chips without a chip information record, told apart\n"
+           "   by their GPIO bits 5-6 = 0..3; qv84559u: the chip with USB identifiers 728D/5E2A)\n"
+           "\n"
+           "Keys:\n"
+           "  fw=V.V.V.V        version of the well-formed firmware put in flash, dotted decimal as the\n"
+           "                    chip reports it (qvr298 default 31.01.01.10)\n"
+           "  flash=XXXXXX      the flash part, by its 0x9F reply in hex (or its 0x90 reply or name for\n"
+           "                    parts without one); flash=none: no flash\n"
+           "  rev=N             chip revision digit\n"
+           "  bus=usb|uas|1394  how the enclosure is attached (shapes its device paths)\n"
+           "  state=FILE        flash and disk contents are loaded from FILE when it exists (the chip\n"
+           "                    boots from them) and saved back at exit, so one enclosure lives across runs\n"
+           "  resetms=MS        time off the bus after a chip reset (default 3000)\n"
+           "  disk=SECTORS      sectors of the disk behind the bridge; sector=512|4096 its logical size\n"
+           "\n"
+           "Faults (deterministic for a given seed):\n"
+           "  fail=N            the Nth command since power-on ends in CHECK CONDITION\n"
+           "  failop=HH         fail= and failevery= count only commands whose first CDB byte is HH\n"
+           "  failevery=N       every Nth command ends in CHECK CONDITION\n"
+           "  notready=K        the next K READ/WRITE BUFFER commands answer NOT READY (04/01)\n"
+           "  stuckbusy=1       the flash busy bit never clears\n"
+           "  short=N           the Nth data-in command moves fewer bytes than asked for\n"
+           "  flip=N            one bit is flipped in every Nth read of flash, buffer or disk data\n"
+           "  powercut=N        power is lost during the Nth command: RAM lost, flash kept with the\n"
+           "                    page in flight partly programmed, the device gone for the rest of the run\n"
+           "  drop=N            the device leaves the bus at the Nth command\n"
+           "  noreturn=1        the device does not come back after a reset\n"
+           "  twins=1           the device comes back as two devices after a reset\n"
+           "  seed=S            seed of the fault choices (default 1)\n"
+           "\n"
+           "Device paths: Windows interface paths (\\\\?\\usbstor#..., \\\\?\\scsi#... for uas,\n"
+           "\\\\?\\sbp2#... for 1394), Linux-style sim:/dev/sgN, and maker-library device objects.\n";
+}
+
+}  // namespace sim

@@ -1,0 +1,117 @@
+#include "sim/flash_parts.h"
+
+#include <cctype>
+
+namespace sim {
+
+namespace {
+
+constexpr uint32_t KiB = 1024;
+constexpr std::array<uint8_t, 6> kNoRdid{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+constexpr std::array<uint8_t, 2> kNone{0xFF, 0xFF};
+using PS = ProgramStyle;
+
+// clang-format off
+// One row per part. At least one part of every maker the bridges tell apart. The 0x9F replies
+// carry the bytes a six-byte read clocks in, so the capacity probes see what the part sends.
+constexpr FlashPart kFlashParts[] = {
+//  name           0x9F reply                           0x90          0xAB          0x15          size        sector    half      block      page  style       prog_us sect_ms blk_ms chip_ms type known
+    {"Pm25LV010",  {0x7F, 0x9D, 0x21, 0x7F, 0x9D, 0x21}, {0x9D, 0x7C}, {0x9D, 0x7C}, kNone,        128 * KiB,  4 * KiB,  0,        32 * KiB,  256, PS::Page,    1000,   40,    100,   100,     1,   true},
+    {"Pm25LV512",  kNoRdid,                              {0x9D, 0x7B}, {0x9D, 0x7B}, kNone,        64 * KiB,   4 * KiB,  0,        32 * KiB,  256, PS::Page,    1000,   40,    100,   100,     1,   true},
+    {"SST25VF512", kNoRdid,                              {0xBF, 0x48}, {0xBF, 0x48}, kNone,        64 * KiB,   4 * KiB,  32 * KiB, 0,         1,   PS::SstByte, 20,     18,    18,    70,      2,   false},
+    {"SST25VF010", kNoRdid,                              {0xBF, 0x49}, {0xBF, 0x49}, kNone,        128 * KiB,  4 * KiB,  32 * KiB, 0,         1,   PS::SstByte, 20,     18,    18,    70,      2,   false},
+    {"SST25VF016B",{0xBF, 0x25, 0x41, 0xBF, 0x25, 0x41}, {0xBF, 0x41}, {0xBF, 0x41}, kNone,        2048 * KiB, 4 * KiB,  32 * KiB, 64 * KiB,  2,   PS::SstWord, 10,     18,    18,    40,      2,   false},
+    {"M25P10",     {0x20, 0x20, 0x11, 0x20, 0x20, 0x11}, kNone,        {0x10, 0x10}, kNone,        128 * KiB,  0,        0,        32 * KiB,  256, PS::Page,    1400,   650,   650,   1300,    3,   true},
+    {"M25P40",     {0x20, 0x20, 0x13, 0x20, 0x20, 0x13}, kNone,        {0x12, 0x12}, kNone,        512 * KiB,  0,        0,        64 * KiB,  256, PS::Page,    1400,   600,   600,   4500,    3,   true},
+    {"M25P05A",    kNoRdid,                              kNone,        {0x05, 0x05}, kNone,        64 * KiB,   0,        0,        32 * KiB,  256, PS::Page,    1400,   650,   650,   1300,    3,   true},
+    {"AT25F512B",  {0x1F, 0x65, 0x01, 0x1F, 0x65, 0x01}, {0x1F, 0x65}, kNone,        kNone,        64 * KiB,   4 * KiB,  32 * KiB, 32 * KiB,  256, PS::Page,    1000,   50,    250,   400,     4,   true},
+    {"AT25FS010",  {0x1F, 0x66, 0x01, 0x1F, 0x66, 0x01}, {0x1F, 0x66}, kNone,        kNone,        128 * KiB,  4 * KiB,  32 * KiB, 64 * KiB,  256, PS::Page,    1000,   50,    250,   600,     4,   true},
+    {"AT25F1024A", kNoRdid,                              kNone,        kNone,        {0x1F, 0x60}, 128 * KiB,  0,        32 * KiB, 0,         256, PS::Page,    1000,   250,   250,   1100,    4,   true},
+    {"MX25L512",   {0xC2, 0x20, 0x10, 0xC2, 0x20, 0x10}, {0xC2, 0x04}, {0x04, 0x04}, kNone,        64 * KiB,   4 * KiB,  64 * KiB, 64 * KiB,  256, PS::Page,    1400,   90,    1000,  1000,    5,   true},
+    {"MX25L1006E", {0xC2, 0x20, 0x11, 0xC2, 0x20, 0x11}, {0xC2, 0x10}, {0x10, 0x10}, kNone,        128 * KiB,  4 * KiB,  64 * KiB, 64 * KiB,  256, PS::Page,    1400,   40,    400,   1000,    5,   true},
+    {"MX25L1021E", {0xC2, 0x22, 0x11, 0xC2, 0x22, 0x11}, {0xC2, 0x10}, {0x10, 0x10}, kNone,        128 * KiB,  4 * KiB,  64 * KiB, 64 * KiB,  32,  PS::Page,    150,    40,    400,   1000,    5,   true},
+    {"MX25L4005A", {0xC2, 0x20, 0x13, 0xC2, 0x20, 0x13}, {0xC2, 0x12}, {0x12, 0x12}, kNone,        512 * KiB,  4 * KiB,  64 * KiB, 64 * KiB,  256, PS::Page,    1400,   60,    700,   3500,    5,   true},
+    {"W25X40",     {0xEF, 0x30, 0x13, 0xEF, 0x30, 0x13}, {0xEF, 0x12}, {0x12, 0x12}, kNone,        512 * KiB,  4 * KiB,  32 * KiB, 64 * KiB,  256, PS::Page,    1500,   150,   1000,  4000,    6,   true},
+    {"W25Q128FV",  {0xEF, 0x40, 0x18, 0xEF, 0x40, 0x18}, {0xEF, 0x17}, {0x17, 0x17}, kNone,        16384 * KiB,4 * KiB,  32 * KiB, 64 * KiB,  256, PS::Page,    700,    45,    150,   40000,   6,   true},
+    {"A25L512",    {0x37, 0x30, 0x10, 0x37, 0x30, 0x10}, {0x37, 0x05}, {0x05, 0x05}, kNone,        64 * KiB,   4 * KiB,  0,        64 * KiB,  256, PS::Page,    1500,   120,   1000,  1000,    7,   false},
+    {"A25L010",    {0x7F, 0x37, 0x20, 0x21, 0x7F, 0x37}, {0x37, 0x10}, {0x10, 0x10}, kNone,        128 * KiB,  4 * KiB,  0,        64 * KiB,  256, PS::Page,    1500,   120,   1000,  2000,    7,   false},
+    {"A25L512P",   {0x7F, 0x37, 0x20, 0x10, 0x7F, 0x37}, {0x37, 0x05}, {0x05, 0x05}, kNone,        64 * KiB,   4 * KiB,  0,        32 * KiB,  256, PS::Page,    1500,   120,   1000,  1000,    7,   false},
+    {"EN25F40",    {0x1C, 0x31, 0x13, 0x1C, 0x31, 0x13}, {0x1C, 0x12}, {0x12, 0x12}, kNone,        512 * KiB,  4 * KiB,  0,        64 * KiB,  256, PS::Page,    1500,   90,    500,   5000,    8,   true},
+    {"EN25P05",    {0x1C, 0x20, 0x10, 0x1C, 0x20, 0x10}, {0x1C, 0x05}, {0x05, 0x05}, kNone,        64 * KiB,   0,        0,        32 * KiB,  256, PS::Page,    1500,   500,   500,   1000,    8,   true},
+    {"F25L01PA",   {0x8C, 0x30, 0x11, 0x8C, 0x30, 0x11}, {0x8C, 0x10}, {0x10, 0x10}, kNone,        128 * KiB,  4 * KiB,  32 * KiB, 64 * KiB,  256, PS::Page,    1500,   90,    500,   1000,    9,   true},
+    {"F25L32QA",   {0x8C, 0x20, 0x16, 0x8C, 0x20, 0x16}, {0x8C, 0x15}, {0x15, 0x15}, kNone,        4096 * KiB, 4 * KiB,  32 * KiB, 64 * KiB,  256, PS::Page,    1500,   90,    500,   30000,   9,   true},
+    {"LE25FW203A", {0x62, 0x16, 0x12, 0x62, 0x16, 0x12}, {0x62, 0x44}, {0x44, 0x44}, kNone,        256 * KiB,  4 * KiB,  0,        64 * KiB,  256, PS::Page,    1500,   40,    80,    900,     10,  true},
+    {"GD25Q20",    {0xC8, 0x40, 0x12, 0xC8, 0x40, 0x12}, {0xC8, 0x11}, {0x11, 0x11}, kNone,        256 * KiB,  4 * KiB,  32 * KiB, 64 * KiB,  256, PS::Page,    700,    50,    160,   2000,    11,  true},
+    {"GD25Q40",    {0xC8, 0x40, 0x13, 0xC8, 0x40, 0x13}, {0xC8, 0x12}, {0x12, 0x12}, kNone,        512 * KiB,  4 * KiB,  32 * KiB, 64 * KiB,  256, PS::Page,    700,    50,    160,   3000,    11,  true},
+    {"VP25F020",   {0xA1, 0x31, 0x12, 0xA1, 0x31, 0x12}, {0xA1, 0x11}, {0x11, 0x11}, kNone,        256 * KiB,  4 * KiB,  32 * KiB, 64 * KiB,  256, PS::Page,    800,    60,    200,   2000,    12,  false},
+};
+// clang-format on
+
+// Sector and block unit per FlashType, as the bridges apply them when they erase by mode.
+constexpr EraseUnits kEraseUnitsByType[] = {
+    {0x1000, 0x8000},  {0x1000, 0x8000},  {0x1000, 0x8000},  {0x8000, 0x10000}, {0x8000, 0x10000},
+    {0x1000, 0x10000}, {0x1000, 0x10000}, {0x1000, 0x10000}, {0x8000, 0x10000}, {0x1000, 0x10000},
+    {0x1000, 0x10000}, {0x1000, 0x10000}, {0x1000, 0x10000},
+};
+
+std::string hexOf(const uint8_t* p, size_t n) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    for (size_t i = 0; i < n; ++i) {
+        s.push_back(digits[p[i] >> 4]);
+        s.push_back(digits[p[i] & 15]);
+    }
+    return s;
+}
+
+std::string lower(std::string_view s) {
+    std::string out;
+    for (char c : s) out.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+    return out;
+}
+
+// The key a part is chosen by: its 0x9F reply, or its 0x90 reply for parts without one.
+// Parts behind the 7F continuation code need the fourth byte to tell them apart.
+std::string keyOf(const FlashPart& p) {
+    if (p.rdid[0] == 0x7F) return hexOf(p.rdid.data(), 4);
+    if (p.rdid[0] != 0xFF) return hexOf(p.rdid.data(), 3);
+    if (p.rems[0] != 0xFF) return hexOf(p.rems.data(), 2);
+    return lower(p.name);
+}
+
+}  // namespace
+
+const FlashPart* flashParts(size_t* count) {
+    if (count) *count = std::size(kFlashParts);
+    return kFlashParts;
+}
+
+const FlashPart* findFlashPart(std::string_view idHexOrName) {
+    const std::string want = lower(idHexOrName);
+    for (const FlashPart& p : kFlashParts)
+        if (keyOf(p) == want || lower(p.name) == want) return &p;
+    // A shorter reply names the first part whose reply starts with it.
+    if (want.size() >= 4 && want.size() % 2 == 0)
+        for (const FlashPart& p : kFlashParts)
+            if (p.rdid[0] != 0xFF && hexOf(p.rdid.data(), p.rdid.size()).starts_with(want)) return &p;
+    return nullptr;
+}
+
+std::string flashPartKeys() {
+    std::string s;
+    for (const FlashPart& p : kFlashParts) {
+        if (!s.empty()) s += ' ';
+        s += keyOf(p);
+        s += '(';
+        s += p.name;
+        s += ')';
+    }
+    return s;
+}
+
+EraseUnits eraseUnitsOfType(uint8_t flashType) {
+    if (flashType >= std::size(kEraseUnitsByType)) return kEraseUnitsByType[0];
+    return kEraseUnitsByType[flashType];
+}
+
+}  // namespace sim

@@ -1,0 +1,37 @@
+// The file behind state=: what an enclosure keeps across runs (its flash and its disk), so that a
+// procedure interrupted in one run can be looked at, or resumed, in the next.
+//
+// Layout (integers little-endian):
+//   "Q55XSIM\0"  magic, 8 bytes
+//   u32          format version (1)
+//   sections     u32 tag (four ASCII letters), u64 payload length, payload
+//     "MODL"     chip model name
+//     "PART"     flash part name, empty when the enclosure has no flash
+//     "FLSH"     flash bytes (as long as the part is large)
+//     "DISK"     u32 sector size, u64 sectors, u64 block count, then per block u64 LBA + sector bytes
+//     "END "     u32 CRC-32 (fn_298cal_crc32) of every byte before this section, zero-padded to a
+//                multiple of four
+// Loading checks the magic, the version, every length against what is left of the file, the
+// CRC, and that the sections agree with each other; any failure leaves the caller's data alone.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct EnclosureState {
+    std::string model;
+    std::string flashPart;
+    std::vector<uint8_t> flash;
+    uint32_t sectorSize = 512;
+    uint64_t sectors = 0;
+    std::map<uint64_t, std::vector<uint8_t>> blocks;
+};
+
+bool saveStateFile(const std::string& path, const EnclosureState& s, std::string& error);
+// False with a reason; `exists` tells a missing file (nothing to load) from a bad one.
+bool loadStateFile(const std::string& path, EnclosureState& s, bool& exists, std::string& error);
+
+}  // namespace sim

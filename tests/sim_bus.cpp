@@ -1,0 +1,180 @@
+// The bus: device paths of every platform's shape, hot-plug events, resets that take the device
+// away for a while, and enclosures that live across runs through their state file.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <fstream>
+#include <unistd.h>
+#include <vector>
+
+#include "sim/session.h"
+#include "vendor/IDEAccess.h"
+
+namespace {
+
+using namespace IDEAccess;
+using Bytes = std::vector<uint8_t>;
+
+std::string tempStatePath(const char* name) {
+    return testing::TempDir() + "q55x_sim_" + name + "_" + std::to_string(::getpid()) + ".state";
+}
+
+TEST(SimBus, PathsHaveTheShapeOfTheirPlatformAndAllReachTheDevice) {
+    struct Case { const char* text; const char* needle; };
+    for (Case c : {Case{"qvr298", "\\\\?\\usbstor#disk&ven_corvane&prod_qvr298&rev_0100#"},
+                   Case{"qvr298,bus=uas", "\\\\?\\scsi#disk&ven_corvane&prod_qvr298#"},
+                   Case{"qvd525,bus=1394", "\\\\?\\sbp2#corvane&qvd525&lun0#"}}) {
+        SCOPED_TRACE(c.text);
+        sim::Session s;
+        std::string error;
+        ASSERT_TRUE(s.bus().addEnclosure(c.text, error)) << error;
+        const sim::DeviceInfo d = s.bus().deviceOf(0);
+        EXPECT_EQ(d.windowsPath.rfind(c.needle, 0), 0u) << d.windowsPath;
+        EXPECT_NE(d.windowsPath.find("{53f56307-b6bf-11d0-94f2-00a0c91efb8b}"), std::string::npos);
+        EXPECT_EQ(d.linuxPath, "sim:/dev/sg1");
+        for (const std::string& path : {d.windowsPath, d.linuxPath, maclib::pathOfDevice(d.makerObject)}) {
+            uint8_t gpio[2] = {};
+            EXPECT_TRUE(GetGPIO(path, gpio)) << path;
+        }
+        uint8_t gpio[2] = {};
+        EXPECT_FALSE(GetGPIO("sim:/dev/sg9", gpio));
+    }
+}
+
+TEST(SimBus, ResetTakesTheDeviceAwayUntilTheDelayHasPassed) {
+    sim::Session s;
+    std::string error;
+    ASSERT_TRUE(s.bus().addEnclosure("qvr298,resetms=2500", error)) << error;
+    std::vector<std::pair<sim::BusEvent::Kind, uint64_t>> seen;
+    s.bus().subscribe([&](const sim::BusEvent& e) { seen.emplace_back(e.kind, sys::nowMs()); });
+    const std::string path = s.bus().deviceOf(0).windowsPath;
+    const uint64_t t0 = sys::nowMs();
+
+    ASSERT_TRUE(QV_ChipReset256(path));
+    uint8_t info[16] = {};
+    EXPECT_FALSE(QV_GetChipInfo(path, info, 16));
+    EXPECT_TRUE(s.bus().devices().empty());
+    s.clock().advanceMs(2499);
+    EXPECT_TRUE(s.bus().devices().empty());
+    s.clock().advanceMs(1);
+    ASSERT_EQ(s.bus().devices().size(), 1u);
+    EXPECT_EQ(s.bus().devices()[0].windowsPath, path);   // same instance path after the return
+    EXPECT_TRUE(QV_GetChipInfo(path, info, 16));
+
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0], std::make_pair(sim::BusEvent::Kind::Removal, t0));
+    EXPECT_EQ(seen[1], std::make_pair(sim::BusEvent::Kind::Arrival, t0 + 2500));
+}
+
+TEST(SimBus, AfterAResetTheDeviceMayNotComeBackOrComeBackTwice) {
+    struct Case { const char* text; size_t after; };
+    for (Case c : {Case{"qvr298,noreturn=1", 0}, Case{"qvr298,twins=1", 2}, Case{"qvr298", 1}}) {
+        SCOPED_TRACE(c.text);
+        sim::Session s;
+        std::string error;
+        ASSERT_TRUE(s.bus().addEnclosure(c.text, error)) << error;
+        ASSERT_TRUE(QV_ChipReset256(s.bus().deviceOf(0).windowsPath));
+        s.clock().advanceMs(60000);
+        const auto devices = s.bus().devices();
+        ASSERT_EQ(devices.size(), c.after);
+        for (const sim::DeviceInfo& d : devices) {
+            uint8_t gpio[2] = {};
+            EXPECT_TRUE(GetGPIO(d.windowsPath, gpio));
+        }
+    }
+}
+
+TEST(SimBus, StateFileCarriesFlashAndDiskAcrossRuns) {
+    const std::string file = tempStatePath("carry");
+    std::remove(file.c_str());
+    const Bytes data{0x12, 0x34, 0x56, 0x78};
+    const Bytes sector(512, 0xA7);
+    {
+        sim::Session s;
+        std::string error;
+        ASSERT_TRUE(s.bus().addEnclosure("qvr298,state=" + file, error)) << error;
+        const std::string path = s.bus().deviceOf(0).windowsPath;
+        ASSERT_TRUE(QV_SerialFlashWrite(path, 0x60000, data.data(), 4));
+        ASSERT_TRUE(QV_DiskWriteDmaExt(path, 1234, sector.data(), 512, 512));
+    }
+    {
+        sim::Session s;
+        std::string error;
+        ASSERT_TRUE(s.bus().addEnclosure("qvr298,fw=1.2.3.4,state=" + file, error)) << error;
+        const std::string path = s.bus().deviceOf(0).windowsPath;
+        Bytes back(4);
+        ASSERT_TRUE(QV_SerialFlashRead(path, 0x60000, back.data(), 4));
+        EXPECT_EQ(back, data);
+        Bytes disk(512);
+        ASSERT_TRUE(QV_DiskReadDmaExt(path, 1234, disk.data(), 512, 512));
+        EXPECT_EQ(disk, sector);
+        // The chip booted what the file holds, not the fw= it was given.
+        uint8_t info[16] = {};
+        ASSERT_TRUE(QV_GetChipInfo(path, info, 16));
+        EXPECT_EQ(info[12], 31);
+    }
+    std::remove(file.c_str());
+}
+
+TEST(SimBus, DamagedOrForeignStateFilesAreRefused) {
+    const std::string file = tempStatePath("bad");
+    {
+        sim::Session s;
+        std::string error;
+        ASSERT_TRUE(s.bus().addEnclosure("qvr298,state=" + file, error)) << error;
+    }
+    std::ifstream in(file, std::ios::binary);
+    const Bytes good((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    in.close();
+    ASSERT_GT(good.size(), 0x80000u);
+    struct Case { const char* name; std::function<void(Bytes&)> change; const char* text; };
+    for (const Case& c : {Case{"flipped flash byte", [](Bytes& b) { b[0x1000] ^= 1; }, "qvr298"},
+                          Case{"cut short", [](Bytes& b) { b.resize(b.size() / 2); }, "qvr298"},
+                          Case{"not a state file", [](Bytes& b) { b[0] = 'X'; }, "qvr298"},
+                          Case{"another model", [](Bytes&) {}, "qvr297"},
+                          Case{"another flash", [](Bytes&) {}, "qvr298,flash=c84013"}}) {
+        SCOPED_TRACE(c.name);
+        Bytes b = good;
+        c.change(b);
+        std::ofstream(file, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(b.data()),
+                                                                      static_cast<std::streamsize>(b.size()));
+        sim::Session s;
+        std::string error;
+        EXPECT_FALSE(s.bus().addEnclosure(std::string(c.text) + ",state=" + file, error));
+        EXPECT_FALSE(error.empty());
+    }
+    std::remove(file.c_str());
+}
+
+TEST(SimBus, PowerCutKeepsTheFlashAsItWasMidProgram) {
+    const std::string file = tempStatePath("cut");
+    std::remove(file.c_str());
+    Bytes page(4096, 0x00);
+    {
+        sim::Session s;
+        std::string error;
+        // The first command is the program itself.
+        ASSERT_TRUE(s.bus().addEnclosure("qvr298,powercut=1,seed=5,state=" + file, error)) << error;
+        const std::string path = s.bus().deviceOf(0).windowsPath;
+        EXPECT_FALSE(QV_SerialFlashWrite(path, 0x60000, page.data(), 4096));
+        EXPECT_TRUE(s.bus().devices().empty());
+        s.clock().advanceMs(60000);
+        EXPECT_TRUE(s.bus().devices().empty());
+    }
+    {
+        sim::Session s;
+        std::string error;
+        ASSERT_TRUE(s.bus().addEnclosure("qvr298,state=" + file, error)) << error;
+        const auto& f = s.bus().enclosure(0).flash();
+        const size_t programmed = static_cast<size_t>(std::count(f.begin() + 0x60000, f.begin() + 0x61000, 0x00));
+        EXPECT_GT(programmed, 0u);
+        EXPECT_LT(programmed, 4096u);
+        EXPECT_EQ(f[0x60000], 0x00);
+        EXPECT_EQ(f[0x60FFF], 0xFF);
+    }
+    std::remove(file.c_str());
+}
+
+}  // namespace
