@@ -1,4 +1,4 @@
-#include "sim/image_builder.h"
+#include "firmware/image_builder.h"
 
 #include <algorithm>
 #include <cctype>
@@ -6,7 +6,7 @@
 
 #include "firmware/crc.h"
 
-namespace sim {
+namespace firmware {
 
 namespace {
 
@@ -185,4 +185,4 @@ FoundImage findImage(const uint8_t* flash, size_t size, ImageLayout layout, uint
     return f;
 }
 
-}  // namespace sim
+}  // namespace firmware

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-namespace sim {
+namespace firmware {
 
 enum class ImageLayout : uint8_t { TwoBank, SingleBank, NvramFirst };
 
@@ -73,4 +73,4 @@ FoundImage findImage(const uint8_t* flash, size_t size, ImageLayout layout, uint
 // The model digits of the product text for a chip code ("Corvane QVR298").
 std::string defaultProductText(const std::string& chipCode);
 
-}  // namespace sim
+}  // namespace firmware

@@ -9,9 +9,21 @@
 #include <string>
 #include <string_view>
 
-#include "sim/image_builder.h"
+#include "firmware/image_builder.h"
 
 namespace sim {
+
+// The image layouts and builder belong to the firmware layer; the emulator boots what it builds.
+using firmware::buildImage;
+using firmware::findImage;
+using firmware::FoundImage;
+using firmware::ImageLayout;
+using firmware::ImageParams;
+using firmware::imageSize;
+using firmware::kHeaderChipCodeOffset;
+using firmware::kHeaderVersionOffset;
+using firmware::kNvramSize;
+
 
 // Command sets a chip answers. A command of a set the chip lacks ends in CHECK CONDITION,
 // ILLEGAL REQUEST / invalid command operation code, as on the part.

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "sim/image_builder.h"
+#include "firmware/image_builder.h"
 #include "sim/state_file.h"
 
 namespace sim {

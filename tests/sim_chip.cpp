@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "firmware/crc.h"
-#include "sim/image_builder.h"
+#include "firmware/image_builder.h"
 #include "sim/session.h"
 #include "vendor/IDEAccess.h"
 #include "vendor/qvaccess.h"
