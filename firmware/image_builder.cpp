@@ -94,6 +94,7 @@ uint32_t imageSize(const ImageParams& p) {
         case ImageLayout::TwoBank: return kBankPairSize;
         case ImageLayout::SingleBank: return p.twoCopies ? 2 * kSingleBankSize : kSingleBankSize;
         case ImageLayout::NvramFirst: return kSingleBankSize;
+        case ImageLayout::RamImage: return kSingleBankSize;
     }
     return 0;
 }
@@ -111,6 +112,8 @@ bool buildImage(const ImageParams& p, std::vector<uint8_t>& image, std::string& 
             uint8_t* bank0 = image.data();
             fillBody(bank0, firmware::kBankSize, p.version);
             putHeader(bank0, p, true);
+            // The code signature block stands where the file checks of these chips look for it.
+            putSignatureBlock(bank0 + kTwoBankSignatureOffset, p);
             std::copy_n(bank0, firmware::kBankSize, bank0 + firmware::kBankSize);
             if (!firmware::StampBankSignature(image.data(), image.size())) return error = "bank stamp failed", false;
             return true;
@@ -131,6 +134,12 @@ bool buildImage(const ImageParams& p, std::vector<uint8_t>& image, std::string& 
             fillBody(code, size - kNvramSize, p.version);
             putSignatureBlock(code, p);
             putHeader(code, p, false);
+            return true;
+        }
+        case ImageLayout::RamImage: {
+            if (size < 0x1000) return error = "image too small for its header", false;
+            fillBody(image.data(), size, p.version);
+            putHeader(image.data(), p, true);
             return true;
         }
     }
@@ -181,6 +190,8 @@ FoundImage findImage(const uint8_t* flash, size_t size, ImageLayout layout, uint
             readHeader(flash + kNvramSize, versionBytes, f);
             f.chipCode = chipCode;
             return f;
+        case ImageLayout::RamImage:
+            return f;   // lives in RAM only
     }
     return f;
 }

@@ -4,12 +4,15 @@
 //
 // Layouts:
 //   TwoBank     (QVR29x, QVR294) two 128 KiB banks, each stamped with its bank signature block and
-//               CRC-32 (firmware/crc.h); the header stands at the start of each bank.
+//               CRC-32 (firmware/crc.h); the header stands at the start of each bank and the code
+//               signature block at bank offset 0xBFF0.
 //   SingleBank  (QVR256, QVR296, QVR253) one code region of E bytes (0xC000 or 0x8000): header at 0,
 //               signature block at E-16, CRC-16 of bytes 0..E-5 at E-2 (high byte first), the 4 KiB
 //               NVRAM at E; on flash of 128 KiB and more the 64 KiB bank is kept twice.
 //   NvramFirst  (QVD52x, QV8455x, QVR227) the 4 KiB NVRAM at 0, the code at 4096 starting with its
 //               signature block, the header following it inside the code.
+//   RamImage    (the QVR29x manufacturing images) 64 KiB of code for the chip's RAM, header at 0;
+//               never booted from flash.
 //
 // Header at the start of the code: bytes 2-5 the model as four zero-padded digits (two-bank and
 // single-bank layouts), 10-23 the product text ("Corvane QVR298", chip code in its last three
@@ -23,7 +26,7 @@
 
 namespace firmware {
 
-enum class ImageLayout : uint8_t { TwoBank, SingleBank, NvramFirst };
+enum class ImageLayout : uint8_t { TwoBank, SingleBank, NvramFirst, RamImage };
 
 constexpr size_t kHeaderTextOffset = 10;
 constexpr size_t kHeaderTextLength = 14;
@@ -34,6 +37,7 @@ constexpr size_t kMaxVersionBytes = 5;
 constexpr uint8_t kManufacturingFlag = 'M';
 constexpr size_t kNvramSize = 4096;
 constexpr uint8_t kSignature[4] = {0x55, 0xAA, 0xAA, 0x55};
+constexpr size_t kTwoBankSignatureOffset = 0xC000 - 16;   // in each bank of a two-bank image
 
 struct ImageParams {
     ImageLayout layout = ImageLayout::TwoBank;
