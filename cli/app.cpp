@@ -47,6 +47,8 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
         Runner r = adder(app);
         runners[app.get_subcommands({})[before]] = std::move(r);
     };
+    add(addListCommand);
+    add(addInfoCommand);
     add(addRawCommand);
     add(addSimCommand);
 

@@ -13,5 +13,7 @@ using Runner = std::function<int(Context&)>;
 // Each returns the function that runs the command once the parser has filled its options.
 Runner addRawCommand(CLI::App& app);
 Runner addSimCommand(CLI::App& app);
+Runner addListCommand(CLI::App& app);
+Runner addInfoCommand(CLI::App& app);
 
 }  // namespace cli

@@ -35,14 +35,16 @@ bool Context::attach() {
     return true;
 }
 
-std::vector<std::string> Context::candidates() {
-    return session_ ? session_->candidates() : std::vector<std::string>{};
+std::vector<vendor::Candidate> Context::candidates() {
+    return session_ ? session_->candidates() : std::vector<vendor::Candidate>{};
 }
+
+std::string Context::volumesOf(const std::string& path) { return session_ ? session_->volumesOf(path) : std::string(); }
 
 std::string Context::selectDevice() {
     if (!opts_.device.empty()) return opts_.device;
     auto c = candidates();
-    return c.empty() ? std::string() : c.front();
+    return c.empty() ? std::string() : c.front().path;
 }
 
 int Context::fail(int code, const std::string& message) {

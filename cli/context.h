@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "vendor/device_table.h"
 
 namespace cli {
 
@@ -30,8 +31,9 @@ public:
     // Attaches the emulated enclosures or the platform's devices; false (with a message
     // reported) when an --sim argument or the trace file is wrong.
     bool attach();
-    // Paths of the candidate bridge devices, in discovery order.
-    std::vector<std::string> candidates();
+    // The candidate bridge devices, in discovery order.
+    std::vector<vendor::Candidate> candidates();
+    std::string volumesOf(const std::string& path);
     // The device a single-device command works on: --device, else the first candidate.
     // Empty when there is none.
     std::string selectDevice();

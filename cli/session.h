@@ -5,12 +5,17 @@
 #include <string>
 #include <vector>
 
+#include "vendor/device_table.h"
+
 namespace cli {
 
 class DeviceSession {
 public:
     virtual ~DeviceSession() = default;
-    virtual std::vector<std::string> candidates() = 0;
+    // The candidate bridges, in discovery order, with their bus.
+    virtual std::vector<vendor::Candidate> candidates() = 0;
+    // What stands in for drive letters: the block device and its mounted volumes.
+    virtual std::string volumesOf(const std::string& path) = 0;
 };
 
 std::unique_ptr<DeviceSession> makeHardwareSession();

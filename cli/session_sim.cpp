@@ -16,11 +16,17 @@ public:
             if (!session_.bus().addEnclosure(s, error)) return false;
         return true;
     }
-    std::vector<std::string> candidates() override {
-        std::vector<std::string> paths;
-        for (const auto& d : session_.bus().devices()) paths.push_back(d.linuxPath);
-        return paths;
+    std::vector<vendor::Candidate> candidates() override {
+        std::vector<vendor::Candidate> out;
+        for (const auto& d : session_.bus().devices()) {
+            const char* label = d.bus == sim::BusKind::Uas    ? "UASP DISK"
+                                : d.bus == sim::BusKind::Ieee1394 ? "1394 DISK"
+                                                                : "USB DISK";
+            out.push_back({d.linuxPath, label});
+        }
+        return out;
     }
+    std::string volumesOf(const std::string&) override { return {}; }
 
 private:
     sim::Session session_;

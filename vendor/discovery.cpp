@@ -29,13 +29,13 @@ bool pathNamesBridgeBus(const std::string& path, bool includeFireWire) {
            path.find("scsi") != std::string::npos;
 }
 
-bool answersAsBridge(const std::string& path) {
+}  // namespace
+
+bool answersAsBridge(std::string_view path) {
     if (IsBridgeByInquiry(path)) return true;
     uint8_t gpio[2] = {};
     return IDEAccess::GetGPIO(path, gpio);
 }
-
-}  // namespace
 
 Enumeration EnumerateBridgeDevices(bool includeFireWire) {
     Enumeration e;

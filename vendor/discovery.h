@@ -23,6 +23,9 @@ struct Enumeration {
 // Inquiry bytes 36-37 read "q5" or "q2": the first characters of our chips' vendor code.
 bool IsBridgeByInquiry(std::string_view path);
 
+// The bridge test of a candidate: the inquiry test, or else a GPIO read that succeeds.
+bool answersAsBridge(std::string_view path);
+
 // Accepts a path when it names a USB ("usbsto"), 1394 ("sbp2", only with includeFireWire) or UAS
 // ("scsi") disk, as enumerated (case-sensitive), and the device answers the inquiry test or the
 // GPIO read. Stops at the first interface whose detail cannot be read.

@@ -1,0 +1,130 @@
+// q55x list / q55x info: every bridge with its chip, revision, firmware version and flash.
+#include <iomanip>
+#include <ostream>
+#include <sstream>
+
+#include "cli/commands.h"
+#include "transport/scsi.h"
+#include "vendor/IDEAccess.h"
+#include "vendor/chip_version.h"
+#include "vendor/flash_detect.h"
+
+namespace cli {
+
+namespace {
+
+struct Identified {
+    vendor::ListedDevice device;
+    std::string chipName;
+    IDEAccess::ChipPresentation presentation;
+    vendor::FlashFacts flash;
+    IDEAccess::FirmwareVersionText version;
+    std::vector<uint8_t> chipInfo;
+};
+
+Identified identify(const vendor::ListedDevice& d) {
+    Identified id;
+    id.device = d;
+    const std::string& path = d.record.path;
+    id.chipName = IDEAccess::ChipLabel(path, d.chip.type);
+    id.presentation = IDEAccess::ChipSupportOf(path, d.chip.type);
+    if (id.presentation.showFlash) id.flash = IDEAccess::DetectFlash(path, d.chip.type, d.chip.revision);
+    if (id.presentation.showVersion || id.presentation.showFlash)
+        id.version = IDEAccess::FormatFirmwareVersion(path, d.chip.type, id.flash.type);
+    id.chipInfo.assign(16, 0);
+    if (!IDEAccess::QV_GetChipInfo(path, id.chipInfo.data(), 16)) id.chipInfo.clear();
+    return id;
+}
+
+nlohmann::json toJson(const Identified& id, bool details) {
+    const auto& d = id.device;
+    const bool internal = id.version.shown && id.version.text == IDEAccess::kInternalCodeText;
+    nlohmann::json j{{"path", d.record.path},
+                     {"bus", d.busLabel},
+                     {"product", d.product},
+                     {"volumes", d.record.driveLetters},
+                     {"chip_type", d.chip.type},
+                     {"chip_name", id.chipName},
+                     {"revision", d.chip.revision},
+                     {"firmware", id.version.shown ? id.version.text : std::string()},
+                     {"internal_code", internal},
+                     {"status", !id.presentation.statusText.empty() ? id.presentation.statusText : id.version.statusText},
+                     {"flash_type", id.flash.type},
+                     {"flash_name", id.presentation.showFlash ? id.flash.name : std::string()},
+                     {"flash_kib", id.flash.capacityKiB},
+                     {"block_size", id.flash.blockSize},
+                     {"sector_size", id.flash.sectorSize}};
+    if (details) {
+        j["chip_info"] = transport::toHex(id.chipInfo.data(), id.chipInfo.size());
+        j["jedec"] = id.flash.jedec.ok ? transport::toHex(id.flash.jedec.id.data(), id.flash.jedec.id.size()) : "";
+        j["amic_model"] = id.flash.amicModel;
+        j["atmel_model"] = id.flash.atmelModel;
+    }
+    return j;
+}
+
+void printText(std::ostream& out, const Identified& id, bool details) {
+    const auto j = toJson(id, details);
+    out << j["path"].get<std::string>() << "  " << j["bus"].get<std::string>() << "  "
+        << j["product"].get<std::string>() << "\n";
+    out << "  chip      " << id.chipName << " (type " << int(id.device.chip.type) << ", revision "
+        << int(id.device.chip.revision) << ")\n";
+    if (id.version.shown) out << "  firmware  " << id.version.text << "\n";
+    const std::string status = j["status"];
+    if (!status.empty()) out << "  status    " << status << "\n";
+    if (id.presentation.showFlash) {
+        out << "  flash     " << id.flash.name << ", " << id.flash.capacityKiB << " KiB, erase units "
+            << id.flash.blockSize / 1024 << " KiB / " << id.flash.sectorSize / 1024 << " KiB\n";
+    }
+    if (!id.device.record.driveLetters.empty()) out << "  volumes   " << id.device.record.driveLetters << "\n";
+    if (details) {
+        out << "  chip info " << j["chip_info"].get<std::string>() << "\n";
+        if (!j["jedec"].get<std::string>().empty()) out << "  jedec id  " << j["jedec"].get<std::string>() << "\n";
+    }
+}
+
+std::vector<Identified> scan(Context& ctx, const std::string& only) {
+    std::vector<vendor::Candidate> candidates;
+    if (!only.empty()) candidates.push_back({only, {}});
+    else candidates = ctx.candidates();
+    const auto listing = vendor::listBridges(candidates, [&](const std::string& p) { return ctx.volumesOf(p); });
+    std::vector<Identified> out;
+    for (const auto& d : listing.devices) out.push_back(identify(d));
+    return out;
+}
+
+int runList(Context& ctx) {
+    const auto found = scan(ctx, ctx.options().device);
+    if (found.empty()) return ctx.fail(kExitNoDevice, "No available device!!!");
+    if (ctx.options().json) {
+        nlohmann::json arr = nlohmann::json::array();
+        for (const auto& id : found) arr.push_back(toJson(id, false));
+        ctx.printJson(arr);
+    } else {
+        for (const auto& id : found) printText(ctx.out(), id, false);
+    }
+    return kExitOk;
+}
+
+int runInfo(Context& ctx) {
+    const std::string path = ctx.selectDevice();
+    const auto found = path.empty() ? std::vector<Identified>{} : scan(ctx, path);
+    if (found.empty()) return ctx.fail(kExitNoDevice, "No available device!!!");
+    if (ctx.options().json) ctx.printJson(toJson(found.front(), true));
+    else printText(ctx.out(), found.front(), true);
+    return kExitOk;
+}
+
+}  // namespace
+
+Runner addListCommand(CLI::App& app) {
+    app.add_subcommand("list", "List the attached bridges with chip, firmware and flash");
+    return runList;
+}
+
+Runner addInfoCommand(CLI::App& app) {
+    app.add_subcommand("info", "Show one bridge in detail (the chip information record, the flash's JEDEC id)");
+    return runInfo;
+}
+
+}  // namespace cli

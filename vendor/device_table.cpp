@@ -1,0 +1,40 @@
+#include "vendor/device_table.h"
+
+#include "vendor/IDEAccess.h"
+#include "vendor/discovery.h"
+
+namespace vendor {
+
+DeviceListing listBridges(const std::vector<Candidate>& candidates,
+                          const std::function<std::string(const std::string&)>& volumesOf) {
+    DeviceListing listing;
+    listing.candidates = candidates.size();
+    // The product text is taken from each successful inquiry and otherwise kept from the
+    // previous device, as the list always showed it.
+    std::string product;
+    for (const Candidate& c : candidates) {
+        if (listing.devices.size() >= kDeviceTableSize) {
+            listing.tableFull = true;
+            break;
+        }
+        ListedDevice d;
+        d.record.path = toLowerAscii(c.path.substr(0, kDevicePathCapacity));
+        uint8_t inq[40] = {};
+        if (IDEAccess::QV_Inquiry(d.record.path, inq, sizeof inq))
+            product.assign(reinterpret_cast<const char*>(inq + 8), 24);
+        d.chip = IDEAccess::DetectChipType(d.record.path);
+        if (d.chip.type == 0) continue;
+        d.product = product;
+        if (volumesOf) d.record.driveLetters = volumesOf(c.path);
+        const BusLabel bus = busLabelOf(d.record.path);
+        d.busLabel = c.busLabel.empty() ? bus.label : c.busLabel;
+        const char* prefix = d.busLabel == "1394 DISK"   ? "<<1394>> "
+                             : d.busLabel == "UASP DISK" ? "<<UASP>> "
+                                                         : "<<USB>> ";
+        d.rowText = prefix + product;
+        listing.devices.push_back(std::move(d));
+    }
+    return listing;
+}
+
+}  // namespace vendor
