@@ -28,7 +28,7 @@ public:
     explicit AlignedBuffer(size_t size) { reset(size); }
     // Returns false when the memory cannot be had (the buffer is then empty).
     bool reset(size_t size);
-    bool ok() const { return block_ != nullptr || size_ == 0; }
+    bool ok() const { return block_ != nullptr; }   // false before the first reset() and after a failed one
     uint8_t* data() { return data_; }
     const uint8_t* data() const { return data_; }
     size_t size() const { return size_; }
