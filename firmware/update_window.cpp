@@ -1,0 +1,51 @@
+#include "firmware/update_window.h"
+
+#include <cstdio>
+#include <mutex>
+
+namespace firmware {
+
+void RecordingWindow::setStatus(std::string_view text) {
+    status_ = text;
+    statusHistory.push_back(status_);
+}
+
+void RecordingWindow::appendStatus(std::string_view text) { status_ += text; }
+
+int RecordingWindow::messageBox(std::string_view text, std::string_view title, sys::MsgIcon icon) {
+    boxes.push_back({std::string(text), std::string(title), icon});
+    return 1;
+}
+
+void RecordingWindow::processMessages() {
+    ++messagesProcessed;
+    if (onMessages) onMessages();
+}
+
+namespace {
+std::mutex gMacMutex;
+MacOutputSink gMacSink;
+}  // namespace
+
+void macPrint(std::string_view line) {
+    MacOutputSink sink;
+    {
+        std::lock_guard<std::mutex> lock(gMacMutex);
+        sink = gMacSink;
+    }
+    if (sink) {
+        sink(line);
+    } else {
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    }
+}
+
+MacOutputSink setMacOutputSink(MacOutputSink sink) {
+    std::lock_guard<std::mutex> lock(gMacMutex);
+    std::swap(gMacSink, sink);
+    return sink;
+}
+
+}  // namespace firmware
