@@ -49,6 +49,7 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     };
     add(addListCommand);
     add(addInfoCommand);
+    add(addImageCommand);
     add(addRawCommand);
     add(addSimCommand);
 
@@ -82,7 +83,8 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     for (auto& [sub, run] : runners) {
         if (!sub->parsed()) continue;
         Context ctx(g, out, err);
-        if (sub->get_name() != "sim" && !ctx.attach()) return kExitUsage;
+        const bool needsDevices = sub->get_name() != "sim" && sub->get_name() != "image";
+        if (needsDevices && !ctx.attach()) return kExitUsage;
         return run(ctx);
     }
     return kExitUsage;

@@ -15,5 +15,6 @@ Runner addRawCommand(CLI::App& app);
 Runner addSimCommand(CLI::App& app);
 Runner addListCommand(CLI::App& app);
 Runner addInfoCommand(CLI::App& app);
+Runner addImageCommand(CLI::App& app);
 
 }  // namespace cli
