@@ -79,7 +79,39 @@ DeviceInfo Bus::makeDevice(size_t index, uint32_t number) const {
     }
     d.linuxPath = "sim:/dev/sg" + std::to_string(number);
     d.makerObject = kMakerObjectBase + number;
+
+    const ChipPersona& chip = e.persona();
+    const RegistryEntry usbDevice{std::string("Corvane ") + chip.productName,
+                                  {{"idVendor", chip.vid}, {"idProduct", chip.pid}}};
+    switch (d.bus) {
+        case BusKind::Usb:
+            d.registryParents = {{"IOSCSIPeripheralDeviceNub", {}}, {"IOSCSILogicalUnitNub", {}},
+                                 {"IOUSBMassStorageDriver", {}}, usbDevice, {"AppleUSBEHCIPort", {}}};
+            break;
+        case BusKind::Uas:
+            d.registryParents = {{"IOSCSIPeripheralDeviceNub", {}}, {"IOSCSILogicalUnitNub", {}},
+                                 {"IOUSBAttachedSCSI", {}}, {"IOUSBInterface", {}}, usbDevice,
+                                 {"AppleUSBXHCIPort", {}}};
+            break;
+        case BusKind::Ieee1394:
+            d.registryParents = {{"IOSCSIPeripheralDeviceNub", {}}, {"IOFireWireSerialBusProtocolTransport", {}},
+                                 {"IOFireWireSBP2LUN", {}},
+                                 {"IOFireWireDevice", {{"GUID", kFireWireGuidBase + number}}},
+                                 {"IOFireWireController", {}}};
+            break;
+    }
+    d.registryChildren = {{"IOBlockStorageServices", {}}, {"IOBlockStorageDriver", {}},
+                          {std::string("Corvane ") + chip.productName + " Media", {}}};
     return d;
+}
+
+bool RegistryEntry::property(std::string_view key, uint64_t& value) const {
+    for (const auto& [k, v] : properties)
+        if (k == key) {
+            value = v;
+            return true;
+        }
+    return false;
 }
 
 void Bus::attach(size_t index, std::vector<BusEvent>& events) {

@@ -26,6 +26,14 @@
 
 namespace sim {
 
+// One entry of the registry the macOS program walks from a device object: its name and the
+// properties discovery reads ("idVendor", "idProduct" of a USB device, "GUID" of a 1394 unit).
+struct RegistryEntry {
+    std::string name;
+    std::vector<std::pair<std::string, uint64_t>> properties;
+    bool property(std::string_view key, uint64_t& value) const;
+};
+
 struct DeviceInfo {
     uint32_t number = 0;
     std::string windowsPath;
@@ -34,6 +42,12 @@ struct DeviceInfo {
     BusKind bus = BusKind::Usb;
     std::string model;
     size_t enclosure = 0;   // index into the bus's enclosures
+    // From the device object up the service plane, nearest first: four steps reach the USB device
+    // (idVendor, idProduct) or the 1394 unit (a name with "FireWire", its GUID); a UAS transport
+    // puts an "IOUSBAttachedSCSI" entry in between, so its USB device is one step further.
+    std::vector<RegistryEntry> registryParents;
+    // Down the service plane, first children in turn; the third is the media, named for the product.
+    std::vector<RegistryEntry> registryChildren;
 };
 
 struct BusEvent {
@@ -44,6 +58,7 @@ using BusListener = std::function<void(const BusEvent&)>;
 
 using transport::kDiskInterfaceGuid;
 constexpr uint32_t kMakerObjectBase = 0x5A00;
+constexpr uint64_t kFireWireGuidBase = 0x0030E0F000000000ull;
 
 class Bus final : public transport::Backend, public maclib::MakerDeviceSource {
 public:
