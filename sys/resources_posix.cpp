@@ -1,5 +1,5 @@
 // The Linux tool finds its images in the folder named by Q55X_IMAGES, else in "images" beside the
-// program, else in the images folder of the installed package.
+// program (or next to its folder, as in the build tree), else in the installed package's folder.
 #include <unistd.h>
 
 #include <climits>
@@ -25,6 +25,7 @@ bool platformLoadResource(std::string_view name, std::string_view type, std::vec
     if (const char* env = std::getenv("Q55X_IMAGES"); env && *env) folders.emplace_back(env);
     if (const std::string here = programFolder(); !here.empty()) {
         folders.push_back(here + "/images");
+        folders.push_back(here + "/../images");   // the build tree: build/cli/q55x, build/images
         folders.push_back(here + "/../share/q55x/images");
     }
     for (const auto& f : folders)
