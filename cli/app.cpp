@@ -49,6 +49,7 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     };
     add(addListCommand);
     add(addInfoCommand);
+    add(addUpdateCommand);
     add(addImageCommand);
     add(addRawCommand);
     add(addSimCommand);

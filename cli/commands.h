@@ -16,5 +16,6 @@ Runner addSimCommand(CLI::App& app);
 Runner addListCommand(CLI::App& app);
 Runner addInfoCommand(CLI::App& app);
 Runner addImageCommand(CLI::App& app);
+Runner addUpdateCommand(CLI::App& app);
 
 }  // namespace cli

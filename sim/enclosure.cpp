@@ -18,6 +18,7 @@ constexpr uint32_t kSectorSize4K = 0x1000;
 constexpr uint32_t kChipBufferSize = 0x10000;
 constexpr uint32_t kChipBufferPage = 0xC800;   // where B2 puts and B5 takes the 512-byte piece
 constexpr uint32_t kPiece294 = 512;
+constexpr uint32_t kMfgReadWindow = 0x40000;   // what the manufacturing code in RAM gives back
 constexpr uint8_t kHostDeviceGone = 0x01;      // transport error: the device went away mid-command
 
 uint32_t be16(const uint8_t* p) { return uint32_t(p[0]) << 8 | p[1]; }
@@ -559,7 +560,7 @@ Enclosure::Reply Enclosure::registerOrNvram(const Request& req) {
     const uint8_t mode = c[1];
     const uint32_t len = be24(c + 2);
     const uint8_t* d = dataOut(req, len);
-    if (!d) return fail(kBadField);
+    if (!d && len > 0) return fail(kBadField);   // length 0 carries no data: erase only
     if (!f || f->stuckBusy()) return fail({0x04, 0x44, 0x00});
     if (addr > f->size() || len > f->size() - addr) return fail(kOutOfRange);
     eraseByMode(mode, addr);
@@ -604,9 +605,14 @@ Enclosure::Reply Enclosure::readBuffer(const Request& req) {
         return r;
     }
     if (offset % kSectorSize4K != 0) return fail(0x24);
-    if (!flash_ || offset > capacity() || len > capacity() - offset) return fail(0x24);
+    if (!flash_) return fail(0x24);
+    // The manufacturing code in RAM serves a fixed 256 KiB window whatever the flash size; on a
+    // smaller flash the addresses wrap, as the SPI part ignores address bits above its size.
+    const uint32_t window = state_ == BootState::ManufacturingRam ? std::max(capacity(), kMfgReadWindow) : capacity();
+    if (offset > window || len > window - offset) return fail(0x24);
     r.data.assign(len, 0xFF);
-    flash_->read(offset, r.data.data(), len);
+    if (!flash_->read(offset, r.data.data(), len))
+        for (uint32_t i = 0; i < len; ++i) r.data[i] = flash_->bytes()[(offset + i) % flash_->size()];
     return r;
 }
 

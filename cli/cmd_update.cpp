@@ -1,0 +1,116 @@
+// q55x update: the one-button update from a terminal. A QVR298 whose firmware has the embedded
+// image's firmware ID but another version is given the embedded image through its RAM buffer,
+// verified, reset, and waited for.
+#include <memory>
+#include <ostream>
+
+#include "cli/commands.h"
+#include "cli/terminal_window.h"
+#include "firmware/buffer_update.h"
+#include "firmware/image.h"
+#include "firmware/settings.h"
+#include "vendor/IDEAccess.h"
+#include "vendor/chip_version.h"
+#include "vendor/flash_detect.h"
+
+namespace cli {
+
+namespace {
+
+constexpr const char* kPass = "Update    Pass!!";
+constexpr const char* kFail = "Update    Fail!!";
+constexpr const char* kChipNotSupported = "Chip not support!!";
+
+struct UpdateOptions {
+    std::string settingsFile;
+};
+
+std::string versionOf(const std::string& path, const vendor::ChipId& chip, vendor::FlashType flashType) {
+    const auto v = IDEAccess::FormatFirmwareVersion(path, chip.type, flashType);
+    return v.shown ? v.text : std::string();
+}
+
+int runUpdate(Context& ctx, const UpdateOptions& o) {
+    const bool json = ctx.options().json;
+    firmware::Settings settings;
+    if (!o.settingsFile.empty()) {
+        const auto loaded = firmware::loadSettings(o.settingsFile);
+        if (!loaded.ok) return ctx.fail(kExitUsage, loaded.error);
+        settings = loaded.settings;
+    }
+
+    std::vector<vendor::Candidate> candidates;
+    if (!ctx.options().device.empty()) candidates.push_back({ctx.options().device, {}});
+    else candidates = ctx.candidates();
+    const auto listing = vendor::listBridges(candidates, {});
+    if (listing.devices.empty()) return ctx.fail(kExitNoDevice, "No available device!!!");
+    const vendor::ListedDevice& d = listing.devices.front();
+    if (d.chip.type != vendor::kChipQVR298) return ctx.fail(kExitFailed, kChipNotSupported);
+
+    // Judged as the window judges it, on the chip information and the embedded image's header.
+    uint8_t info[16] = {};
+    uint8_t header[firmware::kHeaderSize] = {};
+    if (!IDEAccess::QV_GetChipInfo(d.record.path, info, sizeof info))
+        return ctx.fail(kExitFailed, "Get chip information fail !");
+    if (firmware::LoadEmbeddedImage(header, sizeof header, 0, sizeof header) != firmware::kEmbeddedImageSize)
+        return ctx.fail(kExitFailed, "the embedded firmware image is missing");
+    switch (firmware::compareWithEmbedded(info, sizeof info, header, sizeof header)) {
+        case firmware::EmbeddedVersionCheck::FirmwareIdMismatch:
+            return ctx.fail(kExitFailed, firmware::kTextFirmwareIdMismatch);
+        case firmware::EmbeddedVersionCheck::AlreadyUpdated:
+            if (json) ctx.printJson({{"device", d.record.path}, {"result", firmware::kTextAlreadyUpdated}, {"ok", true}});
+            else ctx.out() << firmware::kTextAlreadyUpdated << "\n";
+            return kExitNothingToDo;
+        case firmware::EmbeddedVersionCheck::Unreadable:
+            return ctx.fail(kExitFailed, "Not Corvane Chip!!");
+        case firmware::EmbeddedVersionCheck::UpdateOffered:
+            break;
+    }
+
+    firmware::SelectedDevice dev;
+    dev.path = d.record.path;
+    dev.chip = d.chip;
+    dev.flash = IDEAccess::DetectFlash(dev.path, d.chip.type, d.chip.revision);
+    const std::string before = versionOf(dev.path, dev.chip, dev.flash.type);
+
+    TerminalWindow w(ctx.out(), json);
+    w.settings_ = settings;
+    if (!json) ctx.out() << "Updating firmware. Please wait...\n";
+    std::vector<std::string> found;
+    const auto scan = [&ctx] {
+        std::vector<std::string> paths;
+        for (const auto& c : ctx.candidates()) paths.push_back(c.path);
+        return paths;
+    };
+    const bool ok = firmware::UpdateWithEmbeddedImage(w, dev) && firmware::ResetAndReattach(w, dev, scan, found);
+
+    w.endLine();
+    std::string after;
+    if (ok && !found.empty()) {
+        const vendor::ChipId chip = IDEAccess::DetectChipType(found.front());
+        after = versionOf(found.front(), chip, dev.flash.type);
+    }
+    if (json) {
+        ctx.printJson({{"device", dev.path},
+                       {"result", ok ? kPass : kFail},
+                       {"ok", ok},
+                       {"version_before", before},
+                       {"version_after", after},
+                       {"status", w.status()}});
+    } else {
+        ctx.out() << (ok ? kPass : kFail) << "\n";
+        if (!after.empty()) ctx.out() << "firmware now " << after << "\n";
+    }
+    return ok ? kExitOk : kExitFailed;
+}
+
+}  // namespace
+
+Runner addUpdateCommand(CLI::App& app) {
+    auto o = std::make_shared<UpdateOptions>();
+    CLI::App* sub = app.add_subcommand("update", "The one-button update: write the embedded firmware into a QVR298");
+    sub->add_option("--settings", o->settingsFile, "Read VID, PID, SerialNum and ChipReset from this settings file");
+    return [o](Context& ctx) { return runUpdate(ctx, *o); };
+}
+
+}  // namespace cli
