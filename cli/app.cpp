@@ -50,6 +50,8 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     add(addListCommand);
     add(addInfoCommand);
     add(addUpdateCommand);
+    add(addFlashCommand);
+    add(addRecoverCommand);
     add(addImageCommand);
     add(addRawCommand);
     add(addSimCommand);

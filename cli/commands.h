@@ -17,5 +17,7 @@ Runner addListCommand(CLI::App& app);
 Runner addInfoCommand(CLI::App& app);
 Runner addImageCommand(CLI::App& app);
 Runner addUpdateCommand(CLI::App& app);
+Runner addFlashCommand(CLI::App& app);
+Runner addRecoverCommand(CLI::App& app);
 
 }  // namespace cli

@@ -1,0 +1,161 @@
+// q55x flash FILE: the "Run" update of the Windows program from a terminal, through each family's
+// own procedure. q55x recover: the bank recovery of the single-bank families, on request.
+#include <memory>
+#include <ostream>
+
+#include "cli/commands.h"
+#include "cli/terminal_window.h"
+#include "firmware/direct_update.h"
+#include "firmware/image.h"
+#include "firmware/settings.h"
+#include "vendor/IDEAccess.h"
+#include "vendor/chip_version.h"
+#include "vendor/flash_buffer_ops.h"
+#include "vendor/flash_detect.h"
+
+namespace cli {
+
+namespace {
+
+struct FlashOptions {
+    std::string file;
+    bool includeNvram = false;
+    bool buffer = false;
+    bool noProductSn = false;
+    std::string settingsFile;
+};
+
+// The selected device as the window would have it after selecting it.
+bool selectDevice(Context& ctx, firmware::SelectedDevice& dev, vendor::DeviceRecord& record) {
+    std::vector<vendor::Candidate> candidates;
+    if (!ctx.options().device.empty()) candidates.push_back({ctx.options().device, {}});
+    else candidates = ctx.candidates();
+    const auto listing = vendor::listBridges(candidates, {});
+    if (listing.devices.empty()) return false;
+    const auto& d = listing.devices.front();
+    record = d.record;
+    dev.path = d.record.path;
+    dev.chip = d.chip;
+    dev.record = &record;
+    const auto presentation = IDEAccess::ChipSupportOf(dev.path, d.chip.type);
+    if (presentation.showFlash) dev.flash = IDEAccess::DetectFlash(dev.path, d.chip.type, d.chip.revision);
+    return true;
+}
+
+bool isQvr29x(vendor::ChipType t) { return t >= 15 && t <= 18; }
+
+// The bridge takes firmware through its RAM buffer when it answers the descriptor read.
+bool answersBufferDescriptor(const std::string& path) {
+    uint8_t d[4] = {};
+    return IDEAccess::QV_ReadBuffer(path, 3, 0, 0, d, sizeof d);
+}
+
+int runFlash(Context& ctx, const FlashOptions& o) {
+    firmware::Settings settings;
+    if (!o.settingsFile.empty()) {
+        const auto loaded = firmware::loadSettings(o.settingsFile);
+        if (!loaded.ok) return ctx.fail(kExitUsage, loaded.error);
+        settings = loaded.settings;
+    }
+    const firmware::FileImage file = firmware::readFirmwareFile(o.file);
+    if (!file.opened) return ctx.fail(kExitFailed, "Open File Error!!");
+    if (file.bytes.empty()) return ctx.fail(kExitFailed, "The firmware file is empty or larger than any flash.");
+
+    firmware::SelectedDevice dev;
+    vendor::DeviceRecord record;
+    if (!selectDevice(ctx, dev, record)) return ctx.fail(kExitNoDevice, "No available device!!!");
+    const vendor::ChipType type = dev.chip.type;
+
+    // The file is matched to the chip and to its flash before anything is erased.
+    if (isQvr29x(type)) {
+        uint8_t info[16] = {};
+        if (!IDEAccess::QV_GetChipInfo(dev.path, info, sizeof info))
+            return ctx.fail(kExitFailed, "Get chip information fail !");
+        if (firmware::CodeFileMatchesChip(file, info, sizeof info) != firmware::CodeFileMatch::Match)
+            return ctx.fail(kExitFailed, "FW file not Match.");
+    } else if (!firmware::FileMatchesChip(file, type, dev.chip.revision)) {
+        return ctx.fail(kExitFailed, "The firmware file seems not match this chip!");
+    }
+    if (dev.flash.shown && file.bytes.size() > uint64_t(dev.flash.capacityKiB) * 1024)
+        return ctx.fail(kExitFailed, "The firmware file size is bigger than the flash size!");
+
+    TerminalWindow w(ctx.out(), ctx.options().json);
+    w.settings_ = settings;
+    w.firmwareFile_ = o.file;
+    w.includeNvram_ = o.includeNvram;
+    w.setProductSn_ = !o.noProductSn;
+    if (isQvr29x(type)) {
+        w.readWriteBuffer_ = answersBufferDescriptor(dev.path);
+        if (o.buffer && !w.readWriteBuffer_)
+            return ctx.fail(kExitFailed, "This bridge does not take firmware through its buffer.");
+    } else if (o.buffer) {
+        return ctx.fail(kExitUsage, "--buffer applies to the QVR297, QVR298, QVR295 and QVR292 only");
+    }
+
+    bool ok = false;
+    switch (type) {
+        case 9: case 10: case 13: case 14: case 15: case 16: case 17: case 18: case 27:
+            ok = firmware::RunDirectUpdate(w, dev);
+            break;
+        case 12: {
+            const bool direct = IDEAccess::IsRegister505EReady(dev.path) || dev.chip.revision > 4;
+            if (!direct || dev.flash.sst25)
+                return ctx.fail(kExitFailed, "This QVR227 takes its firmware through a procedure q55x does not have yet.");
+            ok = firmware::RunDirectUpdate(w, dev);
+            break;
+        }
+        default:
+            return ctx.fail(kExitFailed, std::string("q55x cannot update the ") +
+                                             std::string(vendor::chipDisplayName(type)) + " yet.");
+    }
+    w.endLine();
+    const bool success = ok && w.status() == "Programming Success!!";
+    if (ctx.options().json) {
+        nlohmann::json boxes = nlohmann::json::array();
+        for (const auto& b : w.boxes) boxes.push_back({{"title", b.title}, {"text", b.text}});
+        ctx.printJson({{"device", dev.path}, {"ok", success}, {"status", w.status()}, {"messages", boxes}});
+    } else {
+        ctx.out() << (success ? "Update finished." : "Update failed: " + w.status()) << "\n";
+    }
+    return success ? kExitOk : kExitFailed;
+}
+
+int runRecover(Context& ctx) {
+    firmware::SelectedDevice dev;
+    vendor::DeviceRecord record;
+    if (!selectDevice(ctx, dev, record)) return ctx.fail(kExitNoDevice, "No available device!!!");
+    if (dev.chip.type != 13 && dev.chip.type != 27)
+        return ctx.fail(kExitNothingToDo, "Only the QVR256 and QVR253 keep two banks to recover from.");
+    TerminalWindow w(ctx.out(), ctx.options().json);
+    const bool ok = firmware::RecoverFirmwareBank(w, dev);
+    w.endLine();
+    const std::string status = w.status();
+    const bool recovered = status == "FW Recovery successful!!";
+    const bool failed = !ok || status == "FW Recovery Fail!!";
+    if (ctx.options().json)
+        ctx.printJson({{"device", dev.path}, {"ok", ok && !failed}, {"status", status}});
+    else if (status.empty())
+        ctx.out() << "Both banks are valid; nothing to recover.\n";
+    if (failed) return kExitFailed;
+    return recovered ? kExitOk : kExitNothingToDo;
+}
+
+}  // namespace
+
+Runner addFlashCommand(CLI::App& app) {
+    auto o = std::make_shared<FlashOptions>();
+    CLI::App* sub = app.add_subcommand("flash", "Write a firmware file through the chip family's own procedure");
+    sub->add_option("file", o->file, "The firmware file")->required();
+    sub->add_flag("--include-nvram", o->includeNvram, "Write the file's own 4 KiB NVRAM instead of keeping the chip's");
+    sub->add_flag("--buffer", o->buffer, "Require the QVR29x buffer path");
+    sub->add_flag("--no-product-sn", o->noProductSn, "Do not write the product serial number (buffer path)");
+    sub->add_option("--settings", o->settingsFile, "Read VID, PID, SerialNum and ChipReset from this settings file");
+    return [o](Context& ctx) { return runFlash(ctx, *o); };
+}
+
+Runner addRecoverCommand(CLI::App& app) {
+    app.add_subcommand("recover", "Copy the valid firmware bank of a QVR256 or QVR253 over its damaged one");
+    return runRecover;
+}
+
+}  // namespace cli

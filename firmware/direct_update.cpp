@@ -1,0 +1,654 @@
+#include "firmware/direct_update.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "firmware/buffer_update.h"
+#include "firmware/crc.h"
+#include "firmware/image.h"
+#include "sys/aligned.h"
+#include "sys/clock.h"
+#include "sys/resources.h"
+#include "vendor/IDEAccess.h"
+#include "vendor/flash_buffer_ops.h"
+#include "vendor/flash_detect.h"
+#include "vendor/flash_ops.h"
+#include "vendor/flash_types.h"
+#include "vendor/qvaccess.h"
+
+namespace firmware {
+
+namespace {
+
+using vendor::ChipType;
+
+// Transfer units of the direct commands.
+constexpr uint32_t kDefaultChunkSize = 8192;
+constexpr uint32_t kFirstChunkAtZero = 4096;      // the chip takes no more at flash address 0
+constexpr size_t kDirectRounding = 512;           // every direct transfer is whole 512-byte units
+constexpr size_t kFileRounding = 256;             // a firmware file is programmed in whole pages
+constexpr size_t kBufferRounding = sys::kDeviceAlignment;
+constexpr uint32_t kFlashAddressSpace = 0x1000000;   // 24-bit flash addresses
+constexpr uint8_t kMxicEraseFlag = 0x80;           // passed to the chip for an MXIC erase at 0
+
+// Flash layout the procedures work with.
+constexpr uint32_t kSingleBankSize = 0x10000;     // one bank of the single-bank families
+constexpr uint32_t kSecondBankAt = 0x10000;
+constexpr size_t kTwoBankImageSize = 2 * kBankSize;   // QVR29x: both 128 KiB banks
+constexpr uint32_t kBiggestSingleBankFileWithCrc = 0x10000;
+constexpr uint32_t kSmallestTwoBankFile = 0x20000;    // a single-bank file carrying both banks
+constexpr uint32_t kTwoPassFlashKiB = 127;        // above this the single-bank chips keep two banks
+constexpr uint32_t kQvr296CrcEnd = 0xC000;
+constexpr int kProgrammingAttempts = 3;
+constexpr int kRecoveryAttempts = 2;
+constexpr int kBufferRunsPerAttempt = 2;
+
+// Erase modes of the direct write.
+constexpr uint8_t kNoErase = 0;
+constexpr uint8_t kSectorErase = 1;
+constexpr uint8_t kBlockErase = 2;
+constexpr uint8_t kChipErase = 3;
+
+// Waits.
+constexpr unsigned kAfterMxicEraseMs = 500;
+
+// The chip's answer to the buffer descriptor when its ROM loader waits for a RAM image.
+constexpr uint8_t kRomLoaderBoundary = 0xFF;
+constexpr uint8_t kCodeStateMfgFlash = 3;
+constexpr uint8_t kActivateMode = 15;
+
+// Texts the user reads.
+constexpr const char* kTextAllocError = "Allocate buffers Error!!";
+constexpr const char* kTextBackupNvramFail = "Backup NVRAM command fail!";
+constexpr const char* kTextOpenFileError = "Open File Error!!";
+constexpr const char* kTextFileTooBig = "FW size > flash size!!";
+constexpr const char* kTextProgramming = "Programming";
+constexpr const char* kTextWriteFail = "Write Bin File fail!";
+constexpr const char* kTextReadFail = "Read command fail!";
+constexpr const char* kTextReadFwFail = "Read FW fail!";
+constexpr const char* kTextCompareFail = "Data compare fail !!";
+constexpr const char* kTextSuccess = "Programming Success!!";
+constexpr const char* kTextReading = "ReadFlash...";
+constexpr const char* kTextAutoReset = "Chip Auto reset, Please wait device re-attached!";
+constexpr const char* kTextPowerCycle = "Please Turn-Off the Power and Turn-On Again!";
+constexpr const char* kTextRecoveryOk = "FW Recovery successful!!";
+constexpr const char* kTextRecoveryFail = "FW Recovery Fail!!";
+constexpr const char* kMessageTitle = "Message";
+constexpr const char* kMacRoutine = "QV_UpdateFlash529";
+
+bool isQvr29x(ChipType t) { return t >= 15 && t <= 18; }
+bool isSingleBank(ChipType t) { return t == 13 || t == 14 || t == 27; }
+bool keepsTwoBanks(ChipType t) { return t == 13 || t == 27; }
+// The chips that restart on command after an update.
+bool resetsAfterUpdate(ChipType t) { return (t >= 13 && t <= 18) || t == 27; }
+
+// Where the chip keeps its 4 KiB NVRAM.
+uint32_t nvramAddress(ChipType t) {
+    switch (t) {
+        case 13: case 14: return 0xC000;
+        case 27: return 0x8000;
+        default: return 0;
+    }
+}
+
+size_t roundUp(size_t n, size_t unit) { return (n + unit - 1) / unit * unit; }
+
+// One program's way to the direct flash commands.
+class DirectLink {
+public:
+    virtual ~DirectLink() = default;
+    virtual bool write(uint32_t addr, const uint8_t* data, uint32_t len, uint8_t mode) const = 0;
+    virtual bool read(uint32_t addr, uint8_t* buf, uint32_t len) const = 0;
+    virtual void waitReady() const = 0;
+};
+
+class WinDirect final : public DirectLink {
+public:
+    explicit WinDirect(std::string_view path) : path_(path) {}
+    bool write(uint32_t addr, const uint8_t* data, uint32_t len, uint8_t mode) const override {
+        return IDEAccess::QV_SetNVRAM_529(path_, addr, data, static_cast<int>(len), mode);
+    }
+    bool read(uint32_t addr, uint8_t* buf, uint32_t len) const override {
+        return IDEAccess::QV_GetNVRAM_529(path_, addr, buf, static_cast<int>(len));
+    }
+    void waitReady() const override { IDEAccess::WaitFlashReady(path_); }
+
+private:
+    std::string_view path_;
+};
+
+class MacDirect final : public DirectLink {
+public:
+    explicit MacDirect(uint32_t device) : device_(device) {}
+    bool write(uint32_t addr, const uint8_t* data, uint32_t len, uint8_t mode) const override {
+        return qvaccess::QV_SetNVRAM_529(device_, addr, data, static_cast<int>(len), mode);
+    }
+    bool read(uint32_t addr, uint8_t* buf, uint32_t len) const override {
+        return qvaccess::QV_GetNVRAM_529(device_, addr, buf, static_cast<int>(len));
+    }
+    void waitReady() const override { qvaccess::fn_WAIT_DEVICE_READY(device_); }
+
+private:
+    uint32_t device_;
+};
+
+// What the two programs' write and read routines do differently.
+struct DirectForm {
+    UpdateWindow* window = nullptr;   // status line and message processing; none on macOS
+    uint32_t flashType = vendor::kFlashUnknown;   // for the MXIC rule at address 0
+    bool eraseThenWrite = false;      // QVR29x: the erase goes out in a command of its own
+};
+
+DirectForm windowsForm(UpdateWindow& w, const SelectedDevice& dev) {
+    return {&w, dev.flash.type, isQvr29x(dev.chip.type)};
+}
+
+void stepDone(const DirectForm& form) {
+    if (!form.window) return;
+    form.window->appendStatus(".");
+    form.window->processMessages();
+}
+
+enum class EraseKind { None, Sector, Block, Chip };
+
+EraseKind eraseKindOf(uint8_t mode) {
+    switch (mode) {
+        case 1: case 4: return EraseKind::Sector;
+        case 2: case 5: return EraseKind::Block;
+        case 3: case 6: case 7: return EraseKind::Chip;
+        default: return EraseKind::None;
+    }
+}
+
+// Erase-as-you-go in units of `unit`: a chunk that starts at or past the units already erased
+// erases the unit it starts in, and no chunk runs over the end of the erased units. The counter
+// is brought to the unit that holds the chunk, so a write that starts past the counted units
+// still gets a chunk that ends inside them.
+uint8_t eraseAsYouGo(uint32_t at, uint32_t unit, uint32_t& counter, uint32_t& chunk, uint8_t mode) {
+    if (unit == 0) return kNoErase;
+    uint8_t erase = kNoErase;
+    if (uint64_t{at} >= uint64_t{unit} * counter) {
+        counter = at / unit + 1;
+        erase = mode & 7;
+    }
+    const uint64_t boundary = uint64_t{unit} * counter;
+    if (at + uint64_t{chunk} > boundary) chunk = static_cast<uint32_t>(boundary - at);
+    return erase;
+}
+
+// fn_SerialFlashWrite529 in both forms.
+bool writeDirect(const DirectLink& link, const DirectForm& form, DirectUpdateState& s, uint32_t start,
+                 const uint8_t* data, size_t length, uint8_t eraseMode) {
+    if (length == 0) return true;
+    if (data == nullptr) return false;
+    const size_t total = roundUp(length, kDirectRounding);
+    if (start > kFlashAddressSpace || total > kFlashAddressSpace - start) return false;
+    // Only `length` bytes are taken from the caller; the rounding is zeros.
+    sys::AlignedBuffer buf;
+    if (!buf.reset(total)) return false;
+    std::memcpy(buf.data(), data, length);
+
+    const uint32_t chunkSize = s.chunkSize ? s.chunkSize : kDefaultChunkSize;
+    const EraseKind kind = eraseKindOf(eraseMode);
+    for (size_t pos = 0; pos < total;) {
+        const uint32_t at = start + static_cast<uint32_t>(pos);
+        uint32_t chunk = static_cast<uint32_t>(std::min<size_t>(chunkSize, total - pos));
+        if (at == 0 && chunk > kFirstChunkAtZero) chunk = kFirstChunkAtZero;
+        uint8_t erase = kNoErase;
+        switch (kind) {
+            case EraseKind::Sector: erase = eraseAsYouGo(at, s.sectorSize, s.sectorCounter, chunk, eraseMode); break;
+            case EraseKind::Block: erase = eraseAsYouGo(at, s.blockSize, s.blockCounter, chunk, eraseMode); break;
+            case EraseKind::Chip: erase = at == 0 ? eraseMode & 7 : kNoErase; break;
+            case EraseKind::None: break;
+        }
+        if (at == 0 && form.flashType == vendor::kFlashMxic && erase != kNoErase) erase |= kMxicEraseFlag;
+
+        link.waitReady();
+        const uint8_t* p = buf.data() + pos;
+        bool ok;
+        if (form.eraseThenWrite && erase >= kSectorErase && erase <= kChipErase)
+            ok = link.write(at, nullptr, 0, erase) && link.write(at, p, chunk, kNoErase);
+        else
+            ok = link.write(at, p, chunk, erase);
+        if (!ok) return false;
+        pos += chunk;
+        stepDone(form);
+    }
+    return true;
+}
+
+// fn_SerialFlashRead529 in both forms: `length` bytes reach `out` even after a failed chunk.
+bool readDirect(const DirectLink& link, const DirectForm& form, const DirectUpdateState& s, uint32_t start,
+                uint8_t* out, size_t length) {
+    if (length == 0) return true;
+    if (out == nullptr) return false;
+    const size_t total = roundUp(length, kDirectRounding);
+    if (start > kFlashAddressSpace || total > kFlashAddressSpace - start) return false;
+    sys::AlignedBuffer buf;
+    if (!buf.reset(total)) return false;
+    if (form.window) {
+        form.window->setStatus(kTextReading);
+        form.window->processMessages();
+    }
+    const uint32_t chunkSize = s.chunkSize ? s.chunkSize : kDefaultChunkSize;
+    bool ok = true;
+    for (size_t pos = 0; pos < total;) {
+        const uint32_t chunk = static_cast<uint32_t>(std::min<size_t>(chunkSize, total - pos));
+        link.waitReady();
+        if (!link.read(start + static_cast<uint32_t>(pos), buf.data() + pos, chunk)) {
+            ok = false;
+            break;
+        }
+        pos += chunk;
+        stepDone(form);
+    }
+    std::memcpy(out, buf.data(), length);
+    return ok;
+}
+
+// Every message of the update ends it, except those of a programming attempt.
+bool fail(UpdateWindow& w, const char* text) {
+    w.setStatus(text);
+    w.processMessages();
+    return false;
+}
+
+void show(UpdateWindow& w, const char* text) {
+    w.setStatus(text);
+    w.processMessages();
+}
+
+// The direct path: each pass writes, reads back and compares, with up to three erase modes.
+bool programDirect(UpdateWindow& w, const SelectedDevice& dev, DirectUpdateState& s, sys::AlignedBuffer& image,
+                   sys::AlignedBuffer& readBack, size_t fileSize, uint32_t length, int passes, uint8_t firstMode) {
+    const WinDirect link(dev.path);
+    const DirectForm form = windowsForm(w, dev);
+    if (isQvr29x(dev.chip.type)) {
+        // A bridge that answers the buffer descriptor checks its banks' signature blocks at boot.
+        uint8_t descriptor[4] = {};
+        if (IDEAccess::QV_ReadBuffer(dev.path, vendor::kBufferDescriptorMode, 0, 0, descriptor, 4))
+            StampBankSignature(image.data(), image.size());
+    }
+    const uint8_t modes[kProgrammingAttempts] = {firstMode, kSectorErase, kChipErase};
+    for (int pass = 0; pass < passes; ++pass) {
+        const uint32_t bank = pass == 0 ? 0 : kSecondBankAt;
+        if (pass > 0) {
+            s.blockCounter = kSecondBankAt / s.blockSize;
+            s.sectorCounter = kSecondBankAt / s.sectorSize;
+            // A file that carries both banks gives the second bank its own copy.
+            if (fileSize >= kSmallestTwoBankFile) std::memmove(image.data(), image.data() + kSecondBankAt, kSingleBankSize);
+        }
+        bool passed = false;
+        for (int attempt = 0; attempt < kProgrammingAttempts && !passed; ++attempt) {
+            show(w, kTextProgramming);
+            if (!writeDirect(link, form, s, bank, image.data(), length, modes[attempt])) {
+                show(w, kTextWriteFail);
+                continue;
+            }
+            link.waitReady();
+            if (!readDirect(link, form, s, bank, readBack.data(), length)) {
+                show(w, kTextReadFail);
+                continue;
+            }
+            if (std::memcmp(image.data(), readBack.data(), length) != 0) {
+                show(w, kTextCompareFail);
+                continue;
+            }
+            passed = true;
+        }
+        if (!passed) return false;
+    }
+    return true;
+}
+
+// The ROM loader waits for a RAM image: only then can the buffer path download one. After a
+// download the chip runs that image (descriptor boundary 12) until it resets.
+bool romLoaderWaiting(const SelectedDevice& dev) {
+    uint8_t descriptor[4] = {};
+    if (!IDEAccess::QV_ReadBuffer(dev.path, vendor::kBufferDescriptorMode, 0, 0, descriptor, 4)) return true;
+    return descriptor[0] == kRomLoaderBoundary;
+}
+
+// The buffer path of the QVR29x bridges: the chip programs its flash itself.
+bool programThroughBuffer(UpdateWindow& w, const SelectedDevice& dev, sys::AlignedBuffer& image,
+                          sys::AlignedBuffer& readBack, uint32_t length, uint32_t readLength) {
+    uint8_t info[16] = {};
+    if (!IDEAccess::QV_GetChipInfo(dev.path, info, sizeof info)) return false;
+    const bool download = info[6] != kCodeStateMfgFlash;
+    if (download) StampBankSignature(image.data(), image.size());
+    const size_t compared = download ? length : kBankSize;
+    for (int attempt = 0; attempt < kProgrammingAttempts; ++attempt) {
+        show(w, kTextProgramming);
+        bool failed = false;
+        for (int run = 0; run < kBufferRunsPerAttempt && !failed; ++run) {
+            const bool downloadNow = download && romLoaderWaiting(dev);
+            if (!DownloadViaBuffer(w, dev, 0, image.data(), image.size(), length, downloadNow)) {
+                show(w, kTextWriteFail);
+                failed = true;
+            } else if (!ReadFlashViaBuffer(w, dev, 0, readBack.data(), readBack.size(), readLength)) {
+                show(w, kTextReadFwFail);
+                failed = true;
+            } else if (firstDifferenceOutsideBankSignatures(image.data(), readBack.data(), compared) >= 0) {
+                show(w, kTextCompareFail);
+                failed = true;
+            }
+        }
+        if (!failed) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+DirectUpdateState directUpdateStateFor(const SelectedDevice& dev) {
+    DirectUpdateState s;
+    const uint32_t kib = std::min<uint32_t>(dev.flash.capacityKiB, kFlashAddressSpace / 1024);
+    if (kib > 0) s.flashSize = kib * 1024;
+    if (dev.flash.blockSize) s.blockSize = dev.flash.blockSize;
+    if (dev.flash.sectorSize) s.sectorSize = dev.flash.sectorSize;
+    return s;
+}
+
+bool fn_SerialFlashWrite529(UpdateWindow& w, const SelectedDevice& dev, DirectUpdateState& s, uint32_t start,
+                            const uint8_t* data, size_t length, uint8_t eraseMode) {
+    return writeDirect(WinDirect(dev.path), windowsForm(w, dev), s, start, data, length, eraseMode);
+}
+
+bool fn_SerialFlashRead529(UpdateWindow& w, const SelectedDevice& dev, const DirectUpdateState& s, uint32_t start,
+                           uint8_t* buffer, size_t length) {
+    return readDirect(WinDirect(dev.path), windowsForm(w, dev), s, start, buffer, length);
+}
+
+bool RunDirectUpdate(UpdateWindow& w, SelectedDevice& dev) {
+    DirectUpdateState s = directUpdateStateFor(dev);
+    s.chunkSize = kDefaultChunkSize;
+    return UpdateFlashDirect(w, dev, s);
+}
+
+bool UpdateFlashDirect(UpdateWindow& w, SelectedDevice& dev, DirectUpdateState& s) {
+    const ChipType t = dev.chip.type;
+    const bool qvr29x = isQvr29x(t);
+    const bool singleBank = isSingleBank(t);
+    const uint32_t flashKiB = s.flashSize / 1024;
+    const WinDirect link(dev.path);
+    const DirectForm form = windowsForm(w, dev);
+    if (s.blockSize == 0) s.blockSize = DirectUpdateState{}.blockSize;
+    if (s.sectorSize == 0) s.sectorSize = DirectUpdateState{}.sectorSize;
+
+    // 1. The chip's own NVRAM, unless the file's is to be written.
+    const bool keepNvram = !qvr29x && !w.includeNvram();
+    const uint32_t nvramAt = nvramAddress(t);
+    sys::AlignedBuffer kept;
+    if (!qvr29x) {
+        if (t == vendor::kChipQVR227) IDEAccess::QV_FlashPrepare(dev.path);
+        if (keepNvram) {
+            if (!kept.reset(kNvramSize)) return fail(w, kTextAllocError);
+            if (!readDirect(link, form, s, nvramAt, kept.data(), kNvramSize)) return fail(w, kTextBackupNvramFail);
+        }
+    }
+
+    // 2. The file. An empty (or unreadable) one is no firmware.
+    const FileImage file = readFirmwareFile(w.firmwareFile());
+    if (!file.opened || file.bytes.empty()) return fail(w, kTextOpenFileError);
+    const size_t fileSize = file.bytes.size();
+    size_t length = roundUp(fileSize, kFileRounding);
+
+    // 3. Whole KiB are compared, but the bytes must fit too: the last page of a file a few bytes
+    // over the flash would be sent past its end.
+    if (qvr29x && (length / 1024 > flashKiB || length > s.flashSize)) return fail(w, kTextFileTooBig);
+
+    // 4. Buffers sized for the work: both QVR29x banks (the bank stamp and the second copy of a
+    // one-bank file need them whatever the flash), and the first 64 KiB of a single-bank chip,
+    // where its kept NVRAM and region checksum stand.
+    size_t bufferLength = roundUp(qvr29x ? s.flashSize : length, kBufferRounding);
+    if (qvr29x) bufferLength = std::max(bufferLength, kTwoBankImageSize);
+    if (singleBank) bufferLength = std::max<size_t>(bufferLength, kSingleBankSize);
+    bufferLength = std::max(bufferLength, roundUp(length, kBufferRounding));
+    sys::AlignedBuffer image, readBack;
+    if (!image.reset(bufferLength) || !readBack.reset(bufferLength)) return fail(w, kTextAllocError);
+    uint8_t* img = image.data();
+    const uint8_t* fileBytes = file.bytes.data();
+
+    // 5. The image.
+    if (qvr29x) {
+        std::memcpy(img, fileBytes, fileSize);
+        // A one-bank file fills both banks, where the flash has room for the second.
+        if (fileSize == kBankSize && s.flashSize >= kTwoBankImageSize) {
+            std::memcpy(img + kBankSize, fileBytes, fileSize);
+            length = kTwoBankImageSize;
+        }
+    } else if (!keepNvram) {
+        std::memcpy(img, fileBytes, fileSize);
+    } else if (singleBank) {
+        std::memcpy(img, fileBytes, fileSize);
+        std::memcpy(img + nvramAt, kept.data(), kNvramSize);
+    } else {
+        std::memcpy(img, kept.data(), kNvramSize);
+        if (fileSize > kNvramSize) std::memcpy(img + kNvramSize, fileBytes + kNvramSize, fileSize - kNvramSize);
+    }
+
+    // 6. Region checksum and passes.
+    int passes = 1;
+    if (t == vendor::kChipQVR296) {
+        if (fileSize <= kBiggestSingleBankFileWithCrc) stampRegionCrc(img, image.size(), kQvr296CrcEnd);
+    } else if (keepsTwoBanks(t)) {
+        if (fileSize <= kBiggestSingleBankFileWithCrc) stampRegionCrc(img, image.size(), codeRegionEnd(t));
+        if (flashKiB > kTwoPassFlashKiB) passes = 2;
+        length = std::min<size_t>(length, kSingleBankSize);
+    }
+
+    // 7.
+    show(w, kTextProgramming);
+    s.blockCounter = 0;
+    s.sectorCounter = 0;
+    const bool bufferPath = qvr29x && w.readWriteBuffer();
+
+    // 8. MXIC parts are erased ahead of the first write.
+    if (dev.flash.type == vendor::kFlashMxic) {
+        link.waitReady();
+        bool erased = false;
+        if (qvr29x) {
+            if (!bufferPath) erased = link.write(0, nullptr, 0, kBlockErase);
+        } else {
+            erased = writeDirect(link, form, s, 0, img, std::min<size_t>(kFirstChunkAtZero, image.size()), kBlockErase);
+        }
+        if (erased) sys::sleepMs(kAfterMxicEraseMs);
+    }
+
+    // 9.-11.
+    const uint8_t firstMode = dev.flash.type == vendor::kFlashAmic ? kChipErase : s.defaultEraseMode;
+    const bool ok = bufferPath
+                        ? programThroughBuffer(w, dev, image, readBack, static_cast<uint32_t>(length),
+                                               static_cast<uint32_t>(bufferLength))
+                        : programDirect(w, dev, s, image, readBack, fileSize, static_cast<uint32_t>(length), passes,
+                                        firstMode);
+    if (!ok) {
+        w.processMessages();
+        return false;
+    }
+
+    // 12.
+    show(w, kTextSuccess);
+    const bool autoReset = w.settings().chipReset == 1;
+    if (resetsAfterUpdate(t)) {
+        // The bridge may drop off the bus before it answers; the box tells the user what follows.
+        if (!bufferPath)
+            IDEAccess::QV_ChipReset256(dev.path);
+        else if (autoReset)
+            IDEAccess::QV_WriteBuffer(dev.path, kActivateMode, 0, 0, nullptr, 0);
+        w.messageBox(autoReset ? kTextAutoReset : kTextPowerCycle, kMessageTitle, sys::MsgIcon::None);
+    } else {
+        w.messageBox(kTextPowerCycle, kMessageTitle, sys::MsgIcon::None);
+    }
+    // 13.
+    w.processMessages();
+    return true;
+}
+
+bool RecoverFirmwareBank(UpdateWindow& w, SelectedDevice& dev) {
+    const ChipType t = dev.chip.type;
+    if (!keepsTwoBanks(t) || dev.flash.capacityKiB <= kTwoPassFlashKiB) return true;
+    if (dev.record && dev.record->recoveryMark) return true;
+
+    // The update button stays off while the banks are looked at, and comes back as it was.
+    struct ButtonGuard {
+        UpdateWindow& w;
+        bool was;
+        ~ButtonGuard() { w.setUpdateButtonEnabled(was); }
+    } guard{w, w.updateButtonEnabled()};
+    w.setUpdateButtonEnabled(false);
+
+    DirectUpdateState s = directUpdateStateFor(dev);
+    const WinDirect link(dev.path);
+    const DirectForm form = windowsForm(w, dev);
+    sys::AlignedBuffer bank0, bank1, readBack;
+    if (!bank0.reset(kSingleBankSize) || !bank1.reset(kSingleBankSize) || !readBack.reset(kSingleBankSize))
+        return fail(w, kTextAllocError);
+
+    const bool read0 = readDirect(link, form, s, 0, bank0.data(), kSingleBankSize);
+    w.setStatus("");
+    if (!read0) return false;
+    const bool read1 = readDirect(link, form, s, kSecondBankAt, bank1.data(), kSingleBankSize);
+    w.setStatus("");
+    if (!read1) return false;
+    const bool valid0 = ValidateBank(bank0.data(), bank0.size(), t);
+    const bool valid1 = ValidateBank(bank1.data(), bank1.size(), t);
+
+    if (dev.record) dev.record->recoveryMark = 1;
+    if (valid0 == valid1) return true;
+
+    const uint32_t target = valid0 ? kSecondBankAt : 0;
+    const uint8_t* good = valid0 ? bank0.data() : bank1.data();
+    s.blockCounter = target / s.blockSize;
+    s.sectorCounter = target / s.sectorSize;
+    bool recovered = false;
+    const uint8_t modes[kRecoveryAttempts] = {kBlockErase, kSectorErase};
+    for (int attempt = 0; attempt < kRecoveryAttempts && !recovered; ++attempt) {
+        if (!writeDirect(link, form, s, target, good, kSingleBankSize, modes[attempt])) continue;
+        const bool read = readDirect(link, form, s, target, readBack.data(), kSingleBankSize);
+        w.setStatus("");
+        recovered = read && std::memcmp(good, readBack.data(), kSingleBankSize) == 0;
+    }
+    show(w, recovered ? kTextRecoveryOk : kTextRecoveryFail);
+    return recovered;
+}
+
+// --- macOS ------------------------------------------------------------------------------------
+
+namespace {
+
+// The macOS routines keep their erase counters per call, with the erase units of the flash type.
+DirectUpdateState macState(uint32_t flashType) {
+    DirectUpdateState s;
+    const uint32_t type = flashType < static_cast<uint32_t>(vendor::kMacFlashTypeCount) ? flashType : 0;
+    s.blockSize = vendor::tbl_FlashBlockSize[type];
+    s.sectorSize = vendor::tbl_FlashSectorSize[type];
+    return s;
+}
+
+void macPrintf(const char* format, const char* routine) {
+    char line[96];
+    std::snprintf(line, sizeof line, format, routine);
+    macPrint(line);
+}
+
+// MXIC parts whose command set the bridge must be told: C2 22 with these capacity codes.
+bool needsMxicParameters(const uint8_t* id) {
+    return id[0] == 0xC2 && id[1] == 0x22 && (id[2] == 0x10 || id[2] == 0x11 || id[2] == 0x13);
+}
+
+constexpr uint16_t kFlashParameterValue = 32;
+
+}  // namespace
+
+bool fn_SerialFlashWrite529(uint32_t device, uint32_t start, const uint8_t* data, size_t length, uint8_t eraseMode,
+                            uint32_t flashType) {
+    DirectUpdateState s = macState(flashType);
+    DirectForm form;
+    form.flashType = flashType;
+    return writeDirect(MacDirect(device), form, s, start, data, length, eraseMode);
+}
+
+bool fn_SerialFlashRead529(uint32_t device, uint32_t start, uint8_t* buffer, size_t length) {
+    return readDirect(MacDirect(device), DirectForm{}, DirectUpdateState{}, start, buffer, length);
+}
+
+bool QV_UpdateFlash529(uint32_t device, const uint8_t* image, size_t size, uint32_t flashType) {
+    if (image == nullptr || size == 0) return false;
+    sys::AlignedBuffer readBack;
+    if (!readBack.reset(size)) return false;
+    qvaccess::fn_WAIT_DEVICE_READY(device);
+    if (flashType == vendor::kFlashMxic) {
+        uint8_t id[4] = {};
+        if (qvaccess::QV_FlashTypeChkID(device, 0x9F, id, sizeof id) && needsMxicParameters(id)) {
+            vendor::_VenderCmdPara para;   // C7, D8, 02, 20
+            para.flashType = flashType;
+            qvaccess::QV_SerialFlashSetPara256(device, para, false, kFlashParameterValue);
+        }
+        qvaccess::fn_WAIT_DEVICE_READY(device);
+        if (fn_SerialFlashWrite529(device, 0, image, std::min<size_t>(size, kFirstChunkAtZero), kBlockErase, flashType))
+            sys::sleepMs(kAfterMxicEraseMs);
+    }
+    for (uint8_t mode : {kBlockErase, kChipErase, kSectorErase}) {
+        macPrintf("%s: programing.", kMacRoutine);
+        if (!fn_SerialFlashWrite529(device, 0, image, size, mode, flashType)) continue;
+        macPrintf("%s: read back.", kMacRoutine);
+        qvaccess::fn_WAIT_DEVICE_READY(device);
+        if (!fn_SerialFlashRead529(device, 0, readBack.data(), size)) continue;
+        macPrintf("%s: compare.", kMacRoutine);
+        if (std::memcmp(image, readBack.data(), size) == 0) return true;
+    }
+    return false;
+}
+
+int qvd529_update_func(uint32_t device, const std::function<void(bool)>& showResult) {
+    std::vector<uint8_t> bundle;
+    if (!sys::loadResource(kMacQvd529Image, "BIN", bundle) || bundle.empty()) return -1;
+    const auto finish = [&](bool ok) {
+        if (showResult) showResult(ok);
+        return ok ? 0 : -1;
+    };
+    // The kept NVRAM goes back inside the image: an image that does not reach past it cannot
+    // carry it, and is refused before the flash is touched.
+    if (bundle.size() < kQvd529MacKeptOffset + kQvd529MacKeptSize) {
+        macPrint("update_func: image too short.");
+        return finish(false);
+    }
+
+    macPrint("update_func: check flash type.");
+    uint8_t typeRecord[4] = {};
+    uint32_t flashType = qvaccess::QV_SerialFlashType(device, typeRecord) ? typeRecord[0] : 0;
+    if (flashType == 0) {
+        vendor::_VenderCmdPara record;
+        qvaccess::fn_SerialFalshType(device, record);
+        flashType = record.flashType;
+    }
+
+    macPrint("update_func: allocate resources.");
+    sys::AlignedBuffer image, kept;
+    if (!image.reset(bundle.size()) || !kept.reset(bundle.size())) {
+        macPrint("update_func: allocate resources fail.");
+        return finish(false);
+    }
+    std::memcpy(image.data(), bundle.data(), bundle.size());
+
+    macPrint("update_func: wait device ready.");
+    qvaccess::fn_WAIT_DEVICE_READY(device);
+    macPrint("update_func: read nvram back.");
+    if (!fn_SerialFlashRead529(device, kQvd529MacKeptOffset, kept.data(), kQvd529MacKeptSize)) {
+        macPrint("update_func: read flash fail.");
+        return finish(false);
+    }
+    std::memcpy(image.data() + kQvd529MacKeptOffset, kept.data(), kQvd529MacKeptSize);
+
+    macPrint("update_func: update flash.");
+    const bool ok = QV_UpdateFlash529(device, image.data(), image.size(), flashType);
+    macPrint(ok ? "update_func: update flash success." : "update_func: update falsh fail.");
+    return finish(ok);
+}
+
+}  // namespace firmware

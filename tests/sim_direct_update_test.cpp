@@ -1,0 +1,370 @@
+// The direct-command update, the bank recovery and the macOS QVD529 thread against emulated
+// enclosures: what lands in flash, the NVRAM that survives, the version the chip reports after
+// its reset, and the texts the user reads.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+#include "firmware/crc.h"
+#include "firmware/direct_update.h"
+#include "firmware/image.h"
+#include "firmware/image_catalog.h"
+#include "sim/session.h"
+#include "sys/resources.h"
+#include "vendor/IDEAccess.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Lines = std::vector<std::string>;
+
+// One direct write as the chip got it: DF MM L2 L1 L0 00 00 00 A2 A1 A0 FB.
+struct DirectWrite {
+    uint32_t address, length;
+    uint8_t mode;
+    bool operator==(const DirectWrite&) const = default;
+};
+std::ostream& operator<<(std::ostream& os, const DirectWrite& d) {
+    return os << '{' << d.address << ',' << d.length << ',' << int(d.mode) << '}';
+}
+
+// Between the procedures and the bus: notes every direct write, and can refuse them.
+class Recorder final : public transport::Backend {
+public:
+    explicit Recorder(sim::Bus& bus) : bus_(bus) {}
+    transport::Result execute(const transport::Request& req) override {
+        const uint8_t* c = req.cdb;
+        if (req.cdbLen >= 12 && c[0] == 0xDF && c[11] == 0xFB) {
+            writes.push_back({be24(c + 8), be24(c + 2), c[1]});
+            if (refuseWrites) return transport::Result{true, true, 0, 2};
+        }
+        return bus_.execute(req);
+    }
+    std::vector<DirectWrite> writes;
+    bool refuseWrites = false;
+
+private:
+    static uint32_t be24(const uint8_t* p) { return uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2]; }
+    sim::Bus& bus_;
+};
+
+Bytes sample(std::string_view name) {
+    Bytes out;
+    std::string error;
+    for (const firmware::CatalogImage& c : firmware::imageCatalog())
+        if (name == c.name && !firmware::generateImage(c, out, error)) ADD_FAILURE() << error;
+    EXPECT_FALSE(out.empty()) << name;
+    return out;
+}
+
+Bytes pattern(size_t n, unsigned seed) {
+    Bytes v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 7 + seed * 31 + (i >> 9));
+    return v;
+}
+
+struct Rig {
+    sim::Session session;
+    Recorder recorder{session.bus()};
+    transport::ScopedBackend scoped{recorder};
+    sim::Enclosure* enc = nullptr;
+    vendor::DeviceRecord record;
+    firmware::SelectedDevice dev;
+    firmware::RecordingWindow w;
+
+    explicit Rig(const std::string& text, bool blankFlash = false) {
+        std::string error;
+        EXPECT_TRUE(session.bus().addEnclosure(text, error)) << error;
+        enc = &session.bus().enclosure(0);
+        if (blankFlash) {
+            std::fill(enc->flash().begin(), enc->flash().end(), 0xFF);
+            enc->reboot();
+        }
+        dev.path = record.path = session.bus().deviceOf(0).windowsPath;
+        dev.chip = IDEAccess::DetectChipType(dev.path);
+        dev.flash = IDEAccess::DetectFlash(dev.path, dev.chip.type, dev.chip.revision);
+        dev.record = &record;
+        recorder.writes.clear();
+    }
+    ~Rig() {
+        if (!w.firmwareFile_.empty()) std::filesystem::remove(w.firmwareFile_);
+    }
+    void pick(const Bytes& bytes) {   // the firmware file the user chose
+        const auto* t = testing::UnitTest::GetInstance()->current_test_info();
+        w.firmwareFile_ = (std::filesystem::temp_directory_path() / (std::string("q55x_") + t->name() + ".bin")).string();
+        std::ofstream(w.firmwareFile_, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+    Bytes flash(size_t at, size_t n) { return Bytes(enc->flash().begin() + at, enc->flash().begin() + at + n); }
+    void setFlash(size_t at, const Bytes& b) { std::copy(b.begin(), b.end(), enc->flash().begin() + at); }
+    Bytes versionAfterReset(size_t n) {   // once the chip is back on the bus
+        session.clock().advanceMs(enc->config().resetDelayMs + 1);
+        uint8_t info[16] = {};
+        EXPECT_TRUE(IDEAccess::QV_GetChipInfo(session.bus().deviceOf(0).windowsPath, info, 16));
+        return Bytes(info + 12, info + 12 + n);
+    }
+    bool said(std::string_view text) const {
+        return std::find(w.statusHistory.begin(), w.statusHistory.end(), text) != w.statusHistory.end();
+    }
+    Lines boxes() const {
+        Lines out;
+        for (const auto& b : w.boxes) out.push_back(b.title + ": " + b.text);
+        return out;
+    }
+    void expectFirstWriteAtZeroFits() const {
+        for (const DirectWrite& d : recorder.writes) EXPECT_TRUE(d.address != 0 || d.length <= 4096) << d;
+    }
+};
+
+const std::string kPowerCycleBox = "Message: Please Turn-Off the Power and Turn-On Again!";
+const std::string kAutoResetBox = "Message: Chip Auto reset, Please wait device re-attached!";
+
+}  // namespace
+
+// A one-bank file fills both banks; on a flash the window knows as 128 KiB it is written once; a
+// file that does not fit is refused before anything is erased.
+TEST(SimDirectUpdate, Qvr29xFileAgainstTheFlash) {
+    struct Case { const char* file; size_t extra; uint32_t flashKiB; int chipReset; const char* status; };
+    for (const Case& c : {Case{"qvr298_31.01.01.21_128k", 0, 0, 0, "Programming Success!!"},
+                          Case{"qvr298_31.01.01.21_128k", 0, 128, 1, "Programming Success!!"},
+                          Case{"qvr298_31.01.01.20", 0, 128, 0, "FW size > flash size!!"},
+                          Case{"qvr298_31.01.01.21_128k", 100, 128, 0, "FW size > flash size!!"}}) {
+        SCOPED_TRACE(std::string(c.file) + " on " + std::to_string(c.flashKiB));
+        Rig rig("qvr298");
+        if (c.flashKiB) rig.dev.flash.capacityKiB = c.flashKiB;
+        Bytes file = sample(c.file);
+        file.resize(file.size() + c.extra, 0x5A);
+        const Bytes before = rig.enc->flash();
+        rig.pick(file);
+        rig.w.settings_.chipReset = c.chipReset;
+        const bool ok = firmware::RunDirectUpdate(rig.w, rig.dev);
+        EXPECT_EQ(rig.w.status(), c.status);
+        if (!ok) {
+            EXPECT_TRUE(rig.recorder.writes.empty());
+            EXPECT_EQ(rig.enc->flash(), before);
+            continue;
+        }
+        EXPECT_EQ(rig.flash(0, 0x20000), file);
+        EXPECT_EQ(rig.flash(0x20000, 0x20000), c.flashKiB ? Bytes(before.begin() + 0x20000, before.begin() + 0x40000) : file);
+        EXPECT_EQ(rig.boxes(), Lines{c.chipReset ? kAutoResetBox : kPowerCycleBox});
+        EXPECT_EQ(rig.enc->resetCount(), 1) << "the direct path resets the chip whatever the setting";
+        EXPECT_EQ(rig.versionAfterReset(4), (Bytes{31, 1, 1, 21}));
+        rig.expectFirstWriteAtZeroFits();
+    }
+}
+
+TEST(SimDirectUpdate, Qvr256RegionCrcOnlyForFilesUpTo64KiB) {
+    {   // 64 KiB with a stale checksum: recomputed; the chip's NVRAM stays; both banks the same.
+        Rig rig("qvr256");
+        ASSERT_EQ(rig.dev.flash.capacityKiB, 128u);
+        Bytes file = sample("qvr256_1.02.03");
+        const uint16_t crc = firmware::Crc16Words(file.data(), 0xBFFC, 0);
+        file[0xBFFE] ^= 0xFF;
+        const Bytes nvram = pattern(4096, 1);
+        rig.setFlash(0xC000, nvram);
+        rig.pick(file);
+        ASSERT_TRUE(firmware::RunDirectUpdate(rig.w, rig.dev)) << rig.w.status();
+        EXPECT_EQ(rig.flash(0, 0xBFFE), Bytes(file.begin(), file.begin() + 0xBFFE));
+        EXPECT_EQ(rig.flash(0xBFFE, 2), (Bytes{uint8_t(crc >> 8), uint8_t(crc)}));
+        EXPECT_EQ(rig.flash(0xC000, 4096), nvram);
+        EXPECT_EQ(rig.flash(0x10000, 0x10000), rig.flash(0, 0x10000));
+        EXPECT_EQ(rig.versionAfterReset(3), (Bytes{1, 2, 3}));
+    }
+    {   // Two banks in the file: written as they are, each bank from its own half.
+        Rig rig("qvr256");
+        firmware::ImageParams p;
+        p.layout = firmware::ImageLayout::SingleBank;
+        p.chipCode = "256";
+        p.version = {1, 2, 9};
+        p.twoCopies = true;
+        Bytes file;
+        std::string error;
+        ASSERT_TRUE(firmware::buildImage(p, file, error)) << error;
+        file[0xBFFE] ^= 0xFF;   // bank 0 fails its check, bank 1 is good
+        rig.pick(file);
+        rig.w.includeNvram_ = true;
+        ASSERT_TRUE(firmware::RunDirectUpdate(rig.w, rig.dev)) << rig.w.status();
+        EXPECT_EQ(rig.flash(0, 0x20000), file);
+        EXPECT_EQ(rig.versionAfterReset(3), (Bytes{1, 2, 9}));
+    }
+}
+
+TEST(SimDirectUpdate, Qvd529KeepsItsNvramUnlessTheFilesIsIncluded) {
+    for (bool include : {false, true}) {
+        SCOPED_TRACE(include);
+        Rig rig("qvd529");
+        const Bytes file = sample("qvd529_with_nvram");
+        const Bytes nvram = pattern(4096, 2);
+        rig.setFlash(0, nvram);
+        rig.pick(file);
+        rig.w.includeNvram_ = include;
+        ASSERT_TRUE(firmware::RunDirectUpdate(rig.w, rig.dev)) << rig.w.status();
+        EXPECT_EQ(rig.flash(0, 4096), include ? Bytes(file.begin(), file.begin() + 4096) : nvram);
+        EXPECT_EQ(rig.flash(4096, file.size() - 4096), Bytes(file.begin() + 4096, file.end()));
+        EXPECT_EQ(rig.boxes(), Lines{kPowerCycleBox});
+        EXPECT_EQ(rig.enc->resetCount(), 0);
+        rig.expectFirstWriteAtZeroFits();
+    }
+}
+
+// Erase as you go: 4096 bytes at 0, bit 7 on an MXIC erase at 0, no chunk past the erased units,
+// the next chunk erases the next unit, the QVR29x bridges get the erase as a command of its own;
+// only the caller's bytes are written, the rounding to 512 is zeros; one "." per chunk.
+TEST(SimDirectUpdate, WriteChunksFollowTheEraseUnits) {
+    struct Case { const char* enclosure; uint32_t start, sectorCounter; size_t length; uint8_t mode; std::vector<DirectWrite> sent; };
+    for (const Case& c : {
+             Case{"qvd529,flash=ef3013", 3072, 1, 8192, 1, {{0xC00, 1024, 0}, {0x1000, 4096, 1}, {0x2000, 3072, 1}}},
+             Case{"qvr298", 3072, 1, 8192, 1, {{0xC00, 1024, 0}, {0x1000, 0, 1}, {0x1000, 4096, 0}, {0x2000, 0, 1}, {0x2000, 3072, 0}}},
+             Case{"qvd529", 0, 0, 10000, 2, {{0, 4096, 0x82}, {0x1000, 6144, 0}}},
+             Case{"qvd529,flash=ef3013", 0x10000, 0, 8192, 1, {{0x10000, 4096, 1}, {0x11000, 4096, 1}}}}) {
+        SCOPED_TRACE(c.enclosure + std::string(" at ") + std::to_string(c.start));
+        Rig rig(c.enclosure);
+        std::fill_n(rig.enc->flash().begin(), 0x4000, 0x00);   // programmed, so a missing erase shows
+        std::fill_n(rig.enc->flash().begin(), 0x1000, 0xFF);   // the unit the counter calls erased
+        firmware::DirectUpdateState s = firmware::directUpdateStateFor(rig.dev);
+        s.sectorCounter = c.sectorCounter;
+        const Bytes data = pattern(c.length, 3);
+        ASSERT_TRUE(firmware::fn_SerialFlashWrite529(rig.w, rig.dev, s, c.start, data.data(), data.size(), c.mode));
+        EXPECT_EQ(rig.recorder.writes, c.sent);
+        const size_t rounded = (c.length + 511) / 512 * 512;
+        EXPECT_EQ(rig.flash(c.start, rounded), [&] { Bytes b = data; b.resize(rounded, 0); return b; }());
+        const std::string status = rig.w.status();
+        EXPECT_EQ(std::count(status.begin(), status.end(), '.'),
+                  std::count_if(c.sent.begin(), c.sent.end(), [](const DirectWrite& d) { return d.length > 0; }));
+    }
+}
+
+TEST(SimDirectUpdate, BankRecoveryCopiesTheGoodBankOnce) {
+    for (uint32_t damaged : {0x10000u, 0u}) {
+        SCOPED_TRACE(damaged);
+        Rig rig("qvr256");
+        const Bytes good = rig.flash(damaged ^ 0x10000, 0x10000);
+        rig.enc->flash()[damaged + 0x100] ^= 0xFF;
+        rig.w.updateButton_ = damaged != 0;   // comes back as it was
+        EXPECT_TRUE(firmware::RecoverFirmwareBank(rig.w, rig.dev));
+        EXPECT_EQ(rig.flash(damaged, 0x10000), good);
+        EXPECT_EQ(rig.w.status(), "FW Recovery successful!!");
+        EXPECT_EQ(rig.record.recoveryMark, 1);
+        EXPECT_EQ(rig.w.updateButton_, damaged != 0);
+        ASSERT_FALSE(rig.recorder.writes.empty());
+        EXPECT_EQ(rig.recorder.writes.front().address, damaged);
+
+        rig.enc->flash()[damaged + 0x100] ^= 0xFF;   // marked: not looked at again
+        const uint64_t commands = rig.enc->commandCount();
+        EXPECT_TRUE(firmware::RecoverFirmwareBank(rig.w, rig.dev));
+        EXPECT_EQ(rig.enc->commandCount(), commands);
+    }
+}
+
+// A failed attempt is followed by the next erase mode (2, 1, 3); three failures fail the update,
+// and so does a power cut anywhere in it.
+TEST(SimDirectUpdate, FailuresNeverEndInSuccess) {
+    struct Case { int failure; bool ok; std::vector<uint8_t> modesAtZero; };
+    for (const Case& c : {Case{0, true, {2, 1}}, Case{1, false, {2, 1, 3}}, Case{2, false, {}}, Case{3, false, {}}}) {
+        SCOPED_TRACE(c.failure);
+        Rig rig("qvr298");
+        const Bytes file = sample("qvr298_31.01.01.20");
+        rig.pick(file);
+        sim::Faults& f = rig.enc->faults();
+        const uint64_t now = rig.enc->commandCount();
+        if (c.failure == 0) f.failOnlyOpcode(0xDF).failAt(now + 1);   // the first direct command
+        if (c.failure == 1) f.failOnlyOpcode(0xDF).failEvery(1);
+        if (c.failure == 2) f.powerCutAt(now + 40);
+        if (c.failure == 3) f.powerCutAt(now + 600);   // during the read-back
+        EXPECT_EQ(firmware::RunDirectUpdate(rig.w, rig.dev), c.ok);
+        EXPECT_EQ(rig.said("Programming Success!!"), c.ok);
+        EXPECT_EQ(rig.boxes().empty(), !c.ok);
+        if (c.ok) {
+            EXPECT_EQ(rig.flash(0, file.size()), file);
+        }
+        if (c.failure >= 2) {
+            EXPECT_TRUE(rig.enc->poweredOff());
+            continue;
+        }
+        EXPECT_TRUE(rig.said("Write Bin File fail!"));
+        std::vector<uint8_t> modes;
+        for (const DirectWrite& d : rig.recorder.writes)
+            if (d.address == 0 && (d.mode & 7)) modes.push_back(d.mode);
+        EXPECT_EQ(modes, c.modesAtZero);
+    }
+}
+
+TEST(SimDirectUpdate, MacQvd529ThreadKeeps256BytesAt0xC000) {
+    Rig rig("qvd529");
+    const uint32_t device = rig.session.bus().deviceOf(0).makerObject;
+    Lines lines;
+    const auto previousSink = firmware::setMacOutputSink([&](std::string_view l) { lines.emplace_back(l); });
+    Bytes bundle;
+    ASSERT_TRUE(firmware::catalogResources()(firmware::kMacQvd529Image, "BIN", bundle));
+    const Lines head = {"update_func: check flash type.", "update_func: allocate resources.",
+                        "update_func: wait device ready.", "update_func: read nvram back.", "update_func: update flash."};
+    Lines updated = head, refused = head;
+    for (const char* l : {"QV_UpdateFlash529: programing.", "QV_UpdateFlash529: read back.",
+                          "QV_UpdateFlash529: compare.", "update_func: update flash success."})
+        updated.push_back(l);
+    refused.insert(refused.end(), 3, "QV_UpdateFlash529: programing.");
+    refused.push_back("update_func: update falsh fail.");
+
+    struct Case { size_t size; bool refuseWrites; Lines lines; };
+    for (const Case& c : {Case{bundle.size(), false, updated}, Case{bundle.size(), true, refused},
+                          Case{0xC0FF, false, {"update_func: image too short."}}}) {
+        SCOPED_TRACE(c.lines.back());
+        const Bytes image(bundle.begin(), bundle.begin() + c.size);
+        const auto previousLoader =
+            sys::setResourceLoader([&](std::string_view, std::string_view, Bytes& out) { return out = image, true; });
+        std::fill(rig.enc->flash().begin(), rig.enc->flash().end(), 0x00);
+        const Bytes kept = pattern(256, 4);
+        rig.setFlash(0xC000, kept);
+        lines.clear();
+        rig.recorder.refuseWrites = c.refuseWrites;
+        std::vector<bool> shown;
+        const bool ok = c.lines == updated;
+        EXPECT_EQ(firmware::qvd529_update_func(device, [&](bool r) { shown.push_back(r); }), ok ? 0 : -1);
+        EXPECT_EQ(lines, c.lines);
+        EXPECT_EQ(shown, std::vector<bool>{ok});
+        Bytes expected = ok ? bundle : Bytes(bundle.size(), 0);
+        std::copy(kept.begin(), kept.end(), expected.begin() + 0xC000);
+        EXPECT_EQ(rig.flash(0, bundle.size()), expected);
+        sys::setResourceLoader(previousLoader);
+    }
+    firmware::setMacOutputSink(previousSink);
+}
+
+// "Read/Write Buffer": the chip programs its flash itself. From its ROM loader it first takes the
+// manufacturing code into RAM and programs through it on the second run; a chip running its
+// firmware or its manufacturing code from flash takes the image directly.
+TEST(SimDirectUpdate, BufferPathProgramsThroughTheChip) {
+    const auto previousLoader = sys::setResourceLoader(firmware::catalogResources());
+    enum class Start { RomLoader, MfgInFlash, Firmware };
+    for (Start start : {Start::RomLoader, Start::MfgInFlash, Start::Firmware}) {
+        SCOPED_TRACE(static_cast<int>(start));
+        Rig rig("qvr298", start != Start::Firmware);
+        if (start == Start::MfgInFlash) {
+            firmware::ImageParams p;
+            p.manufacturing = true;
+            Bytes mfg;
+            std::string error;
+            ASSERT_TRUE(firmware::buildImage(p, mfg, error)) << error;
+            rig.setFlash(0, mfg);
+            rig.enc->reboot();
+            ASSERT_EQ(rig.enc->bootState(), sim::BootState::ManufacturingFlash);
+        }
+        const Bytes file = sample("qvr298_31.01.01.20");
+        rig.pick(file);
+        rig.w.readWriteBuffer_ = true;
+        rig.w.setProductSn_ = false;
+        const int chipReset = start == Start::MfgInFlash ? 0 : 1;
+        rig.w.settings_.chipReset = chipReset;
+        ASSERT_TRUE(firmware::RunDirectUpdate(rig.w, rig.dev)) << rig.w.status();
+        for (const DirectWrite& d : rig.recorder.writes) EXPECT_EQ(d.length, 0u) << "only chip erases go direct";
+        EXPECT_EQ(rig.flash(0, file.size()), file);
+        EXPECT_EQ(rig.boxes(), Lines{chipReset ? kAutoResetBox : kPowerCycleBox});
+        EXPECT_EQ(rig.enc->resetCount(), chipReset);
+        if (chipReset) {
+            EXPECT_EQ(rig.versionAfterReset(4), (Bytes{31, 1, 1, 20}));
+        }
+    }
+    sys::setResourceLoader(previousLoader);
+}
