@@ -1,0 +1,43 @@
+// The update procedures of the bridges outside the direct-command families: the QVD528/QVD523
+// (and, by its register test, the QVR227) with their NVRAM carried across the update, the legacy
+// QV8455x / QVD525 / QVD276 / q556E bridges, the flash-type-aware write, the QVD525 on a 1394
+// connection, the QVR294 with its own buffer commands, and the q556E bridge whose firmware lives
+// on the attached disk. Each reports through the window and returns whether the update was
+// written and verified.
+#pragma once
+#include <cstdint>
+#include <functional>
+
+#include "firmware/update_window.h"
+
+namespace firmware {
+
+bool UpdateFlash_528Series(UpdateWindow& w, SelectedDevice& dev);
+bool UpdateFlashLegacy(UpdateWindow& w, SelectedDevice& dev);
+bool UpdateFlashSst(UpdateWindow& w, SelectedDevice& dev);
+bool UpdateFlash525Over1394(UpdateWindow& w, SelectedDevice& dev);
+bool UpdateFlash294(UpdateWindow& w, SelectedDevice& dev);
+bool UpdateDiskResident(UpdateWindow& w, SelectedDevice& dev);
+
+// macOS: the QVD528 update thread (bundle image "QVD528UFW"), 0 or -1; and the shared routine.
+int qvd528_update_func(uint32_t device, const std::function<void(bool)>& showResult);
+bool UpdateFlash_528Series(uint32_t device, vendor::ChipType chipType, const uint8_t* image, size_t size);
+
+// Which procedure the "Run" button takes for the selected device (the window's dispatch), so the
+// Windows program and q55x choose alike.
+enum class RunProcedure {
+    None,                  // a chip type the button does nothing for
+    DirectUpdate,          // RunDirectUpdate
+    Series528,             // UpdateFlash_528Series
+    Sst,                   // UpdateFlashSst
+    Legacy,                // UpdateFlashLegacy
+    Qvd525Over1394,
+    Qvr294,
+    DiskResident,
+    FileTooBig,            // QVD523: "The firmware file size is bigger than the flash size!"
+};
+RunProcedure chooseRunProcedure(const SelectedDevice& dev, const std::string& firmwareFile);
+// Runs what chooseRunProcedure chose; false for None and FileTooBig (after its message box).
+bool runChosenProcedure(RunProcedure p, UpdateWindow& w, SelectedDevice& dev);
+
+}  // namespace firmware
