@@ -65,9 +65,14 @@ wine_env() {
 cmd_demo() {
   install_pkgs "${NATIVE_PKGS[@]}"
   build_native build
-  local q=build/cli/q55x
-  echo "== the chip information record of an emulated QVR298"
-  "$q" --sim qvr298,fw=31.01.01.10 raw e0f4e7000000000000000000 --in 16
+  local q=build/cli/q55x state
+  state=$(mktemp -d)/enclosure.state
+  echo "== an emulated QVR298 enclosure at firmware 31.01.01.10"
+  "$q" --sim "qvr298,fw=31.01.01.10,state=$state" list
+  echo "== the one-button update"
+  "$q" --sim "qvr298,state=$state" update
+  echo "== the same enclosure afterwards"
+  "$q" --sim "qvr298,state=$state" info
 }
 
 cmd_test() {

@@ -5,6 +5,7 @@
 
 #include "cli/commands.h"
 #include "transport/scsi.h"
+#include "firmware/image.h"
 #include "vendor/IDEAccess.h"
 #include "vendor/chip_version.h"
 #include "vendor/flash_detect.h"
@@ -13,8 +14,35 @@ namespace cli {
 
 namespace {
 
+struct BankState {
+    bool checked = false;
+    bool valid[2] = {false, false};
+};
+
+// The two 64 KiB banks of a QVR256 or QVR253 on a flash of 128 KiB or more, read and validated.
+// Identification only looks: the recovery itself runs on request (q55x recover).
+BankState checkBanks(const std::string& path, vendor::ChipType type, uint32_t flashKiB) {
+    BankState b;
+    if ((type != 13 && type != 27) || flashKiB <= 127) return b;
+    std::vector<uint8_t> bank(0x10000);
+    for (int i = 0; i < 2; ++i) {
+        for (uint32_t off = 0; off < bank.size(); off += 8192)
+            if (!IDEAccess::QV_GetNVRAM_529(path, i * 0x10000u + off, bank.data() + off, 8192)) return b;
+        b.valid[i] = firmware::ValidateBank(bank.data(), bank.size(), type);
+    }
+    b.checked = true;
+    return b;
+}
+
+std::string bankAdvice(const BankState& b) {
+    if (!b.checked || b.valid[0] == b.valid[1]) return {};
+    return b.valid[0] ? "bank 1 damaged, bank 0 valid: run q55x recover"
+                      : "bank 0 damaged, bank 1 valid: run q55x recover";
+}
+
 struct Identified {
     vendor::ListedDevice device;
+    BankState banks;
     std::string chipName;
     IDEAccess::ChipPresentation presentation;
     vendor::FlashFacts flash;
@@ -31,6 +59,7 @@ Identified identify(const vendor::ListedDevice& d) {
     if (id.presentation.showFlash) id.flash = IDEAccess::DetectFlash(path, d.chip.type, d.chip.revision);
     if (id.presentation.showVersion || id.presentation.showFlash)
         id.version = IDEAccess::FormatFirmwareVersion(path, d.chip.type, id.flash.type);
+    id.banks = checkBanks(path, d.chip.type, id.flash.capacityKiB);
     id.chipInfo.assign(16, 0);
     if (!IDEAccess::QV_GetChipInfo(path, id.chipInfo.data(), 16)) id.chipInfo.clear();
     return id;
@@ -54,6 +83,10 @@ nlohmann::json toJson(const Identified& id, bool details) {
                      {"flash_kib", id.flash.capacityKiB},
                      {"block_size", id.flash.blockSize},
                      {"sector_size", id.flash.sectorSize}};
+    if (id.banks.checked) {
+        j["banks_valid"] = {id.banks.valid[0], id.banks.valid[1]};
+        j["advice"] = bankAdvice(id.banks);
+    }
     if (details) {
         j["chip_info"] = transport::toHex(id.chipInfo.data(), id.chipInfo.size());
         j["jedec"] = id.flash.jedec.ok ? transport::toHex(id.flash.jedec.id.data(), id.flash.jedec.id.size()) : "";
@@ -76,6 +109,7 @@ void printText(std::ostream& out, const Identified& id, bool details) {
         out << "  flash     " << id.flash.name << ", " << id.flash.capacityKiB << " KiB, erase units "
             << id.flash.blockSize / 1024 << " KiB / " << id.flash.sectorSize / 1024 << " KiB\n";
     }
+    if (const std::string advice = bankAdvice(id.banks); !advice.empty()) out << "  banks     " << advice << "\n";
     if (!id.device.record.driveLetters.empty()) out << "  volumes   " << id.device.record.driveLetters << "\n";
     if (details) {
         out << "  chip info " << j["chip_info"].get<std::string>() << "\n";
