@@ -52,6 +52,8 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     add(addUpdateCommand);
     add(addFlashCommand);
     add(addRecoverCommand);
+    add(addBackupCommand);
+    add(addVerifyCommand);
     add(addImageCommand);
     add(addRawCommand);
     add(addSimCommand);

@@ -4,6 +4,7 @@
 #include <ostream>
 
 #include "cli/commands.h"
+#include "cli/guards.h"
 #include "cli/terminal_window.h"
 #include "firmware/direct_update.h"
 #include "firmware/image.h"
@@ -18,6 +19,7 @@ namespace cli {
 namespace {
 
 struct FlashOptions {
+    WriteGuards guards;
     std::string file;
     bool includeNvram = false;
     bool buffer = false;
@@ -73,13 +75,44 @@ int runFlash(Context& ctx, const FlashOptions& o) {
             return ctx.fail(kExitFailed, "Get chip information fail !");
         if (firmware::CodeFileMatchesChip(file, info, sizeof info) != firmware::CodeFileMatch::Match)
             return ctx.fail(kExitFailed, "FW file not Match.");
+        // The file's version (header bytes 25-28) against the one the chip runs.
+        uint8_t fileVersion[4];
+        if (info[6] == 1 && file.block(firmware::kHeaderVersionOffset, 4, fileVersion)) {
+            const int order = compareVersions(fileVersion, info + 12);
+            if (order == 0 && !o.guards.allowReinstall)
+                return ctx.fail(kExitNothingToDo, "The chip runs this version already; use --allow-reinstall to write it again.");
+            if (order < 0 && !o.guards.allowOlder)
+                return ctx.fail(kExitFailed, "The file is older than the chip's firmware; use --allow-older to write it.");
+        }
     } else if (!firmware::FileMatchesChip(file, type, dev.chip.revision)) {
         return ctx.fail(kExitFailed, "The firmware file seems not match this chip!");
     }
     if (dev.flash.shown && file.bytes.size() > uint64_t(dev.flash.capacityKiB) * 1024)
         return ctx.fail(kExitFailed, "The firmware file size is bigger than the flash size!");
 
-    TerminalWindow w(ctx.out(), ctx.options().json);
+    const bool json = ctx.options().json;
+    if (o.guards.dryRun) {
+        const bool keepNvram = !o.includeNvram && type != 15 && type != 16 && type != 17 && type != 18;
+        std::string plan = "update of " + dev.path + " (" + std::string(vendor::chipDisplayName(type)) + ") from " +
+                           o.file + " (" + std::to_string(file.bytes.size()) + " bytes)\n";
+        plan += "  procedure: " + std::string(type == 12 || (type >= 13 && type <= 18) || type == 9 || type == 10 || type == 27
+                                                   ? "direct flash write with erase in front, read back and compare"
+                                                   : "the family's own procedure") + "\n";
+        plan += std::string("  keeps:     ") + (keepNvram ? "the chip's 4 KiB NVRAM" : "nothing; the file is written whole") + "\n";
+        plan += "  backup:    " + (o.guards.noBackup ? std::string("none (--no-backup)") : "the whole flash, under " + backupDirectory()) + "\n";
+        if (json) ctx.printJson({{"device", dev.path}, {"dry_run", true}, {"plan", plan}});
+        else ctx.out() << plan;
+        return kExitOk;
+    }
+    if (int rc = confirmWrite(ctx, o.guards, "Write " + o.file + " to " + dev.path + "?")) return rc;
+
+    TerminalWindow w(ctx.out(), json);
+    std::string backup;
+    if (!o.guards.noBackup) {
+        if (int rc = backupFlash(ctx, w, dev, backup)) return rc;
+        w.endLine();
+        if (!json) ctx.out() << "backup of the flash: " << backup << "\n";
+    }
     w.settings_ = settings;
     w.firmwareFile_ = o.file;
     w.includeNvram_ = o.includeNvram;
@@ -113,7 +146,7 @@ int runFlash(Context& ctx, const FlashOptions& o) {
     if (ctx.options().json) {
         nlohmann::json boxes = nlohmann::json::array();
         for (const auto& b : w.boxes) boxes.push_back({{"title", b.title}, {"text", b.text}});
-        ctx.printJson({{"device", dev.path}, {"ok", success}, {"status", w.status()}, {"messages", boxes}});
+        ctx.printJson({{"device", dev.path}, {"ok", success}, {"status", w.status()}, {"messages", boxes}, {"backup", backup}});
     } else {
         ctx.out() << (success ? "Update finished." : "Update failed: " + w.status()) << "\n";
     }
@@ -150,6 +183,7 @@ Runner addFlashCommand(CLI::App& app) {
     sub->add_flag("--buffer", o->buffer, "Require the QVR29x buffer path");
     sub->add_flag("--no-product-sn", o->noProductSn, "Do not write the product serial number (buffer path)");
     sub->add_option("--settings", o->settingsFile, "Read VID, PID, SerialNum and ChipReset from this settings file");
+    addWriteGuardOptions(*sub, o->guards);
     return [o](Context& ctx) { return runFlash(ctx, *o); };
 }
 

@@ -5,6 +5,7 @@
 #include <ostream>
 
 #include "cli/commands.h"
+#include "cli/guards.h"
 #include "cli/terminal_window.h"
 #include "firmware/buffer_update.h"
 #include "firmware/image.h"
@@ -23,7 +24,14 @@ constexpr const char* kChipNotSupported = "Chip not support!!";
 
 struct UpdateOptions {
     std::string settingsFile;
+    WriteGuards guards;
 };
+
+std::string dotted(const uint8_t* v) {
+    char t[32];
+    std::snprintf(t, sizeof t, "%02d.%02d.%02d.%02d", v[0], v[1], v[2], v[3]);
+    return t;
+}
 
 std::string versionOf(const std::string& path, const vendor::ChipId& chip, vendor::FlashType flashType) {
     const auto v = IDEAccess::FormatFirmwareVersion(path, chip.type, flashType);
@@ -58,6 +66,7 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
         case firmware::EmbeddedVersionCheck::FirmwareIdMismatch:
             return ctx.fail(kExitFailed, firmware::kTextFirmwareIdMismatch);
         case firmware::EmbeddedVersionCheck::AlreadyUpdated:
+            if (o.guards.allowReinstall) break;
             if (json) ctx.printJson({{"device", d.record.path}, {"result", firmware::kTextAlreadyUpdated}, {"ok", true}});
             else ctx.out() << firmware::kTextAlreadyUpdated << "\n";
             return kExitNothingToDo;
@@ -67,14 +76,41 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
             break;
     }
 
+    const uint8_t* imageVersion = header + firmware::kHeaderVersionOffset;
+    if (compareVersions(imageVersion, info + 12) < 0 && !o.guards.allowOlder)
+        return ctx.fail(kExitFailed, "The embedded firmware " + dotted(imageVersion) + " is older than the chip's " +
+                                         dotted(info + 12) + "; use --allow-older to write it.");
+
     firmware::SelectedDevice dev;
     dev.path = d.record.path;
     dev.chip = d.chip;
     dev.flash = IDEAccess::DetectFlash(dev.path, d.chip.type, d.chip.revision);
     const std::string before = versionOf(dev.path, dev.chip, dev.flash.type);
 
+    if (o.guards.dryRun) {
+        const std::string plan =
+            "one-button update of " + dev.path + " (QVR298, firmware " + before + ")\n"
+            "  procedure: buffer path without RAM download, then chip reset and wait for re-attachment\n"
+            "  erases:    what the bridge erases as it programs through its buffer\n"
+            "  writes:    the embedded image, " + std::to_string(firmware::kEmbeddedImageSize) +
+            " bytes from flash address 0, firmware " + dotted(imageVersion) + "\n"
+            "  keeps:     nothing (this family keeps no NVRAM in its image area)\n"
+            "  backup:    " + (o.guards.noBackup ? std::string("none (--no-backup)") : "the whole flash, under " + backupDirectory()) + "\n";
+        if (json) ctx.printJson({{"device", dev.path}, {"dry_run", true}, {"plan", plan}});
+        else ctx.out() << plan;
+        return kExitOk;
+    }
+    if (int rc = confirmWrite(ctx, o.guards, "Update " + dev.path + " from " + before + " to " + dotted(imageVersion) + "?"))
+        return rc;
+
     TerminalWindow w(ctx.out(), json);
     w.settings_ = settings;
+    std::string backup;
+    if (!o.guards.noBackup) {
+        if (int rc = backupFlash(ctx, w, dev, backup)) return rc;
+        w.endLine();
+        if (!json) ctx.out() << "backup of the flash: " << backup << "\n";
+    }
     if (!json) ctx.out() << "Updating firmware. Please wait...\n";
     std::vector<std::string> found;
     const auto scan = [&ctx] {
@@ -96,6 +132,7 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
                        {"ok", ok},
                        {"version_before", before},
                        {"version_after", after},
+                       {"backup", backup},
                        {"status", w.status()}});
     } else {
         ctx.out() << (ok ? kPass : kFail) << "\n";
@@ -110,6 +147,7 @@ Runner addUpdateCommand(CLI::App& app) {
     auto o = std::make_shared<UpdateOptions>();
     CLI::App* sub = app.add_subcommand("update", "The one-button update: write the embedded firmware into a QVR298");
     sub->add_option("--settings", o->settingsFile, "Read VID, PID, SerialNum and ChipReset from this settings file");
+    addWriteGuardOptions(*sub, o->guards);
     return [o](Context& ctx) { return runUpdate(ctx, *o); };
 }
 

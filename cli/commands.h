@@ -19,5 +19,7 @@ Runner addImageCommand(CLI::App& app);
 Runner addUpdateCommand(CLI::App& app);
 Runner addFlashCommand(CLI::App& app);
 Runner addRecoverCommand(CLI::App& app);
+Runner addBackupCommand(CLI::App& app);
+Runner addVerifyCommand(CLI::App& app);
 
 }  // namespace cli

@@ -49,10 +49,22 @@ fs::path sample(const std::string& name) {
     return {};
 }
 
-// The programs' images, as the build generates them, served in-process.
+// The programs' images, as the build generates them, served in-process; backups go to a folder of
+// the test's own.
 struct CliUpdate : ::testing::Test {
     sys::ResourceLoader old = sys::setResourceLoader(firmware::catalogResources());
-    ~CliUpdate() override { sys::setResourceLoader(old); }
+    fs::path stateHome = temp("state-home");
+    CliUpdate() { ::setenv("XDG_STATE_HOME", stateHome.c_str(), 1); }
+    ~CliUpdate() override {
+        sys::setResourceLoader(old);
+        fs::remove_all(stateHome);
+    }
+    size_t backups() const {
+        std::error_code ec;
+        size_t n = 0;
+        for (auto it = fs::directory_iterator(stateHome / "q55x/backups", ec); !ec && it != fs::directory_iterator(); ++it) ++n;
+        return n;
+    }
 };
 
 std::vector<nlohmann::json> trace(const fs::path& p) {
@@ -67,7 +79,7 @@ std::vector<nlohmann::json> trace(const fs::path& p) {
 TEST_F(CliUpdate, OneButtonUpdateThenAlreadyUpdated) {
     const fs::path state = temp("e.state"), t = temp("t.jsonl");
     const std::string sim = "qvr298,fw=31.01.01.10,state=" + state.string();
-    CliRun r = q55x({"--json", "--sim", sim, "--trace", t.string(), "update"});
+    CliRun r = q55x({"--json", "--sim", sim, "--trace", t.string(), "update", "--yes"});
     ASSERT_EQ(r.code, 0) << r.out << r.err;
     EXPECT_EQ(r.json()["result"], "Update    Pass!!");
     EXPECT_EQ(r.json()["version_before"], "31.01.01.10");
@@ -95,43 +107,67 @@ TEST_F(CliUpdate, OneButtonUpdateThenAlreadyUpdated) {
     EXPECT_EQ(chunks, 64) << "256 KiB of embedded image";
     EXPECT_TRUE(reset);
 
-    r = q55x({"--sim", sim, "update"});
+    EXPECT_EQ(backups(), 1u) << "the flash was kept before it was written";
+    EXPECT_EQ(r.json()["backup"].get<std::string>().rfind(stateHome.string(), 0), 0u);
+
+    r = q55x({"--sim", sim, "update", "--yes"});
     EXPECT_EQ(r.code, 2);
     EXPECT_NE(r.out.find("Firmware already updated."), std::string::npos);
+    EXPECT_EQ(q55x({"--sim", sim, "update", "--yes", "--allow-reinstall", "--no-backup"}).code, 0);
+    EXPECT_EQ(backups(), 1u);
     fs::remove(state);
     fs::remove(t);
 }
 
 TEST_F(CliUpdate, RefusalsWriteNothing) {
     const fs::path t = temp("t.jsonl");
-    CliRun r = q55x({"--sim", "qvr298,fw=30.01.01.10", "--trace", t.string(), "update"});
+    CliRun r = q55x({"--sim", "qvr298,fw=30.01.01.10", "--trace", t.string(), "update", "--yes"});
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("Firmware ID not match!!"), std::string::npos);
     for (const auto& l : trace(t)) EXPECT_NE(l["dir"], "out") << l.dump();
-    EXPECT_EQ(q55x({"--sim", "qvd529", "update"}).code, 1);
-    EXPECT_EQ(q55x({"--sim", "qvr298,noreturn=1", "update"}).code, 1);
+    EXPECT_EQ(q55x({"--sim", "qvd529", "update", "--yes"}).code, 1);
+    EXPECT_EQ(q55x({"--sim", "qvr298,noreturn=1", "update", "--yes"}).code, 1);
+    // Not on a terminal and not told --yes: nothing is written.
+    fs::remove(t);
+    EXPECT_EQ(q55x({"--sim", "qvr298", "--trace", t.string(), "update"}).code, 64);
+    for (const auto& l : trace(t)) EXPECT_NE(l["dir"], "out") << l.dump();
+    // A dry run sends identification only.
+    const size_t backupsBefore = backups();
+    fs::remove(t);
+    r = q55x({"--sim", "qvr298", "--trace", t.string(), "update", "--dry-run"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find("writes:"), std::string::npos);
+    for (const auto& l : trace(t)) EXPECT_NE(l["dir"], "out") << l.dump();
+    EXPECT_EQ(backups(), backupsBefore);
     fs::remove(t);
 }
 
 TEST_F(CliUpdate, FlashFileThenTheNextPowerOnRunsIt) {
     const fs::path state = temp("e.state");
     const std::string sim = "qvr256,flash=c22011,state=" + state.string();
-    CliRun r = q55x({"--json", "--sim", sim, "flash", sample("qvr256_1.02.03").string()});
+    CliRun r = q55x({"--json", "--sim", sim, "flash", "--yes", sample("qvr256_1.02.03").string()});
     ASSERT_EQ(r.code, 0) << r.out << r.err;
     EXPECT_EQ(r.json()["status"], "Programming Success!!");
     r = q55x({"--json", "--sim", sim, "info"});
     EXPECT_EQ(r.json()["firmware"], "1.02.03");
+    // The kept NVRAM is the one the enclosure started with, which our generator made alike.
+    EXPECT_EQ(q55x({"--sim", sim, "verify", sample("qvr256_1.02.03").string()}).code, 0);
     fs::remove(state);
 }
 
 TEST_F(CliUpdate, FlashRefusesAFileOfAnotherChipBeforeWriting) {
     const fs::path t = temp("t.jsonl");
-    CliRun r = q55x({"--sim", "qvr256", "--trace", t.string(), "flash", sample("qvr253_1.02.05").string()});
+    CliRun r = q55x({"--sim", "qvr256", "--trace", t.string(), "flash", "--yes", sample("qvr253_1.02.05").string()});
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("The firmware file seems not match this chip!"), std::string::npos);
     for (const auto& l : trace(t)) EXPECT_NE(l["dir"], "out") << l.dump();
-    EXPECT_EQ(q55x({"--sim", "qvr298", "flash", sample("qvr297_31.02.00.05").string()}).code, 1);
-    EXPECT_EQ(q55x({"--sim", "qvr298", "flash", "/nonexistent.bin"}).code, 1);
+    EXPECT_EQ(q55x({"--sim", "qvr298", "flash", "--yes", sample("qvr297_31.02.00.05").string()}).code, 1);
+    EXPECT_EQ(q55x({"--sim", "qvr298", "flash", "--yes", "/nonexistent.bin"}).code, 1);
+    // The version the chip already runs, or an older one, only when asked for.
+    EXPECT_EQ(q55x({"--sim", "qvr298,fw=31.01.01.20", "flash", "--yes", sample("qvr298_31.01.01.20").string()}).code, 2);
+    EXPECT_EQ(q55x({"--sim", "qvr298,fw=31.01.01.30", "flash", "--yes", sample("qvr298_31.01.01.20").string()}).code, 1);
+    EXPECT_EQ(q55x({"--sim", "qvr298,fw=31.01.01.30", "flash", "--yes", "--allow-older", "--no-backup",
+                    sample("qvr298_31.01.01.20").string()}).code, 0);
     fs::remove(t);
 }
 
@@ -149,4 +185,21 @@ TEST_F(CliUpdate, DamagedBankIsReportedAndRecoveredOnRequest) {
     EXPECT_EQ(q55x({"--json", "--sim", sim, "list"}).json()[0]["advice"], "");
     EXPECT_EQ(q55x({"--sim", sim, "recover"}).code, 2) << "nothing left to recover";
     fs::remove(state);
+}
+
+TEST_F(CliUpdate, BackupAndVerify) {
+    const fs::path state = temp("e.state"), copy = temp("copy.bin");
+    const std::string sim = "qvd528,state=" + state.string();
+    CliRun r = q55x({"--json", "--sim", sim, "backup", copy.string()});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(fs::file_size(copy), r.json()["bytes"].get<size_t>());
+    EXPECT_EQ(q55x({"--sim", sim, "verify", copy.string()}).code, 0);
+    // One bit of the flash cleared: verify names the place and the count.
+    ASSERT_EQ(q55x({"--sim", sim, "raw", "ff0411002000000000000000", "--out", "00"}).code, 0);
+    r = q55x({"--json", "--sim", sim, "verify", copy.string()});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.json()["first_difference"], 0x2000);
+    EXPECT_GE(r.json()["differing"].get<int>(), 1);
+    fs::remove(state);
+    fs::remove(copy);
 }

@@ -1,0 +1,73 @@
+#include "cli/guards.h"
+
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+#include "firmware/flash_backup.h"
+#include "vendor/chip_types.h"
+
+namespace cli {
+
+namespace fs = std::filesystem;
+
+void addWriteGuardOptions(CLI::App& sub, WriteGuards& g) {
+    sub.add_flag("-y,--yes", g.yes, "Do not ask before writing (required when not on a terminal)");
+    sub.add_flag("--no-backup", g.noBackup, "Do not keep a copy of the flash before writing");
+    sub.add_flag("--dry-run", g.dryRun, "Show what would be erased, written and kept; send identification only");
+    sub.add_flag("--allow-reinstall", g.allowReinstall, "Write even when the chip runs this version already");
+    sub.add_flag("--allow-older", g.allowOlder, "Write even when the chip runs a newer version");
+}
+
+std::string backupDirectory() {
+    if (const char* x = std::getenv("XDG_STATE_HOME"); x && *x) return std::string(x) + "/q55x/backups";
+    const char* home = std::getenv("HOME");
+    return std::string(home && *home ? home : ".") + "/.local/state/q55x/backups";
+}
+
+int confirmWrite(Context& ctx, const WriteGuards& g, const std::string& question) {
+    if (g.yes) return 0;
+    if (!::isatty(STDIN_FILENO) || ctx.options().json)
+        return ctx.fail(kExitUsage, "refusing to write without --yes when not asked on a terminal");
+    std::cerr << question << " [y/N] " << std::flush;
+    std::string answer;
+    if (!std::getline(std::cin, answer) || (answer != "y" && answer != "Y" && answer != "yes"))
+        return ctx.fail(kExitNothingToDo, "nothing written");
+    return 0;
+}
+
+int backupFlash(Context& ctx, firmware::UpdateWindow& w, const firmware::SelectedDevice& dev, std::string& where) {
+    std::vector<uint8_t> bytes;
+    std::string error;
+    if (!firmware::readFlash(w, dev, 0, bytes, error))
+        return ctx.fail(kExitFailed, "backup of the flash failed (" + error + "); nothing written. "
+                                     "Use --no-backup to write without one.");
+    std::error_code ec;
+    const fs::path dir = backupDirectory();
+    fs::create_directories(dir, ec);
+    char stamp[32];
+    const std::time_t now = std::time(nullptr);
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", std::gmtime(&now));
+    std::string chip(vendor::chipRow(dev.chip.type).code);
+    fs::path file = dir / ("qvr" + chip + "-" + stamp + ".bin");
+    for (int n = 1; fs::exists(file, ec); ++n) file = dir / ("qvr" + chip + "-" + stamp + "-" + std::to_string(n) + ".bin");
+    std::ofstream out(file, std::ios::binary);
+    if (!out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size())))
+        return ctx.fail(kExitFailed, "cannot write the backup to " + file.string() + "; nothing written");
+    where = file.string();
+    return 0;
+}
+
+int compareVersions(const uint8_t* candidate, const uint8_t* current) {
+    const int c = std::memcmp(candidate, current, 4);
+    return c < 0 ? -1 : c > 0 ? 1 : 0;
+}
+
+}  // namespace cli

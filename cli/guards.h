@@ -1,0 +1,38 @@
+// What q55x does before it writes to a bridge: keep a copy of the flash, ask the user, refuse a
+// reinstall or a downgrade unless told, or only show the plan.
+#pragma once
+#include <string>
+
+#include "cli/context.h"
+#include "firmware/update_window.h"
+
+namespace CLI {
+class App;
+}
+
+namespace cli {
+
+struct WriteGuards {
+    bool yes = false;
+    bool noBackup = false;
+    bool dryRun = false;
+    bool allowReinstall = false;
+    bool allowOlder = false;
+};
+
+void addWriteGuardOptions(CLI::App& sub, WriteGuards& g);
+
+// Where backups go: $XDG_STATE_HOME/q55x/backups, else ~/.local/state/q55x/backups.
+std::string backupDirectory();
+
+// Asks on a terminal; without one, --yes is required. Returns 0 to go on, else the exit code.
+int confirmWrite(Context& ctx, const WriteGuards& g, const std::string& question);
+
+// Reads the whole flash through the family's read path into a new file under backupDirectory().
+// Returns 0 and the file in `where`, or an exit code after reporting why.
+int backupFlash(Context& ctx, firmware::UpdateWindow& w, const firmware::SelectedDevice& dev, std::string& where);
+
+// Versions as four bytes, most significant first: -1 older, 0 same, 1 newer.
+int compareVersions(const uint8_t* candidate, const uint8_t* current);
+
+}  // namespace cli

@@ -1,0 +1,107 @@
+#include "firmware/flash_backup.h"
+
+#include <algorithm>
+
+#include "firmware/buffer_update.h"
+#include "firmware/direct_update.h"
+#include "vendor/IDEAccess.h"
+#include "sys/clock.h"
+#include "vendor/flash_ops.h"
+
+namespace firmware {
+
+namespace {
+
+constexpr uint32_t kSerialChunk = 16384;
+constexpr uint32_t kQvr294Piece = 512;
+constexpr uint16_t kQvr294ChipBuffer = 0xC800;
+
+bool readSerialFlash(UpdateWindow& w, const SelectedDevice& dev, std::vector<uint8_t>& out) {
+    w.setStatus("ReadFlash...");
+    for (uint32_t a = 0; a < out.size(); a += kSerialChunk) {
+        const uint32_t n = std::min<uint32_t>(kSerialChunk, static_cast<uint32_t>(out.size()) - a);
+        IDEAccess::WaitFlashReady(dev.path);
+        if (!IDEAccess::QV_SerialFlashRead(dev.path, a, out.data() + a, static_cast<int>(n))) return false;
+        w.appendStatus(".");
+        w.processMessages();
+    }
+    return true;
+}
+
+bool readQvr294(UpdateWindow& w, const SelectedDevice& dev, std::vector<uint8_t>& out) {
+    w.setStatus("ReadFlash...");
+    uint8_t piece[kQvr294Piece];
+    for (uint32_t a = 0; a < out.size(); a += kQvr294Piece) {
+        if (!IDEAccess::QV_FlashLoad294(dev.path, 100, a, kQvr294Piece, kQvr294ChipBuffer)) return false;
+        sys::sleepMs(3);
+        if (!IDEAccess::QV_BufferUpload294(dev.path, 100, 1, piece)) return false;
+        sys::sleepMs(3);
+        std::copy_n(piece, std::min<size_t>(kQvr294Piece, out.size() - a), out.begin() + a);
+        w.appendStatus(".");
+        w.processMessages();
+    }
+    return true;
+}
+
+}  // namespace
+
+ReadPath readPathFor(const SelectedDevice& dev, bool bufferDescriptorReadable) {
+    const vendor::ChipType t = dev.chip.type;
+    if (t >= 15 && t <= 18) return bufferDescriptorReadable ? ReadPath::Buffer : ReadPath::Direct;
+    switch (t) {
+        case 9: case 10: case 12: case 13: case 14: case 27: return ReadPath::Direct;
+        case 26: return ReadPath::Qvr294;
+        case 1: case 3: case 4: case 5: case 7: case 8: case 11: case 28: case 30: return ReadPath::SerialFlash;
+        default: return ReadPath::None;
+    }
+}
+
+const char* readPathName(ReadPath p) {
+    switch (p) {
+        case ReadPath::Buffer: return "buffer read (READ BUFFER)";
+        case ReadPath::Direct: return "direct flash read";
+        case ReadPath::SerialFlash: return "serial flash read";
+        case ReadPath::Qvr294: return "chip buffer read";
+        case ReadPath::None: break;
+    }
+    return "none";
+}
+
+bool readFlash(UpdateWindow& w, const SelectedDevice& dev, uint32_t length, std::vector<uint8_t>& out,
+               std::string& error) {
+    const uint32_t flashBytes = dev.flash.capacityKiB * 1024u;
+    if (length == 0) length = flashBytes;
+    if (length == 0 || (flashBytes && length > flashBytes)) {
+        error = "the flash size is not known, or the length is larger than the flash";
+        return false;
+    }
+    uint8_t d[4] = {};
+    const bool descriptor = dev.chip.type >= 15 && dev.chip.type <= 18 &&
+                            IDEAccess::QV_ReadBuffer(dev.path, 3, 0, 0, d, sizeof d);
+    const ReadPath path = readPathFor(dev, descriptor);
+    out.assign(length, 0);
+    bool ok = false;
+    switch (path) {
+        case ReadPath::Buffer:
+            ok = ReadFlashViaBuffer(w, dev, 0, out.data(), out.size(), length);
+            break;
+        case ReadPath::Direct: {
+            const DirectUpdateState s = directUpdateStateFor(dev);
+            ok = fn_SerialFlashRead529(w, dev, s, 0, out.data(), length);
+            break;
+        }
+        case ReadPath::SerialFlash:
+            ok = readSerialFlash(w, dev, out);
+            break;
+        case ReadPath::Qvr294:
+            ok = readQvr294(w, dev, out);
+            break;
+        case ReadPath::None:
+            error = "this chip's flash cannot be read by q55x";
+            return false;
+    }
+    if (!ok) error = std::string("the ") + readPathName(path) + " failed";
+    return ok;
+}
+
+}  // namespace firmware
