@@ -19,7 +19,10 @@ bool UpdateFlash525Over1394(UpdateWindow& w, SelectedDevice& dev);
 bool UpdateFlash294(UpdateWindow& w, SelectedDevice& dev);
 bool UpdateDiskResident(UpdateWindow& w, SelectedDevice& dev);
 
-// macOS: the QVD528 update thread (bundle image "QVD528UFW"), 0 or -1; and the shared routine.
+// macOS: the QVD528 update thread (bundle image "QVD528UFW"), 0 or -1, the wizard's window shown
+// through `showResult` either way; and the routine it shares with the QVD523, which takes the
+// chip by its Windows chip type (7 QVD528, 11 QVD523) and is true only when every page and the
+// last carry were written and verified.
 int qvd528_update_func(uint32_t device, const std::function<void(bool)>& showResult);
 bool UpdateFlash_528Series(uint32_t device, vendor::ChipType chipType, const uint8_t* image, size_t size);
 

@@ -69,6 +69,10 @@ struct ChipPersona {
     uint8_t status8, status18;    // chip status record bytes 8 and 18
     RegisterFlag externalFlag;
     uint8_t fdb0Byte1;            // register 0xFDB0 byte 1 (0xB4 and up: the B4 revision)
+    // The unit a direct write with mode 1 erases in front of itself on chips that know only the
+    // erase flag of the write's second form (the QVD525 on 1394 clears 32 KiB); 0: the erase
+    // modes of the direct-command families, by the flash type's units.
+    uint32_t directFlagEraseUnit = 0;
 };
 
 const ChipPersona* chipPersonas(size_t* count);

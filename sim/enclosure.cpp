@@ -563,7 +563,10 @@ Enclosure::Reply Enclosure::registerOrNvram(const Request& req) {
     if (!d && len > 0) return fail(kBadField);   // length 0 carries no data: erase only
     if (!f || f->stuckBusy()) return fail({0x04, 0x44, 0x00});
     if (addr > f->size() || len > f->size() - addr) return fail(kOutOfRange);
-    eraseByMode(mode, addr);
+    if (persona_->directFlagEraseUnit && (mode & 7) == 1)
+        f->eraseUnitAt(addr, persona_->directFlagEraseUnit, f->part().blockMs);
+    else
+        eraseByMode(mode, addr);
     if (len > 0) f->program(addr, d, len);
     return r;
 }
