@@ -7,6 +7,7 @@
 #include "cli/guards.h"
 #include "cli/terminal_window.h"
 #include "firmware/direct_update.h"
+#include "firmware/family_updates.h"
 #include "firmware/image.h"
 #include "firmware/settings.h"
 #include "vendor/IDEAccess.h"
@@ -84,10 +85,15 @@ int runFlash(Context& ctx, const FlashOptions& o) {
             if (order < 0 && !o.guards.allowOlder)
                 return ctx.fail(kExitFailed, "The file is older than the chip's firmware; use --allow-older to write it.");
         }
-    } else if (!firmware::FileMatchesChip(file, type, dev.chip.revision)) {
+    } else if (type != 0 && type != vendor::kChipQVR294 && !firmware::FileMatchesChip(file, type, dev.chip.revision)) {
+        // As in the window: a mismatch stops the Run update, except on the chips whose files carry
+        // no signature the check could read.
         return ctx.fail(kExitFailed, "The firmware file seems not match this chip!");
     }
-    if (dev.flash.shown && file.bytes.size() > uint64_t(dev.flash.capacityKiB) * 1024)
+    // Where identification measures the flash (the direct-command bridges), the file must fit it; the
+    // other families' procedures judge sizes themselves.
+    const bool capacityMeasured = (type >= 13 && type <= 18) || type == 27;
+    if (capacityMeasured && file.bytes.size() > uint64_t(dev.flash.capacityKiB) * 1024)
         return ctx.fail(kExitFailed, "The firmware file size is bigger than the flash size!");
 
     const bool json = ctx.options().json;
@@ -125,22 +131,11 @@ int runFlash(Context& ctx, const FlashOptions& o) {
         return ctx.fail(kExitUsage, "--buffer applies to the QVR297, QVR298, QVR295 and QVR292 only");
     }
 
-    bool ok = false;
-    switch (type) {
-        case 9: case 10: case 13: case 14: case 15: case 16: case 17: case 18: case 27:
-            ok = firmware::RunDirectUpdate(w, dev);
-            break;
-        case 12: {
-            const bool direct = IDEAccess::IsRegister505EReady(dev.path) || dev.chip.revision > 4;
-            if (!direct || dev.flash.sst25)
-                return ctx.fail(kExitFailed, "This QVR227 takes its firmware through a procedure q55x does not have yet.");
-            ok = firmware::RunDirectUpdate(w, dev);
-            break;
-        }
-        default:
-            return ctx.fail(kExitFailed, std::string("q55x cannot update the ") +
-                                             std::string(vendor::chipDisplayName(type)) + " yet.");
-    }
+    // The procedure the window's "Run" button would take for this device.
+    const firmware::RunProcedure procedure = firmware::chooseRunProcedure(dev, o.file);
+    if (procedure == firmware::RunProcedure::None)
+        return ctx.fail(kExitFailed, std::string("q55x cannot update the ") + std::string(vendor::chipDisplayName(type)) + ".");
+    const bool ok = firmware::runChosenProcedure(procedure, w, dev);
     w.endLine();
     const bool success = ok && w.status() == "Programming Success!!";
     if (ctx.options().json) {

@@ -38,8 +38,9 @@ ImageParams singleBank(const char* code, uint32_t codeEnd, std::vector<uint8_t> 
     return p;
 }
 
-ImageParams nvramFirst(const char* code, std::vector<uint8_t> v, uint32_t size = 0) {
+ImageParams nvramFirst(const char* code, std::vector<uint8_t> v, uint32_t size = 0, char revision = '0') {
     ImageParams p;
+    p.revision = revision;
     p.layout = L::NvramFirst;
     p.chipCode = code;
     p.version = std::move(v);
@@ -72,13 +73,14 @@ const CatalogImage kCatalog[] = {
     {"qvr253_1.02.05", "bin", true, singleBank("253", 0x8000, {1, 2, 5}), 0, 0, false},
     {"qvd529_with_nvram", "bin", true, nvramFirst("529", {20, 5, 3, 4}), 0, 0, false},
     {"qvd529_code_only", "bin", true, nvramFirst("529", {20, 5, 3, 4}), 0, 4096, false},
-    {"qvd528_with_nvram", "bin", true, nvramFirst("528", {2, 1, 0, 8}), 0, 0, false},
-    {"qvd528_code_only", "bin", true, nvramFirst("528", {2, 1, 0, 8}), 0, 4096, false},
+    // Revision bytes and characters as the emulated chips of each family expect them.
+    {"qvd528_with_nvram", "bin", true, nvramFirst("528", {2, 1, 0, 8}, 0, '1'), 0, 0, false},
+    {"qvd528_code_only", "bin", true, nvramFirst("528", {2, 1, 0, 8}, 0, '1'), 0, 4096, false},
     {"qvd523_with_nvram", "bin", true, nvramFirst("523", {3, 0, 0, 2}), 0, 0, true},
-    {"qvd525_code_only", "bin", true, nvramFirst("525", {1, 0, 5}, 0x9000), 0, 4096, false},
+    {"qvd525_code_only", "bin", true, nvramFirst("525", {1, 0, 5}, 0x9000), 0, 4096, false, "q525"},
     {"qvr227_with_nvram", "bin", true, nvramFirst("227", {9, 18, 1, 17}), 0, 0, false},
-    {"qv84552_code_only", "bin", true, nvramFirst("552", {1, 5, 2}, 0x9000), 0, 4096, false},
-    {"qv84556_code_only", "bin", true, nvramFirst("556", {1, 5, 6}, 0x9000), 0, 4096, false},
+    {"qv84552_code_only", "bin", true, nvramFirst("552", {1, 5, 2}, 0x9000, '1'), 0, 4096, false},
+    {"qv84556_code_only", "bin", true, nvramFirst("556", {1, 5, 6}, 0x9000, '1'), 0, 4096, false},
 };
 
 }  // namespace
@@ -92,6 +94,8 @@ bool generateImage(const CatalogImage& c, std::vector<uint8_t>& out, std::string
         std::memcpy(out.data() + 132, c.params.chipCode.data(), 3);
         out[135] = static_cast<uint8_t>(c.params.revision);
     }
+    if (c.signatureChars && out.size() >= kNvramSize + kSignatureBlockSize)
+        std::memcpy(out.data() + kNvramSize + 4, c.signatureChars, 4);
     if (c.keep && c.keep < out.size()) out.resize(c.keep);
     if (c.dropFront) {
         if (c.dropFront >= out.size()) return error = "nothing left of the image", false;

@@ -21,6 +21,7 @@ struct CatalogImage {
     uint32_t keep;      // 0: the whole image; else only its first `keep` bytes
     uint32_t dropFront; // bytes cut from the front (code-at-0 files of the NVRAM-first families)
     bool qvd523Block;   // the QVD523's alternative block at file offset 128
+    const char* signatureChars = nullptr;   // four characters replacing the code signature's chip code
 };
 
 std::span<const CatalogImage> imageCatalog();

@@ -203,3 +203,22 @@ TEST_F(CliUpdate, BackupAndVerify) {
     fs::remove(state);
     fs::remove(copy);
 }
+
+TEST_F(CliUpdate, FlashServesEveryFamilyThroughItsOwnProcedure) {
+    struct Case { const char* sim; const char* sample; };
+    const Case cases[] = {
+        {"qvd528", "qvd528_with_nvram"},   {"qvd523", "qvd523_with_nvram"},
+        {"qvd529", "qvd529_with_nvram"},   {"qvr227", "qvr227_with_nvram"},
+        {"qv84556", "qv84556_code_only"},  {"qv84552", "qv84552_code_only"},
+        {"qvr294", "qvr294_31.05.00.01"},  {"qvd525,bus=1394", "qvd525_code_only"},
+        {"qvr253", "qvr253_1.02.05"},      {"qvr296", "qvr296_1.02.04"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sim);
+        CliRun r = q55x({"--json", "--sim", c.sim, "flash", "--yes", "--no-backup", sample(c.sample).string()});
+        EXPECT_EQ(r.code, 0) << r.out << r.err;
+        if (r.code == 0) {
+            EXPECT_EQ(r.json()["status"], "Programming Success!!");
+        }
+    }
+}
