@@ -4,6 +4,7 @@
 #include <ostream>
 
 #include "cli/commands.h"
+#include "cli/fanout.h"
 #include "cli/guards.h"
 #include "cli/terminal_window.h"
 #include "firmware/direct_update.h"
@@ -21,6 +22,8 @@ namespace {
 
 struct FlashOptions {
     WriteGuards guards;
+    bool all = false;
+    int jobs = 0;
     std::string file;
     bool includeNvram = false;
     bool buffer = false;
@@ -178,8 +181,16 @@ Runner addFlashCommand(CLI::App& app) {
     sub->add_flag("--buffer", o->buffer, "Require the QVR29x buffer path");
     sub->add_flag("--no-product-sn", o->noProductSn, "Do not write the product serial number (buffer path)");
     sub->add_option("--settings", o->settingsFile, "Read VID, PID, SerialNum and ChipReset from this settings file");
+    sub->add_flag("--all", o->all, "Write the file into every attached bridge at once");
+    sub->add_option("--jobs", o->jobs, "With --all: at most this many devices at a time")->check(CLI::PositiveNumber);
     addWriteGuardOptions(*sub, o->guards);
-    return [o](Context& ctx) { return runFlash(ctx, *o); };
+    return [o](Context& ctx) {
+        if (!o->all) return runFlash(ctx, *o);
+        FlashOptions one = *o;
+        one.guards.yes = true;   // asked once for all
+        FanOut f{"flash " + o->file, o->jobs, {}};
+        return runOnAll(ctx, o->guards, f, [one](Context& c) { return runFlash(c, one); });
+    };
 }
 
 Runner addRecoverCommand(CLI::App& app) {

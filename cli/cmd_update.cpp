@@ -5,12 +5,14 @@
 #include <ostream>
 
 #include "cli/commands.h"
+#include "cli/fanout.h"
 #include "cli/guards.h"
 #include "cli/terminal_window.h"
 #include "firmware/buffer_update.h"
 #include "firmware/image.h"
 #include "firmware/settings.h"
 #include "vendor/IDEAccess.h"
+#include "vendor/discovery.h"
 #include "vendor/chip_version.h"
 #include "vendor/flash_detect.h"
 
@@ -25,6 +27,8 @@ constexpr const char* kChipNotSupported = "Chip not support!!";
 struct UpdateOptions {
     std::string settingsFile;
     WriteGuards guards;
+    bool all = false;
+    int jobs = 0;
 };
 
 std::string dotted(const uint8_t* v) {
@@ -113,9 +117,10 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
     }
     if (!json) ctx.out() << "Updating firmware. Please wait...\n";
     std::vector<std::string> found;
-    const auto scan = [&ctx] {
+    const auto scan = [&ctx, &dev] {
         std::vector<std::string> paths;
-        for (const auto& c : ctx.candidates()) paths.push_back(c.path);
+        for (const auto& c : ctx.candidates())
+            if (!ctx.ownDeviceOnly || vendor::toLowerAscii(c.path) == dev.path) paths.push_back(c.path);
         return paths;
     };
     const bool ok = firmware::UpdateWithEmbeddedImage(w, dev) && firmware::ResetAndReattach(w, dev, scan, found);
@@ -147,8 +152,16 @@ Runner addUpdateCommand(CLI::App& app) {
     auto o = std::make_shared<UpdateOptions>();
     CLI::App* sub = app.add_subcommand("update", "The one-button update: write the embedded firmware into a QVR298");
     sub->add_option("--settings", o->settingsFile, "Read VID, PID, SerialNum and ChipReset from this settings file");
+    sub->add_flag("--all", o->all, "Update every attached QVR298 at once");
+    sub->add_option("--jobs", o->jobs, "With --all: at most this many devices at a time")->check(CLI::PositiveNumber);
     addWriteGuardOptions(*sub, o->guards);
-    return [o](Context& ctx) { return runUpdate(ctx, *o); };
+    return [o](Context& ctx) {
+        if (!o->all) return runUpdate(ctx, *o);
+        UpdateOptions one = *o;
+        one.guards.yes = true;   // asked once for all
+        FanOut f{"update", o->jobs, [](const vendor::ListedDevice& d) { return d.chip.type == vendor::kChipQVR298; }};
+        return runOnAll(ctx, o->guards, f, [one](Context& c) { return runUpdate(c, one); });
+    };
 }
 
 }  // namespace cli

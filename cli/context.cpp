@@ -12,9 +12,12 @@ namespace cli {
 Context::Context(GlobalOptions opts, std::ostream& out, std::ostream& err)
     : opts_(std::move(opts)), out_(out), err_(err) {}
 
+Context::Context(const Context& parent, GlobalOptions opts, std::ostream& out, std::ostream& err)
+    : opts_(std::move(opts)), out_(out), err_(err), session_(parent.session_), ownsTrace_(false) {}
+
 Context::~Context() {
     session_.reset();   // saves emulated state and restores the backend before the trace closes
-    if (!opts_.trace.empty()) transport::setTraceFile("");
+    if (ownsTrace_ && !opts_.trace.empty()) transport::setTraceFile("");
 }
 
 bool Context::attach() {

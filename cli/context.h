@@ -26,6 +26,8 @@ class DeviceSession;   // real hardware or an emulated bus
 class Context {
 public:
     Context(GlobalOptions opts, std::ostream& out, std::ostream& err);
+    // A context for one device of a run over many: it shares the parent's attached devices.
+    Context(const Context& parent, GlobalOptions opts, std::ostream& out, std::ostream& err);
     ~Context();
 
     // Attaches the emulated enclosures or the platform's devices; false (with a message
@@ -51,7 +53,13 @@ private:
     GlobalOptions opts_;
     std::ostream& out_;
     std::ostream& err_;
-    std::unique_ptr<DeviceSession> session_;
+    std::shared_ptr<DeviceSession> session_;
+    bool ownsTrace_ = true;
+
+public:
+    // Set in the contexts of a run over many devices: the wait for re-attachment looks for the
+    // device's own path only, since the others stay on the bus.
+    bool ownDeviceOnly = false;
 };
 
 // Hex helpers for the command line.

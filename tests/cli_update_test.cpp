@@ -222,3 +222,21 @@ TEST_F(CliUpdate, FlashServesEveryFamilyThroughItsOwnProcedure) {
         }
     }
 }
+
+TEST_F(CliUpdate, AllEnclosuresAtOnceWithOneLineEach) {
+    for (const char* jobs : {"1", "4"}) {
+        SCOPED_TRACE(jobs);
+        CliRun r = q55x({"--json", "--sim", "qvr298", "--sim", "qvr298,fw=31.01.01.15", "--sim", "qvd529", "--sim",
+                         "qvr298,bus=uas", "--sim", "qvr298,fw=30.01.01.01", "update", "--all", "--yes",
+                         "--no-backup", "--jobs", jobs});
+        EXPECT_EQ(r.code, 1) << "one enclosure's firmware ID does not match";
+        const auto all = r.json();
+        ASSERT_EQ(all.size(), 4u) << "the QVD529 is not a QVR298";
+        EXPECT_EQ(all[0]["report"]["result"], "Update    Pass!!");
+        EXPECT_EQ(all[0]["report"]["version_after"], "31.01.01.15");
+        EXPECT_EQ(all[1]["exit"], 2);
+        EXPECT_EQ(all[2]["report"]["result"], "Update    Pass!!");
+        EXPECT_EQ(all[3]["report"]["error"]["message"], "Firmware ID not match!!");
+    }
+    EXPECT_EQ(q55x({"--sim", "qvr298", "--sim", "qvr298", "update", "--all"}).code, 64) << "asked once, and not on a terminal";
+}

@@ -1,0 +1,83 @@
+#include "cli/fanout.h"
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <ostream>
+#include <sstream>
+#include <thread>
+
+namespace cli {
+
+namespace {
+
+struct DeviceRun {
+    std::string path;
+    int code = 0;
+    nlohmann::json doc;
+};
+
+std::string summaryOf(const DeviceRun& r) {
+    std::string text;
+    if (r.doc.contains("error")) text = r.doc["error"].value("message", "");
+    else if (r.doc.contains("result")) text = r.doc["result"].get<std::string>();
+    else if (r.doc.contains("status")) text = r.doc["status"].get<std::string>();
+    if (r.doc.contains("version_after") && !r.doc["version_after"].get<std::string>().empty())
+        text += " (" + r.doc.value("version_before", "") + " -> " + r.doc["version_after"].get<std::string>() + ")";
+    return text;
+}
+
+const char* verdict(int code) {
+    switch (code) {
+        case kExitOk: return "ok";
+        case kExitNothingToDo: return "unchanged";
+        default: return "FAILED";
+    }
+}
+
+}  // namespace
+
+int runOnAll(Context& ctx, const WriteGuards& guards, const FanOut& f, const std::function<int(Context&)>& single) {
+    const auto listing = vendor::listBridges(ctx.candidates(), {});
+    std::vector<std::string> paths;
+    for (const auto& d : listing.devices)
+        if (!f.wanted || f.wanted(d)) paths.push_back(d.record.path);
+    if (paths.empty()) return ctx.fail(kExitNoDevice, "No available device!!!");
+    if (!guards.dryRun) {
+        if (int rc = confirmWrite(ctx, guards, f.action + " on " + std::to_string(paths.size()) + " devices?")) return rc;
+    }
+
+    std::vector<DeviceRun> runs(paths.size());
+    std::atomic<size_t> next{0};
+    const size_t workers = std::min(paths.size(), f.jobs > 0 ? static_cast<size_t>(f.jobs) : paths.size());
+    auto work = [&] {
+        for (size_t i = next++; i < paths.size(); i = next++) {
+            GlobalOptions o = ctx.options();
+            o.device = paths[i];
+            o.json = true;
+            o.trace.clear();   // the parent's trace stays open for everyone
+            std::ostringstream out, err;
+            Context one(ctx, o, out, err);
+            one.ownDeviceOnly = true;
+            runs[i].path = paths[i];
+            runs[i].code = single(one);
+            runs[i].doc = nlohmann::json::parse(out.str(), nullptr, false);
+            if (runs[i].doc.is_discarded()) runs[i].doc = {{"error", {{"message", err.str()}}}};
+        }
+    };
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < workers; ++i) threads.emplace_back(work);
+    for (auto& t : threads) t.join();
+
+    bool anyFailed = false;
+    nlohmann::json all = nlohmann::json::array();
+    for (const DeviceRun& r : runs) {
+        anyFailed |= r.code != kExitOk && r.code != kExitNothingToDo;
+        all.push_back({{"device", r.path}, {"exit", r.code}, {"report", r.doc}});
+        if (!ctx.options().json) ctx.out() << r.path << "  " << verdict(r.code) << "  " << summaryOf(r) << "\n";
+    }
+    if (ctx.options().json) ctx.printJson(all);
+    return anyFailed ? kExitFailed : kExitOk;
+}
+
+}  // namespace cli
