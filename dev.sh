@@ -8,6 +8,7 @@ cd "$(dirname "$0")"
 JOBS=${JOBS:-2}
 
 NATIVE_PKGS=(g++ cmake ninja-build googletest libcli11-dev nlohmann-json3-dev)
+GNUSTEP_PKGS=(gnustep-make libgnustep-base-dev libgnustep-gui-dev gnustep-back0.29 gobjc++ xvfb xauth imagemagick)
 WIN_PKGS=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386 fonts-wine)
 
 missing() {
@@ -38,11 +39,12 @@ build_native() {   # dir [extra cmake args...]
   cmake --build "$dir" -j "$JOBS"
 }
 
-run_ctest() {      # dir label
+run_ctest() {      # dir label [ctest args...]
   echo "== tests: $2"
-  local rc
+  local dir=$1 rc
+  shift 2
   set +e
-  ctest --test-dir "$1" -j "$JOBS" --timeout 120 --output-on-failure 2>&1 \
+  ctest --test-dir "$dir" -j "$JOBS" --timeout 120 --output-on-failure "$@" 2>&1 \
     | grep -vE '^ +Start +[0-9]+: |Test +#[0-9]+: .* Passed '
   rc=${PIPESTATUS[0]}
   set -e
@@ -75,14 +77,59 @@ cmd_demo() {
   "$q" --sim "qvr298,state=$state" info
 }
 
+# The GNUstep build of FwUpdateMac.app: its tests under a virtual X server, then one emulated
+# update driven end to end through the windows.
+gnustep_stage() {
+  echo "== GNUstep front end: FwUpdateMac.app"
+  if [ ! -x build/FwUpdateMac.app/FwUpdateMac ]; then
+    echo "FwUpdateMac.app was not built"
+    return 1
+  fi
+  local tmp
+  tmp=$(mktemp -d)
+  if ! (cd build && HOME="$tmp" xvfb-run -a ctest -R 'Raid|Mac' --timeout 120 --output-on-failure) >"$tmp/ctest.txt" 2>&1; then
+    cat "$tmp/ctest.txt"
+    return 1
+  fi
+  grep -E 'tests passed' "$tmp/ctest.txt"
+  if ! HOME="$tmp" xvfb-run -a build/FwUpdateMac.app/FwUpdateMac --sim "qvr298,fw=31.01.01.10,state=$tmp/e.state" \
+       --auto-continue --report "$tmp/r.json" -GSX11HandlesWindowDecorations NO >"$tmp/out.txt" 2>&1; then
+    cat "$tmp/out.txt"
+    echo "FwUpdateMac --auto-continue did not end in Success"
+    return 1
+  fi
+  grep -q '"state": "Success"' "$tmp/r.json" || { cat "$tmp/r.json"; return 1; }
+  build/cli/q55x --sim "qvr298,state=$tmp/e.state" info | grep -q 'firmware  31.01.01.15' \
+    || { echo "the emulated chip does not report 31.01.01.15 after the update"; return 1; }
+  echo "FwUpdateMac: Success, the enclosure now reports 31.01.01.15"
+}
+
+# The Debian package of the Linux tool: build it, install it, use it once, remove it.
+debian_package() {
+  echo "== tests: Debian package"
+  (cd build && cpack -G DEB >/dev/null) || return 1
+  local deb
+  deb=$(ls -t build/q55x-*.deb | head -n 1)
+  dpkg -i "$deb" >/dev/null || return 1
+  local rc=0 out
+  out=$(cd / && HOME=$(mktemp -d) q55x --sim qvr298,fw=31.01.01.10 update --yes) || rc=1
+  echo "$out" | grep -q "Update    Pass!!" || rc=1
+  man -w q55x >/dev/null 2>&1 || [ -f /usr/share/man/man1/q55x.1 ] || rc=1
+  [ -f /usr/lib/udev/rules.d/60-q55x.rules ] || [ -f /lib/udev/rules.d/60-q55x.rules ] || rc=1
+  dpkg -r q55x >/dev/null
+  if [ "$rc" -eq 0 ]; then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; fi
+  return "$rc"
+}
+
 cmd_test() {
-  install_pkgs "${NATIVE_PKGS[@]}" "${WIN_PKGS[@]}"
+  install_pkgs "${NATIVE_PKGS[@]}" "${GNUSTEP_PKGS[@]}" "${WIN_PKGS[@]}"
   local failed=0
   build_native build
-  run_ctest build "native" || failed=1
+  run_ctest build "native" -E MacApp || failed=1
+  gnustep_stage || failed=1
 
   build_native build-asan -DQ55X_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
-  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest build-asan "address + undefined sanitizers" || failed=1
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest build-asan "address + undefined sanitizers" -E MacApp || failed=1
 
   wine_env
   for arch in i686 x86_64; do
@@ -92,6 +139,8 @@ cmd_test() {
   done
   wineserver -k || true
 
+  debian_package || failed=1
+
   if [ "$failed" -ne 0 ]; then echo "== some test suites failed"; exit 1; fi
   echo "== all test suites passed"
 }
@@ -99,6 +148,6 @@ cmd_test() {
 case "${1:-test}" in
   demo) cmd_demo ;;
   test) cmd_test ;;
-  deps) install_pkgs "${NATIVE_PKGS[@]}" "${WIN_PKGS[@]}" ;;
+  deps) install_pkgs "${NATIVE_PKGS[@]}" "${GNUSTEP_PKGS[@]}" "${WIN_PKGS[@]}" ;;
   *) echo "usage: $0 demo|test|deps" >&2; exit 64 ;;
 esac

@@ -39,7 +39,10 @@ bool Context::attach() {
 }
 
 std::vector<vendor::Candidate> Context::candidates() {
-    return session_ ? session_->candidates() : std::vector<vendor::Candidate>{};
+    if (!session_) return {};
+    auto c = session_->candidates();
+    for (const auto& w : session_->takeWarnings()) err_ << "q55x: " << w << "\n";
+    return c;
 }
 
 std::string Context::volumesOf(const std::string& path) { return session_ ? session_->volumesOf(path) : std::string(); }

@@ -16,6 +16,8 @@ public:
     virtual std::vector<vendor::Candidate> candidates() = 0;
     // What stands in for drive letters: the block device and its mounted volumes.
     virtual std::string volumesOf(const std::string& path) = 0;
+    // What the last scan could not do and the user should know (devices denied for lack of rights).
+    virtual std::vector<std::string> takeWarnings() { return {}; }
 };
 
 std::unique_ptr<DeviceSession> makeHardwareSession();

@@ -1,4 +1,7 @@
+#include <cerrno>
+
 #include "cli/session.h"
+#include "transport/scsi.h"
 #include "transport/linux/sg_backend.h"
 #include "vendor/discovery.h"
 
@@ -18,10 +21,24 @@ public:
     std::vector<vendor::Candidate> candidates() override {
         std::vector<vendor::Candidate> out;
         for (const auto& node : transport::scanBridgeNodes()) {
-            if (!vendor::answersAsBridge(node)) continue;
+            if (!vendor::answersAsBridge(node)) {
+                const transport::Result& r = transport::lastResult();
+                if (!r.opened && (r.lastError == EACCES || r.lastError == EPERM)) deniedNodes_.push_back(node);
+                continue;
+            }
             out.push_back({node, busLabelOfTransport(transport::bridgeTransportOf(node))});
         }
         return out;
+    }
+    std::vector<std::string> takeWarnings() override {
+        std::vector<std::string> w;
+        for (const auto& n : deniedNodes_)
+            w.push_back("cannot open " + n + ": permission denied. Vendor commands need read and write access "
+                        "to the device: install the udev rules (60-q55x.rules, installed with q55x), add yourself "
+                        "to the plugdev group (sudo usermod -aG plugdev $USER), log in again and plug the "
+                        "enclosure in again; or run q55x as root.");
+        deniedNodes_.clear();
+        return w;
     }
     std::string volumesOf(const std::string& path) override {
         const auto v = transport::volumesOf(path);
@@ -29,6 +46,9 @@ public:
         for (const auto& m : v.mounts) s += " " + m;
         return s;
     }
+
+private:
+    std::vector<std::string> deniedNodes_;
 };
 
 }  // namespace

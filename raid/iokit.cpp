@@ -1,0 +1,14 @@
+#include "raid/iokit.h"
+
+#include <atomic>
+
+namespace iokit {
+
+namespace {
+std::atomic<Services*> gServices{nullptr};
+}
+
+Services* services() { return gServices.load(); }
+void setServices(Services* s) { gServices.store(s); }
+
+}  // namespace iokit

@@ -1,0 +1,111 @@
+#include "raid/qvchip.h"
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <system_error>
+
+#include "firmware/buffer_update.h"
+#include "firmware/direct_update.h"
+#include "firmware/family_updates.h"
+#include "firmware/update_window.h"
+#include "raid/iokit.h"
+#include "raid/qvtool.h"
+#include "raid/window.h"
+#include "transport/maclib/qvlib.h"
+
+namespace raid {
+
+namespace {
+
+using UpdateFunc = int (*)(uint32_t, const std::function<void(bool)>&);
+
+int qvd528Update(uint32_t device, const std::function<void(bool)>& showResult) {
+#if Q55X_HAVE_QVD528_UPDATE
+    return firmware::qvd528_update_func(device, showResult);
+#else
+    (void)device;
+    firmware::macPrint("update_func: the QVD528 update is not part of this build.");
+    showResult(false);
+    return -1;
+#endif
+}
+
+// Runs the family's update on a thread of its own. The window hears the result exactly once:
+// an update function that ends without telling it (its image missing, say) counts as failed.
+int startUpdateThread(std::thread& handle, UpdateFunc func, uint32_t device) {
+    if (handle.joinable()) handle.detach();
+    try {
+        handle = std::thread([func, device] {
+            auto told = std::make_shared<std::atomic<bool>>(false);
+            const std::function<void(bool)> showResult = [told](bool ok) {
+                if (told->exchange(true)) return;
+                if (ok)
+                    window().showSuccessfulWindow();
+                else
+                    window().showFailureWindow();
+            };
+            func(device, showResult);
+            if (!told->load()) showResult(false);
+        });
+    } catch (const std::system_error&) {
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+qvchip::~qvchip() {
+    // The update thread reports to the window by itself; a rescan does not wait for it.
+    if (update_thread.joinable()) update_thread.detach();
+}
+
+bool qvchip::stop_polling() {
+    window().stopprogressbar();
+    return true;
+}
+
+bool qvchip::warm_boot() {
+    window().stopprogressbar();
+    j.warm_boot_pending = true;
+    connection_open = false;   // the library drops the connection with the restart
+    int result;
+    {
+        std::lock_guard<std::mutex> lock(j.device_lock);
+        result = qvWarmBoot(device);
+    }
+    return result == 0;
+}
+
+std::string qvchip::get_raid_name() const {
+    iokit::Services* s = iokit::services();
+    if (!s) return {};
+    iokit::io_registry_entry_t entry = device;
+    for (int step = 0; step < 3; ++step) {
+        iokit::io_registry_entry_t child = iokit::IO_OBJECT_NULL;
+        if (s->registryEntryGetChildEntry(entry, iokit::kIOServicePlane, &child) != iokit::KERN_SUCCESS)
+            return {};
+        entry = child;
+    }
+    std::string name;
+    if (s->registryEntryGetName(entry, name) != iokit::KERN_SUCCESS) return {};
+    return name;
+}
+
+int qvchip::QVR298FirmwareUpdate() {
+    firmware::macPrint("Create qvr29x updating thread.");
+    return startUpdateThread(update_thread, &firmware::qvr298_update_func, device);
+}
+
+int qvchip::QVD528FirmwareUpdate() {
+    firmware::macPrint("Create updating thread.");
+    return startUpdateThread(update_thread, &qvd528Update, device);
+}
+
+int qvchip::QVD529FirmwareUpdate() {
+    firmware::macPrint("Create qvd529 updating thread.");
+    return startUpdateThread(update_thread, &firmware::qvd529_update_func, device);
+}
+
+}  // namespace raid

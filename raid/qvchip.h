@@ -1,0 +1,48 @@
+// One attached controller: its maker-library device object, its identity, whether a connection
+// was opened for it, its chip identification and the firmware update thread started for it.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "raid/controller.h"
+
+namespace raid {
+
+// Chip types of the macOS chip identification that the update starters serve.
+constexpr uint32_t kChipTypeQVD528 = 6;
+constexpr uint32_t kChipTypeQVD529 = 12;
+constexpr uint32_t kChipTypeQVD529b = 19;
+constexpr uint32_t kChipTypeQVR298 = 21;
+
+class qvchip {
+public:
+    qvchip(uint32_t dev, const controller_t& c) : device(dev), controller(c) {}
+    ~qvchip();
+    qvchip(const qvchip&) = delete;
+    qvchip& operator=(const qvchip&) = delete;
+    qvchip(qvchip&&) noexcept = default;
+    qvchip& operator=(qvchip&&) noexcept = default;
+
+    uint32_t device = 0;
+    controller_t controller;
+    bool connection_open = false;
+    uint64_t chip_id = 0;     // chip type in the low 32 bits, revision in the high 32 bits
+    std::thread update_thread;
+
+    uint32_t chip_type() const { return static_cast<uint32_t>(chip_id & 0xFFFFFFFFu); }
+
+    // Restarts the controller through the maker library; true when the library accepted it.
+    bool warm_boot();
+    // Stops the window's progress bar; always true.
+    bool stop_polling();
+    // The registry name three first children below the device object; empty when the walk fails.
+    std::string get_raid_name() const;
+
+    // Start the family's update thread; 0 when it was started.
+    int QVR298FirmwareUpdate();
+    int QVD528FirmwareUpdate();
+    int QVD529FirmwareUpdate();
+};
+
+}  // namespace raid

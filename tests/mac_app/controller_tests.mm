@@ -1,0 +1,409 @@
+// Drives the `controller` of FwUpdateMac under an X server: both windows built, discovery run
+// by hand on the emulator, alerts answered by the test, the run loop spun for the results of
+// the update and progress threads.
+#import "controller.h"
+#import "treeview.h"
+#import "window_bridge.h"
+
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "firmware/update_window.h"
+#include "raid/discovery.h"
+#include "raid/qvtool.h"
+#include "raid/sim_services.h"
+#include "sim/session.h"
+#include "sys/resources.h"
+#include "vendor/qvaccess.h"
+
+static int failures = 0;
+#define CHECK(cond)                                                                       \
+    do {                                                                                  \
+        if (!(cond)) {                                                                    \
+            std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
+            ++failures;                                                                   \
+        }                                                                                 \
+    } while (0)
+
+static std::mutex gOutMutex;
+static std::vector<std::string> gOut;
+
+static bool printed(const std::string& line)
+{
+    std::lock_guard<std::mutex> lock(gOutMutex);
+    for (size_t i = 0; i < gOut.size(); ++i)
+        if (gOut[i] == line)
+            return true;
+    return false;
+}
+
+@interface TestController : controller
+{
+@public
+    std::vector<std::string>* alerts;
+    std::vector<NSInteger>* answers;   // answers to the next alerts; default button when empty
+    int exitStatus;
+}
+@end
+
+@implementation TestController
+- (NSInteger)runAlertWithTitle:(NSString*)title
+                       message:(NSString*)message
+                 defaultButton:(NSString*)defaultButton
+               alternateButton:(NSString*)alternateButton
+{
+    alerts->push_back(std::string([title UTF8String]) + "|" + [message UTF8String] + "|" +
+                      [defaultButton UTF8String] + "|" + (alternateButton ? [alternateButton UTF8String] : ""));
+    if (answers->empty())
+        return NSAlertDefaultReturn;
+    NSInteger a = answers->front();
+    answers->erase(answers->begin());
+    return a;
+}
+- (void)exitWithStatus:(int)status
+{
+    exitStatus = status;
+}
+@end
+
+static id outlet(controller* c, const char* name)
+{
+    return [c valueForKey:[NSString stringWithUTF8String:name]];
+}
+
+static bool equals(NSString* s, const char* expected)
+{
+    return s != nil && [s isEqualToString:[NSString stringWithUTF8String:expected]];
+}
+
+template <class Pred>
+static bool spinUntil(Pred done, double seconds = 10.0)
+{
+    NSDate* limit = [NSDate dateWithTimeIntervalSinceNow:seconds];
+    while (!done() && [limit timeIntervalSinceNow] > 0) {
+        NSAutoreleasePool* pool = [[NSAutoreleasePool alloc] init];
+        [[NSRunLoop currentRunLoop] runMode:NSDefaultRunLoopMode beforeDate:[NSDate dateWithTimeIntervalSinceNow:0.01]];
+        [pool release];
+    }
+    return done();
+}
+
+// One scenario: emulated enclosures, their registry, a fresh controller over them.
+struct Scenario {
+    std::unique_ptr<sim::Session> session;
+    std::unique_ptr<iokit::SimServices> services;
+    TestController* c = nil;
+    std::vector<std::string> alerts;
+    std::vector<NSInteger> answers;
+
+    Scenario(NSBundle* bundle, const std::vector<std::string>& enclosures)
+    {
+        raid::j.flush_chips();
+        raid::j.current.clear();
+        raid::j.warm_boot_pending = false;
+        session = std::make_unique<sim::Session>();
+        for (size_t i = 0; i < enclosures.size(); ++i) {
+            std::string error;
+            if (!session->bus().addEnclosure(enclosures[i], error))
+                std::fprintf(stderr, "enclosure %s: %s\n", enclosures[i].c_str(), error.c_str());
+        }
+        services = std::make_unique<iokit::SimServices>(session->bus());
+        iokit::setServices(services.get());
+        c = [[TestController alloc] initWithBundle:bundle];
+        c->alerts = &alerts;
+        c->answers = &answers;
+        c->exitStatus = -1;
+        ctrller = c;
+        [c buildInterface];
+        [c prepareWindows];
+    }
+    ~Scenario()
+    {
+        spinUntil([] { return false; }, 0.05);   // let queued calls arrive while all is alive
+        iokit::setServices(nullptr);
+        raid::j.flush_chips();
+        raid::j.current.clear();
+        [outlet(c, "welcomeWindow") orderOut:nil];
+        [outlet(c, "configWindow") orderOut:nil];
+    }
+    void discover() { raid::DeviceAdded(nullptr, 0); }
+    bool finished()
+    {
+        TestController* t = c;
+        return spinUntil([t] { return [t progressEnded] && ![t isWorking]; });
+    }
+};
+
+static void testInitialState(NSBundle* bundle)
+{
+    Scenario s(bundle, {});
+    controller* c = s.c;
+    CHECK(equals([c wizardState], "Welcome"));
+    CHECK(![outlet(c, "continueButton") isEnabled]);
+    CHECK(![outlet(c, "continueButton") isHidden]);
+    CHECK(![outlet(c, "exitButton") isHidden]);
+    CHECK([outlet(c, "welcomeWindow") isVisible]);
+    CHECK(![outlet(c, "configWindow") isVisible]);
+    // Labels from the string tables.
+    CHECK(equals([outlet(c, "confirmbutton") title], "Create RAID"));
+    CHECK(equals([outlet(c, "clearconfigbutton") title], "Delete RAID"));
+    CHECK(equals([outlet(c, "rebuild0to1button") title], "Rebuild->"));
+    CHECK(equals([outlet(c, "rebuild1to0button") title], "<-Rebuild"));
+    CHECK(equals([outlet(c, "configuretab") label], "Configuration"));
+    CHECK(equals([outlet(c, "rebuildtab") label], "Rebuild"));
+    CHECK(equals([outlet(c, "disk2_SN_static_label") stringValue], "S/N:"));
+    CHECK(equals([outlet(c, "refresh_button") title], "Refresh"));
+    CHECK(equals([outlet(c, "raid_status_box") title], "RAID Status"));
+    CHECK(equals([c localized:@"no_such_key"], "no_such_key"));
+    CHECK([[outlet(c, "configuretab") identifier] intValue] == 0);
+    CHECK([[outlet(c, "rebuildtab") identifier] intValue] == 1);
+    // The buttons cleargui disables stay disabled; the wipe buttons are hidden as well.
+    const char* disabled[] = {"confirmbutton", "clearconfigbutton", "rebuild0to1button", "rebuild1to0button",
+                              "cleardisk0button", "cleardisk1button"};
+    for (const char* name : disabled)
+        CHECK(![outlet(c, name) isEnabled]);
+    CHECK([outlet(c, "cleardisk0button") isHidden]);
+    CHECK([outlet(c, "tree") isHidden]);
+    CHECK([outlet(c, "levelindicator") isHidden]);
+    // Page images: the RAID page is shown.
+    CHECK([outlet(c, "mainguibutton") image] != nil);
+    CHECK([outlet(c, "showdiskguibutton") image] != nil);
+    [c switchguishowdisk:nil];
+    CHECK([outlet(c, "guitab") indexOfTabViewItem:[outlet(c, "guitab") selectedTabViewItem]] == 1);
+    [c switchguimain:nil];
+    CHECK([outlet(c, "guitab") indexOfTabViewItem:[outlet(c, "guitab") selectedTabViewItem]] == 0);
+    // The outline stays empty.
+    CHECK([outlet(c, "tree") numberOfRows] == 0);
+    treeview* t = [[treeview alloc] init];
+    CHECK([t outlineView:nil numberOfChildrenOfItem:nil] == 0);
+    NSArray* node = [NSArray arrayWithObjects:@"Node", @"leaf", nil];
+    CHECK([t outlineView:nil numberOfChildrenOfItem:node] == 1);
+    CHECK(equals([t outlineView:nil child:0 ofItem:node], "leaf"));
+    CHECK(equals([t outlineView:nil objectValueForTableColumn:nil byItem:node], "Node"));
+    CHECK(equals([t outlineView:nil objectValueForTableColumn:nil byItem:nil], "Root"));
+    CHECK(![t outlineView:nil isItemExpandable:@"leaf"]);
+    [t release];
+}
+
+static void testNoControllerAndTheRebuildTab(NSBundle* bundle)
+{
+    Scenario s(bundle, {});
+    controller* c = s.c;
+    s.discover();
+    CHECK([outlet(c, "controllerselectbox") numberOfItems] == 0);
+    CHECK(equals([outlet(c, "controllerselectbox") stringValue], ""));
+    CHECK(equals([outlet(c, "deviceLabel") stringValue], "No available device."));
+    CHECK(![outlet(c, "continueButton") isEnabled]);
+
+    NSTabView* tabs = outlet(c, "tabview");
+    [tabs selectTabViewItemAtIndex:1];
+    CHECK([tabs indexOfTabViewItem:[tabs selectedTabViewItem]] == 0);
+    CHECK(s.alerts.size() == 1 && s.alerts[0] == "Attention|A rebuild needs two disks in a RAID 1 set.|OK|");
+
+    // Continue with no controller ends in Failure rather than waiting for ever.
+    [c continueButtonClick:nil];
+    CHECK(s.finished());
+    CHECK(equals([c wizardState], "Failure"));
+    CHECK(![outlet(c, "exitButton") isHidden]);
+    CHECK([outlet(c, "updateProgressIndicator") isHidden]);
+    CHECK(printed("No update started: no controller is attached."));
+}
+
+static void testAlreadyUpdatedAndMismatch(NSBundle* bundle)
+{
+    {
+        Scenario s(bundle, {"qvr298,fw=31.01.01.15"});
+        s.discover();
+        CHECK(equals([outlet(s.c, "deviceLabel") stringValue], "The device already updated!"));
+        CHECK(![outlet(s.c, "continueButton") isEnabled]);
+    }
+    {
+        Scenario s(bundle, {"qvr298,fw=29.01.01.10"});
+        const uint64_t start = sys::nowMs();
+        s.discover();
+        CHECK(equals([outlet(s.c, "deviceLabel") stringValue], "The device firmware ID not match!"));
+        CHECK(sys::nowMs() - start >= 1000);
+        CHECK(![outlet(s.c, "continueButton") isEnabled]);
+    }
+}
+
+static void testSuccessfulUpdate(NSBundle* bundle)
+{
+    Scenario s(bundle, {"qvr298,fw=31.01.01.10"});
+    controller* c = s.c;
+    s.discover();
+    NSComboBox* box = outlet(c, "controllerselectbox");
+    CHECK([box numberOfItems] == 1);
+    CHECK([box indexOfSelectedItem] == 0);
+    CHECK(raid::j.curr_chip_exists());
+    const std::string row = [[box itemObjectValueAtIndex:0] UTF8String];
+    CHECK(row.find("  (S/N: )") != std::string::npos);   // shown on one line
+    const std::vector<std::string> rows = raid::controller_rows();
+    CHECK(rows.size() == 1 && rows[0].find(" \n (S/N: )") != std::string::npos);
+    CHECK(equals([outlet(c, "deviceLabel") stringValue], ("Found drive: " + rows[0]).c_str()));
+    CHECK([outlet(c, "continueButton") isEnabled]);
+
+    [outlet(c, "continueButton") performClick:nil];
+    CHECK(equals([c wizardState], "Updating"));
+    CHECK([outlet(c, "continueButton") isHidden]);
+    CHECK([outlet(c, "exitButton") isHidden]);
+    CHECK([outlet(c, "deviceLabel") isHidden]);
+    CHECK(s.finished());
+    CHECK(equals([c wizardState], "Success"));
+    CHECK(![outlet(c, "exitButton") isHidden]);
+    CHECK([outlet(c, "updateProgressIndicator") isHidden]);
+    CHECK(printed("Create qvr29x updating thread."));
+    CHECK(printed("Update Successfully!"));
+    const std::string report = [[c reportJSON] UTF8String];
+    CHECK(report.find("\"state\": \"Success\"") != std::string::npos);
+    CHECK(report.find("\"exitButton\": {\"title\": \"Exit\", \"enabled\": true, \"hidden\": false}") != std::string::npos);
+    s.session->bus().enclosure(0).reboot();
+    CHECK(s.session->bus().enclosure(0).chipInfo()[15] == 15);
+}
+
+static void testFailingUpdate(NSBundle* bundle)
+{
+    Scenario s(bundle, {"qvr298,fw=31.01.01.10,failop=3b,fail=2"});
+    controller* c = s.c;
+    s.discover();
+    CHECK([outlet(c, "continueButton") isEnabled]);
+    [c continueButtonClick:nil];
+    CHECK(s.finished());
+    CHECK(equals([c wizardState], "Failure"));
+    CHECK(equals([outlet(c, "mainDescriptionText") stringValue],
+                 "Update Fails!\n\nYour device has not be updated.\nPlease try again.\n"));
+    CHECK(![outlet(c, "exitButton") isHidden]);
+    CHECK([outlet(c, "continueButton") isHidden]);
+    CHECK(![c isWorking]);
+    CHECK([c stoppedAtMs] >= [c finishedAtMs]);
+    CHECK([c stoppedAtMs] - [c finishedAtMs] <= 50);
+    CHECK(printed("Update Fails!"));
+}
+
+static void testUnplugInWelcome(NSBundle* bundle)
+{
+    Scenario s(bundle, {"qvr298"});
+    controller* c = s.c;
+    raid::gNotifyPort = s.services->notificationPortCreate();
+    auto matching = s.services->serviceMatching(raid::kServiceClass);
+    s.services->addMatchingNotification(raid::gNotifyPort, iokit::kIOFirstMatchNotification, *matching,
+                                        &raid::DeviceAdded, nullptr, &raid::gAddedIter);
+    raid::DeviceAdded(nullptr, raid::gAddedIter);
+    CHECK([outlet(c, "continueButton") isEnabled]);
+    sim::Enclosure& e = s.session->bus().enclosure(0);
+    e.faults().dropAt(e.commandCount() + 1);
+    uint8_t buf[36];
+    qvaccess::QV_Inquiry(s.session->bus().deviceOf(0).makerObject, buf, sizeof buf);
+    CHECK(s.services->runLoopRunFor(s.services->runLoopGetCurrent(), 0) >= 1);
+    CHECK(![outlet(c, "continueButton") isEnabled]);
+    CHECK(equals([outlet(c, "deviceLabel") stringValue], "No available device."));
+    CHECK([outlet(c, "controllerselectbox") numberOfItems] == 0);
+    s.services->notificationPortDestroy(raid::gNotifyPort);
+    raid::gNotifyPort = nullptr;
+    raid::gAddedIter = 0;
+}
+
+static void testTwoControllers(NSBundle* bundle)
+{
+    Scenario s(bundle, {"qvr298", "qvr298,bus=1394"});
+    controller* c = s.c;
+    s.discover();
+    NSComboBox* box = outlet(c, "controllerselectbox");
+    CHECK([box numberOfItems] == 2);
+    CHECK(raid::j.chips.size() == 2);
+    // Row 1 is the FireWire controller (its GUID sorts after the USB key 0).
+    const std::string row1 = [[box itemObjectValueAtIndex:1] UTF8String];
+    CHECK(row1.find("  (GUID: 30E0F000000002)") != std::string::npos);
+
+    // Selecting another controller stops the progress display and makes it current.
+    NSLevelIndicator* level = outlet(c, "levelindicator");
+    [level setHidden:NO];
+    [box selectItemAtIndex:1];
+    [[NSNotificationCenter defaultCenter] postNotificationName:NSComboBoxSelectionDidChangeNotification object:box];
+    CHECK(raid::j.current == raid::j.chips[1].controller);
+    CHECK([level isHidden]);
+    // Selecting the current one again does nothing.
+    [level setHidden:NO];
+    [c comboBoxSelectionDidChange:nil];
+    CHECK(![level isHidden]);
+    CHECK(raid::j.current == raid::j.chips[1].controller);
+
+    // Warm boot restarts the selected controller ...
+    sim::Enclosure& usb = s.session->bus().enclosure(0);
+    sim::Enclosure& fw = s.session->bus().enclosure(1);
+    [c warmboot:nil];
+    CHECK(fw.resetCount() == 1 && usb.resetCount() == 0);
+    CHECK(s.alerts.empty());
+    // ... and the first when none is selected.
+    raid::j.current.clear();
+    [c warmboot:nil];
+    CHECK(usb.resetCount() == 1 && fw.resetCount() == 1);
+    raid::j.warm_boot_pending = false;
+
+    // Cancelling a confirmation changes nothing.
+    s.answers = {NSAlertAlternateReturn};
+    [c configWarning1:nil];
+    CHECK(s.alerts.size() == 1);
+    CHECK(s.alerts.back() == "Warning:|This will ERASE all the data on your Corvane device...|Yes|No");
+    CHECK(equals([c wizardState], "Welcome"));
+    s.answers = {NSAlertDefaultReturn, NSAlertAlternateReturn};
+    [c configWarning1:nil];
+    CHECK(s.alerts.size() == 3);
+    CHECK(s.alerts.back() == "Warning:|Are you sure you wnat to ERASE all data and re-configure?|Yes|No");
+    CHECK(equals([c wizardState], "Welcome"));
+    CHECK(![outlet(c, "continueButton") isHidden]);
+
+    // Yes twice starts the update: with two controllers none can start, so it fails.
+    s.answers = {NSAlertDefaultReturn, NSAlertDefaultReturn};
+    [c configWarning1:nil];
+    CHECK(s.finished());
+    CHECK(equals([c wizardState], "Failure"));
+    CHECK(printed("No update started: 2 controllers are attached; only one may be while updating."));
+}
+
+static void testOpenFailureIsFatal(NSBundle* bundle)
+{
+    Scenario s(bundle, {});
+    [s.c show_error_and_exit:@"boom"];
+    CHECK(s.c->exitStatus == 3);
+    CHECK(s.alerts.size() == 1 && s.alerts[0] == "Error|boom|OK|");
+}
+
+int main(int argc, const char* argv[])
+{
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s PATH_TO_APP_BUNDLE\n", argv[0]);
+        return 2;
+    }
+    NSAutoreleasePool* pool = [[NSAutoreleasePool alloc] init];
+    [NSApplication sharedApplication];
+    NSBundle* bundle = [NSBundle bundleWithPath:[NSString stringWithUTF8String:argv[1]]];
+    CHECK(bundle != nil);
+    CHECK([bundle pathForResource:@"qvr298_v031.001.001.015" ofType:@"bin"] != nil);
+    CHECK([bundle pathForResource:@"RaidST_click" ofType:@"png"] != nil);
+    sys::setResourceLoader(sys::folderResources([[bundle resourcePath] fileSystemRepresentation]));
+    firmware::setMacOutputSink([](std::string_view line) {
+        std::lock_guard<std::mutex> lock(gOutMutex);
+        gOut.emplace_back(line);
+    });
+    macapp::WindowBridge bridge;
+    raid::set_window(&bridge);
+
+    testInitialState(bundle);
+    testNoControllerAndTheRebuildTab(bundle);
+    testAlreadyUpdatedAndMismatch(bundle);
+    testSuccessfulUpdate(bundle);
+    testFailingUpdate(bundle);
+    testUnplugInWelcome(bundle);
+    testTwoControllers(bundle);
+    testOpenFailureIsFatal(bundle);
+
+    raid::set_window(nullptr);
+    [pool release];
+    if (failures == 0)
+        std::puts("controller_tests: all passed");
+    return failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,400 @@
+// Discovery over the emulator's registry: identities from the registry, the readiness decision
+// for a QVR298, departures, warm boot, and the update starters.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "firmware/image_catalog.h"
+#include "firmware/update_window.h"
+#include "raid/discovery.h"
+#include "raid/qvtool.h"
+#include "raid/sim_services.h"
+#include "raid/window.h"
+#include "sim/session.h"
+#include "sys/resources.h"
+#include "vendor/qvaccess.h"
+
+namespace {
+
+// Records every call with the virtual time it came at.
+class RecordingWindow final : public raid::controller_window {
+public:
+    struct Call {
+        std::string what;
+        uint64_t atMs;
+    };
+    void stopprogressbar() override { add("stopprogressbar"); }
+    void cleargui() override { add("cleargui"); }
+    void clear_controller_list() override { add("clear_controller_list"); }
+    void update_controller_list() override {
+        add("update_controller_list");
+        std::lock_guard<std::mutex> lock(mutex_);
+        rows = raid::controller_rows();
+    }
+    void select_first_controller() override { add("select_first_controller"); }
+    void continueButtonEnabled(bool on) override {
+        add(on ? "continue:YES" : "continue:NO");
+        continueEnabled = on;
+    }
+    void deviceLabelSetStringVal(const std::string& text) override {
+        add("label:" + text);
+        std::lock_guard<std::mutex> lock(mutex_);
+        label = text;
+    }
+    void stopworking() override { add("stopworking"); }
+    void showSuccessfulWindow() override {
+        add("success");
+        ++results;
+    }
+    void showFailureWindow() override {
+        add("failure");
+        ++results;
+    }
+    void show_error_and_exit(const std::string& text) override { add("error_and_exit:" + text); }
+    std::string localized(const std::string& key) override { return key; }
+
+    std::vector<Call> calls() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return calls_;
+    }
+    bool called(const std::string& what) {
+        for (const Call& c : calls())
+            if (c.what == what) return true;
+        return false;
+    }
+    uint64_t timeOf(const std::string& what) {
+        for (const Call& c : calls())
+            if (c.what == what) return c.atMs;
+        return 0;
+    }
+    void reset() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        calls_.clear();
+    }
+
+    std::atomic<bool> continueEnabled{false};
+    std::atomic<int> results{0};
+    std::string label;
+    std::vector<std::string> rows;
+
+private:
+    void add(std::string what) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        calls_.push_back({std::move(what), sys::nowMs()});
+    }
+    std::mutex mutex_;
+    std::vector<Call> calls_;
+};
+
+class RaidDiscovery : public ::testing::Test {
+protected:
+    void SetUp() override {
+        raid::set_window(&window);
+        previousSink = firmware::setMacOutputSink([this](std::string_view line) {
+            std::lock_guard<std::mutex> lock(outMutex);
+            out.emplace_back(line);
+        });
+        previousLoader = sys::setResourceLoader(firmware::catalogResources());
+        resetList();
+    }
+    void TearDown() override {
+        resetList();
+        iokit::setServices(nullptr);
+        raid::set_window(nullptr);
+        firmware::setMacOutputSink(previousSink);
+        sys::setResourceLoader(previousLoader);
+        if (raid::gNotifyPort && services) services->notificationPortDestroy(raid::gNotifyPort);
+        raid::gNotifyPort = nullptr;
+        raid::gAddedIter = 0;
+    }
+    static void resetList() {
+        raid::j.flush_chips();
+        raid::j.current.clear();
+        raid::j.current.vendor_id = 0;
+        raid::j.current.usb_key = 0;
+        raid::j.warm_boot_pending = false;
+    }
+
+    void attach(const std::string& text) {
+        std::string error;
+        ASSERT_TRUE(session.bus().addEnclosure(text, error)) << error;
+    }
+    // Registers for arrivals as the discovery thread does and handles what is attached.
+    void startDiscovery() {
+        services = std::make_unique<iokit::SimServices>(session.bus());
+        iokit::setServices(services.get());
+        auto matching = services->serviceMatching(raid::kServiceClass);
+        ASSERT_TRUE(matching);
+        raid::gNotifyPort = services->notificationPortCreate();
+        ASSERT_EQ(services->addMatchingNotification(raid::gNotifyPort, iokit::kIOFirstMatchNotification, *matching,
+                                                     &raid::DeviceAdded, nullptr, &raid::gAddedIter),
+                  iokit::KERN_SUCCESS);
+        raid::DeviceAdded(nullptr, raid::gAddedIter);
+    }
+    int pump() { return services->runLoopRunFor(services->runLoopGetCurrent(), 0); }
+    // Takes the enclosure off the bus, as pulling its cable does.
+    void unplug(size_t enclosure) {
+        sim::Enclosure& e = session.bus().enclosure(enclosure);
+        e.faults().dropAt(e.commandCount() + 1);
+        uint8_t buf[36];
+        const uint32_t device = session.bus().deviceOf(enclosure).makerObject;
+        qvaccess::QV_Inquiry(device, buf, sizeof buf);
+    }
+    bool printed(const std::string& line) {
+        std::lock_guard<std::mutex> lock(outMutex);
+        for (const auto& l : out)
+            if (l == line) return true;
+        return false;
+    }
+    bool waitForResults(int n) {
+        for (int i = 0; i < 2000 && window.results.load() < n; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return window.results.load() >= n;
+    }
+
+    sim::Session session;
+    std::unique_ptr<iokit::SimServices> services;
+    RecordingWindow window;
+    std::mutex outMutex;
+    std::vector<std::string> out;
+    firmware::MacOutputSink previousSink;
+    sys::ResourceLoader previousLoader;
+};
+
+}  // namespace
+
+TEST_F(RaidDiscovery, TwoUsbEnclosuresWithEqualIdentifiersGiveOneController) {
+    attach("qvr298");
+    attach("qvr298");
+    startDiscovery();
+    ASSERT_EQ(raid::j.chips.size(), 1u);
+    EXPECT_EQ(raid::j.chips[0].device, session.bus().devices()[0].makerObject) << "the first listed remains";
+    EXPECT_EQ(raid::j.chips[0].controller.vendor_id, 0x728Du);
+    EXPECT_FALSE(raid::j.chips[0].controller.is_firewire);
+    EXPECT_TRUE(raid::j.chips[0].connection_open);
+    EXPECT_EQ(window.rows.size(), 1u);
+}
+
+TEST_F(RaidDiscovery, UasIsIdentifiedOneRegistryLevelHigher) {
+    attach("qvr298,bus=uas");
+    startDiscovery();
+    ASSERT_EQ(raid::j.chips.size(), 1u);
+    const raid::controller_t& c = raid::j.chips[0].controller;
+    EXPECT_EQ(c.vendor_id, 0x728Du) << "the USB device above the UAS transport";
+    EXPECT_NE(c.product_id, 0u);
+    // The same bridge over plain USB is the same controller.
+    raid::controller_t plain;
+    plain.vendor_id = c.vendor_id;
+    plain.product_id = c.product_id;
+    EXPECT_EQ(c, plain);
+}
+
+TEST_F(RaidDiscovery, FireWireControllersSortByGuidAndShowIt) {
+    attach("qvd525,bus=1394");
+    attach("qvr298");
+    attach("qvd525,bus=1394");
+    startDiscovery();
+    ASSERT_EQ(raid::j.chips.size(), 3u);
+    const auto& fw = raid::j.chips[0].controller;
+    EXPECT_TRUE(fw.is_firewire);
+    EXPECT_EQ(fw.guid, sim::kFireWireGuidBase + 1);
+    EXPECT_EQ(fw.order_key, fw.guid);
+    // Display order: the USB controller (key 0) first, then the GUIDs ascending.
+    ASSERT_EQ(raid::j.controller_map.size(), 3u);
+    EXPECT_EQ(raid::j.controller_map[0].second, 1);
+    EXPECT_EQ(raid::j.controller_map[1].second, 0);
+    EXPECT_EQ(raid::j.controller_map[2].second, 2);
+    ASSERT_EQ(window.rows.size(), 3u);
+    const std::string name = raid::j.chips[0].get_raid_name();
+    EXPECT_NE(name.find("Media"), std::string::npos) << name;
+    EXPECT_EQ(window.rows[1], name + " \n (GUID: " + raid::inttohexstring(static_cast<int64_t>(fw.guid), 0) + ")");
+    EXPECT_EQ(window.rows[0], raid::j.chips[1].get_raid_name() + " \n (S/N: )");
+}
+
+TEST_F(RaidDiscovery, ReadinessOfAQvr298FollowsItsVersion) {
+    struct Case {
+        const char* fw;
+        bool enables;
+        const char* label;
+    };
+    const Case cases[] = {
+        {"31.01.01.15", false, "The device already updated!"},
+        {"31.01.01.10", true, ""},
+        {"31.01.02.99", true, ""},
+        {"31.02.01.10", false, "The device firmware ID not match!"},
+        {"30.01.01.15", false, "The device firmware ID not match!"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fw);
+        sim::Session s;
+        std::string error;
+        ASSERT_TRUE(s.bus().addEnclosure(std::string("qvr298,fw=") + c.fw, error)) << error;
+        iokit::SimServices services(s.bus());
+        iokit::setServices(&services);
+        window.reset();
+        window.continueEnabled = false;
+        window.label.clear();
+        const uint64_t start = sys::nowMs();
+        raid::DeviceAdded(nullptr, 0);
+        EXPECT_TRUE(printed("We found a QVR298 Series device."));
+        EXPECT_EQ(window.continueEnabled.load(), c.enables);
+        EXPECT_EQ(window.label, c.label);
+        if (std::string(c.label) == "The device firmware ID not match!") {
+            EXPECT_GE(window.timeOf(std::string("label:") + c.label) - start, raid::kMismatchPauseMs);
+        }
+        iokit::setServices(nullptr);
+        resetList();
+    }
+}
+
+TEST_F(RaidDiscovery, OtherChipsAreNotSupported) {
+    attach("qvd529");
+    startDiscovery();
+    EXPECT_TRUE(printed("We don't find supported device."));
+    EXPECT_FALSE(window.continueEnabled.load());
+    ASSERT_EQ(raid::j.chips.size(), 1u);
+    EXPECT_NE(raid::j.chips[0].chip_type(), raid::kChipTypeQVR298);
+}
+
+TEST_F(RaidDiscovery, ArrivalHandlingSendsItsMessagesInOrder) {
+    attach("qvr298");
+    startDiscovery();
+    std::vector<std::string> seq;
+    for (const auto& c : window.calls()) seq.push_back(c.what);
+    const std::vector<std::string> want = {"clear_controller_list", "update_controller_list", "continue:YES",
+                                           "select_first_controller"};
+    EXPECT_EQ(seq, want);
+    EXPECT_EQ(services->interestCount(), 1u) << "a departure notification per service";
+}
+
+TEST_F(RaidDiscovery, UnpluggingTakesContinueBackAndRescans) {
+    attach("qvr298");
+    startDiscovery();
+    ASSERT_TRUE(window.continueEnabled.load());
+    window.reset();
+    const uint64_t before = sys::nowMs();
+    unplug(0);
+    EXPECT_GE(pump(), 1);
+    EXPECT_FALSE(window.continueEnabled.load());
+    EXPECT_TRUE(raid::j.chips.empty());
+    std::vector<std::string> seq;
+    for (const auto& c : window.calls()) seq.push_back(c.what);
+    const std::vector<std::string> want = {"cleargui", "update_controller_list", "continue:NO", "select_first_controller",
+                                           "stopworking"};
+    EXPECT_EQ(seq, want);
+    EXPECT_GE(window.timeOf("update_controller_list") - before, raid::kRemovalSettleMs);
+}
+
+TEST_F(RaidDiscovery, AnArrivalIsHandledOnTheRunLoop) {
+    startDiscovery();
+    EXPECT_TRUE(raid::j.chips.empty());
+    EXPECT_EQ(pump(), 0);
+    attach("qvr298");
+    EXPECT_GE(pump(), 1);
+    EXPECT_EQ(raid::j.chips.size(), 1u);
+    EXPECT_TRUE(window.continueEnabled.load());
+}
+
+TEST_F(RaidDiscovery, WarmBootRestartsTheSelectedControllerAndTheFirstWhenNoneIs) {
+    attach("qvr298");
+    attach("qvr298,bus=1394");
+    startDiscovery();
+    ASSERT_EQ(raid::j.chips.size(), 2u);
+    sim::Enclosure& first = session.bus().enclosure(0);
+    sim::Enclosure& second = session.bus().enclosure(1);
+
+    raid::j.current = raid::j.chips[1].controller;
+    window.reset();
+    EXPECT_TRUE(raid::j.warm_boot());
+    EXPECT_EQ(second.resetCount(), 1);
+    EXPECT_EQ(first.resetCount(), 0);
+    EXPECT_TRUE(raid::j.warm_boot_pending);
+    EXPECT_TRUE(window.called("stopprogressbar"));
+    // The departure of a warm-booting controller leaves the list alone ...
+    pump();
+    EXPECT_FALSE(window.called("cleargui"));
+    EXPECT_EQ(raid::j.chips.size(), 2u);
+    // ... and its return rebuilds it.
+    session.clock().advanceMs(session.bus().enclosure(1).config().resetDelayMs);
+    session.bus().devices();
+    EXPECT_GE(pump(), 1);
+    EXPECT_FALSE(raid::j.warm_boot_pending);
+    EXPECT_EQ(raid::j.chips.size(), 2u);
+    EXPECT_TRUE(raid::j.curr_chip_exists());
+
+    raid::j.current.clear();
+    EXPECT_TRUE(raid::j.warm_boot());
+    EXPECT_EQ(first.resetCount(), 1) << "none selected: the first of the list";
+    EXPECT_EQ(second.resetCount(), 1);
+}
+
+TEST_F(RaidDiscovery, WarmBootWithNoControllerFails) {
+    startDiscovery();
+    EXPECT_FALSE(raid::j.warm_boot());
+    EXPECT_FALSE(raid::j.warm_boot_pending);
+}
+
+TEST_F(RaidDiscovery, UpdateStartersPrintTheirLinesAndReportOnce) {
+    attach("qvr298,fw=31.01.01.10");
+    startDiscovery();
+    ASSERT_EQ(raid::j.chips.size(), 1u);
+    EXPECT_EQ(raid::j.chips[0].QVR298FirmwareUpdate(), 0);
+    ASSERT_TRUE(waitForResults(1));
+    if (raid::j.chips[0].update_thread.joinable()) raid::j.chips[0].update_thread.join();
+    EXPECT_TRUE(printed("Create qvr29x updating thread."));
+    EXPECT_TRUE(window.called("success"));
+    EXPECT_EQ(window.results.load(), 1);
+    uint8_t info[16] = {};
+    session.bus().enclosure(0).reboot();
+    ASSERT_TRUE(qvaccess::QV_GetChipInfo(raid::j.chips[0].device, info, sizeof info));
+    EXPECT_EQ(info[15], 15);
+}
+
+TEST_F(RaidDiscovery, AnUpdateWithoutItsImageReportsFailure) {
+    attach("qvr298,fw=31.01.01.10");
+    startDiscovery();
+    sys::setResourceLoader([](std::string_view, std::string_view, std::vector<uint8_t>&) { return false; });
+    EXPECT_EQ(raid::j.chips[0].QVR298FirmwareUpdate(), 0);
+    ASSERT_TRUE(waitForResults(1));
+    if (raid::j.chips[0].update_thread.joinable()) raid::j.chips[0].update_thread.join();
+    EXPECT_TRUE(window.called("failure"));
+    EXPECT_EQ(window.results.load(), 1);
+}
+
+TEST_F(RaidDiscovery, QvdStartersPrintTheirLines) {
+    attach("qvd529");
+    startDiscovery();
+    EXPECT_EQ(raid::j.chips[0].QVD529FirmwareUpdate(), 0);
+    ASSERT_TRUE(waitForResults(1));
+    if (raid::j.chips[0].update_thread.joinable()) raid::j.chips[0].update_thread.join();
+    EXPECT_TRUE(printed("Create qvd529 updating thread."));
+    EXPECT_EQ(raid::j.chips[0].QVD528FirmwareUpdate(), 0);
+    ASSERT_TRUE(waitForResults(2));
+    if (raid::j.chips[0].update_thread.joinable()) raid::j.chips[0].update_thread.join();
+    EXPECT_TRUE(printed("Create updating thread."));
+}
+
+TEST_F(RaidDiscovery, AFailingUpdateReportsFailure) {
+    attach("qvr298,fw=31.01.01.10,failop=3b,fail=2");
+    startDiscovery();
+    EXPECT_EQ(raid::j.chips[0].QVR298FirmwareUpdate(), 0);
+    ASSERT_TRUE(waitForResults(1));
+    if (raid::j.chips[0].update_thread.joinable()) raid::j.chips[0].update_thread.join();
+    EXPECT_TRUE(window.called("failure"));
+    EXPECT_TRUE(printed("update_func: update fails."));
+}
+
+TEST_F(RaidDiscovery, TheDiscoveryThreadRunsUntilStopped) {
+    attach("qvr298");
+    services = std::make_unique<iokit::SimServices>(session.bus());
+    iokit::setServices(services.get());
+    std::thread t(raid::start_device_notification);
+    for (int i = 0; i < 400 && !window.continueEnabled.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(window.continueEnabled.load());
+    raid::stop_device_notification();
+    t.join();
+}
