@@ -136,6 +136,19 @@ cmd_test() {
     cmake -S . -B "build-win-$arch" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$arch.cmake" >/dev/null
     cmake --build "build-win-$arch" -j "$JOBS"
     run_ctest "build-win-$arch" "Windows $arch under wine" || failed=1
+    local exe="build-win-$arch/win_app/Q55xFwTool.exe" report="build-win-$arch/win_app/r.json"
+    echo "== Q55xFwTool.exe ($arch): imports and an unattended update of an emulated QVR298"
+    if "$arch-w64-mingw32-objdump" -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' \
+        | grep -vxE '(kernel32|user32|gdi32|comctl32|comdlg32|shell32|setupapi|version|msvcrt|advapi32|ole32|ucrtbase|api-ms-win-.*)\.dll' \
+        | grep .; then
+      echo "== $exe imports a DLL that is not part of the system"; failed=1
+    fi
+    rm -f "$report"
+    if ! timeout 120 wine "$exe" --sim qvr298,fw=31.01.01.10 --auto-update --report "$report" </dev/null; then
+      echo "== $exe --auto-update did not pass"; failed=1
+    elif ! grep -q '"result":"Update    Pass!!"' "$report"; then
+      echo "== $report does not show \"Update    Pass!!\""; failed=1
+    fi
   done
   wineserver -k || true
 

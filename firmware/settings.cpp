@@ -83,7 +83,7 @@ SettingsLoad parseSettings(std::string_view fileBytes) {
     // The size is raised to the next multiple of 32 and a terminator follows.
     const size_t size = (fileBytes.size() + 31) / 32 * 32;
     std::string pristine(size + 1, '\0');
-    std::memcpy(pristine.data(), fileBytes.data(), fileBytes.size());
+    if (!fileBytes.empty()) std::memcpy(pristine.data(), fileBytes.data(), fileBytes.size());
 
     std::string work = pristine;
     const std::string vid = shortSettingLookup(work, "VID", "728D");
