@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "firmware/update_texts.h"
 #include "firmware/image.h"
 #include "sys/aligned.h"
 #include "sys/clock.h"
@@ -62,15 +63,6 @@ constexpr size_t kBankCompareLength = 0x20000;
 constexpr uint32_t kImageRounding = 256;
 constexpr size_t kBufferAlignment = sys::kDeviceAlignment;
 
-constexpr const char* kTextDescriptorError = "Read Buffer Descriptor error...";
-constexpr const char* kTextBoundaryError = "Offset Boundary error...";
-constexpr const char* kTextCapacityError = "Buffer Capacity error...";
-constexpr const char* kTextDownloading = "Download to RAM...";
-constexpr const char* kTextDownloadFail = "Download to RAM fail...";
-constexpr const char* kTextEraseFail = "Chip erase fail...";
-constexpr const char* kTextProductReadFail = "Read back Product Error!!";
-constexpr const char* kTextProgramming = "Programming Flash...";
-constexpr const char* kTextReading = "ReadFlash...";
 
 struct ChipInfo {
     bool valid = false;   // the command succeeded and the record carries its signature F4 E7
@@ -118,7 +110,7 @@ bool fail(UpdateWindow& w, const char* text) {
 // Sends `length` bytes of `data` (which holds at least that many) in transfer units; a length that
 // is not a whole number of units ends with a shorter command rather than reaching past the data.
 bool programFlash(UpdateWindow& w, const std::string& path, uint32_t start, const uint8_t* data, uint32_t length) {
-    w.setStatus(kTextProgramming);
+    w.setStatus(kTextProgrammingFlash);
     w.processMessages();
     for (uint32_t pos = 0; pos < length; pos += kBufferTransferUnit) {
         const uint32_t n = std::min(kBufferTransferUnit, length - pos);
@@ -193,7 +185,7 @@ bool DownloadViaBuffer(UpdateWindow& w, const SelectedDevice& dev, uint32_t star
     if (!downloadFirst) {
         if (d.boundary != kBufferBoundary4K) return fail(w, kTextBoundaryError);
         if (readChipInfo(path).runsMfgCodeFromRam()) {
-            if (!eraseWholeChip(path)) return fail(w, kTextEraseFail);
+            if (!eraseWholeChip(path)) return fail(w, kTextChipEraseFail);
             sys::sleepMs(kAfterChipEraseMs);
         }
         stage();
@@ -217,7 +209,7 @@ bool DownloadViaBuffer(UpdateWindow& w, const SelectedDevice& dev, uint32_t star
     sys::sleepMs(kAfterRamDownloadMs);
 
     for (int attempt = 0; attempt < kDownloadAttempts; ++attempt) {
-        if (!eraseWholeChip(path)) return fail(w, kTextEraseFail);
+        if (!eraseWholeChip(path)) return fail(w, kTextChipEraseFail);
         sys::sleepMs(kAfterChipEraseMs);
         if (!readDescriptor(path, d)) return fail(w, kTextDescriptorError);
         if (d.boundary != kBufferBoundary4K) return fail(w, kTextBoundaryError);

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "firmware/update_texts.h"
 #include "firmware/buffer_update.h"
 #include "firmware/crc.h"
 #include "firmware/image.h"
@@ -61,22 +62,6 @@ constexpr uint8_t kRomLoaderBoundary = 0xFF;
 constexpr uint8_t kCodeStateMfgFlash = 3;
 constexpr uint8_t kActivateMode = 15;
 
-// Texts the user reads.
-constexpr const char* kTextAllocError = "Allocate buffers Error!!";
-constexpr const char* kTextBackupNvramFail = "Backup NVRAM command fail!";
-constexpr const char* kTextOpenFileError = "Open File Error!!";
-constexpr const char* kTextFileTooBig = "FW size > flash size!!";
-constexpr const char* kTextProgramming = "Programming";
-constexpr const char* kTextWriteFail = "Write Bin File fail!";
-constexpr const char* kTextReadFail = "Read command fail!";
-constexpr const char* kTextReadFwFail = "Read FW fail!";
-constexpr const char* kTextCompareFail = "Data compare fail !!";
-constexpr const char* kTextSuccess = "Programming Success!!";
-constexpr const char* kTextReading = "ReadFlash...";
-constexpr const char* kTextAutoReset = "Chip Auto reset, Please wait device re-attached!";
-constexpr const char* kTextPowerCycle = "Please Turn-Off the Power and Turn-On Again!";
-constexpr const char* kTextRecoveryOk = "FW Recovery successful!!";
-constexpr const char* kTextRecoveryFail = "FW Recovery Fail!!";
 constexpr const char* kMessageTitle = "Message";
 constexpr const char* kMacRoutine = "QV_UpdateFlash529";
 
@@ -286,12 +271,12 @@ bool programDirect(UpdateWindow& w, const SelectedDevice& dev, DirectUpdateState
         for (int attempt = 0; attempt < kProgrammingAttempts && !passed; ++attempt) {
             show(w, kTextProgramming);
             if (!writeDirect(link, form, s, bank, image.data(), length, modes[attempt])) {
-                show(w, kTextWriteFail);
+                show(w, kTextWriteBinFail);
                 continue;
             }
             link.waitReady();
             if (!readDirect(link, form, s, bank, readBack.data(), length)) {
-                show(w, kTextReadFail);
+                show(w, kTextReadCommandFail);
                 continue;
             }
             if (std::memcmp(image.data(), readBack.data(), length) != 0) {
@@ -327,7 +312,7 @@ bool programThroughBuffer(UpdateWindow& w, const SelectedDevice& dev, sys::Align
         for (int run = 0; run < kBufferRunsPerAttempt && !failed; ++run) {
             const bool downloadNow = download && romLoaderWaiting(dev);
             if (!DownloadViaBuffer(w, dev, 0, image.data(), image.size(), length, downloadNow)) {
-                show(w, kTextWriteFail);
+                show(w, kTextWriteBinFail);
                 failed = true;
             } else if (!ReadFlashViaBuffer(w, dev, 0, readBack.data(), readBack.size(), readLength)) {
                 show(w, kTextReadFwFail);
@@ -399,7 +384,7 @@ bool UpdateFlashDirect(UpdateWindow& w, SelectedDevice& dev, DirectUpdateState& 
 
     // 3. Whole KiB are compared, but the bytes must fit too: the last page of a file a few bytes
     // over the flash would be sent past its end.
-    if (qvr29x && (length / 1024 > flashKiB || length > s.flashSize)) return fail(w, kTextFileTooBig);
+    if (qvr29x && (length / 1024 > flashKiB || length > s.flashSize)) return fail(w, kTextFwBiggerThanFlash);
 
     // 4. Buffers sized for the work: both QVR29x banks (the bank stamp and the second copy of a
     // one-bank file need them whatever the flash), and the first 64 KiB of a single-bank chip,

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "firmware/update_texts.h"
 #include "firmware/buffer_update.h"
 #include "firmware/crc.h"
 #include "firmware/direct_update.h"
@@ -91,39 +92,6 @@ constexpr unsigned k294AfterDownloadMs = 1;
 constexpr unsigned k294BetweenHalvesMs = 20;
 constexpr unsigned k294ReadPauseMs = 3;
 
-// Texts the user reads.
-constexpr const char* kTextErasing = "Erasing";
-constexpr const char* kTextProgramming = "Programming";
-constexpr const char* kTextEraseFail = "Erase command fail!!";
-constexpr const char* kTextReadAfterEraseFail = "Read back after erase fail!!";
-constexpr const char* kTextNotErased = "Data not 0xff !!";
-constexpr const char* kTextWriteCommandFail = "Write command fail!";
-constexpr const char* kTextCompareFail = "Data compare fail !!";
-constexpr const char* kTextSuccess = "Programming Success!!";
-constexpr const char* kTextBackupNvramFail = "Backup NVRAM command fail!";
-constexpr const char* kTextAtmelFail = "Enable ATMEL flash write enable fail!!";
-constexpr const char* kTextOpenFileError = "Open File Error!!";
-constexpr const char* kTextAllocError = "Allocate buffers Error!!";
-constexpr const char* kTextAllocReadError = "Allocate read buffer Error!!";
-constexpr const char* kTextAllocWriteError = "Allocate write buffer Error!!";
-constexpr const char* kTextNotReadyAfterErase = "Not ready after Erase flash success";
-constexpr const char* kTextAmicUnknown = "Not Support this AMIC Flash Type!!";
-constexpr const char* kTextReadErasedError = "Read Back Erased Flash Error!!";
-constexpr const char* kTextProgrammingFail = "Programming Fail!!";
-constexpr const char* kTextNvramBackFail = "Write NVRAM back command fail!";
-constexpr const char* kTextLegacyReadFail = "Read Fail!!\r\n";
-constexpr const char* kTextLegacyCompareFail = "Compare Fail!!\r\n\r\n";
-constexpr const char* kTextWriteBinFail = "Write Bin File fail!";
-constexpr const char* kTextReadCommandFail = "Read command fail!";
-constexpr const char* kTextReadFwFail = "Read FW fail!";
-constexpr const char* kTextHddWriteFail = "Write Data To HDD FAIL!!";
-constexpr const char* kTextHddReadFail = "Read Data From HDD FAIL!!";
-constexpr const char* kTextHddWrite16Fail = "Write Data SCSI16 To HDD FAIL!!";
-constexpr const char* kTextHddRead16Fail = "Read Data SCSI16 From HDD FAIL!!";
-constexpr const char* kTextHddCompareFail = "Compare Data in HDD FAIL!!";
-constexpr const char* kTextPowerCycle = "Please Turn-Off the Power and Turn-On Again!";
-constexpr const char* kTextPowerCycleLegacy = "Please Turn-Off the Power and Turn-On Again !";
-constexpr const char* kTextFileTooBig = "The firmware file size is bigger than the flash size!";
 constexpr const char* kMessageTitle = "Message";
 
 size_t roundUp(size_t n, size_t unit) { return (n + unit - 1) / unit * unit; }
@@ -282,7 +250,7 @@ bool eraseAndProgram(const SerialLink& link, Progress& p, const PagePlan& plan, 
     for (uint32_t u = 0; u < units; ++u) {
         const uint32_t at = u * kEraseUnit;
         link.waitReady();
-        if (!link.eraseUnit(at)) return p.fail(kTextEraseFail);
+        if (!link.eraseUnit(at)) return p.fail(kTextEraseCommandFail);
         p.step();
         // The unit is looked at only once the flash has finished with it.
         link.waitReady();
@@ -384,7 +352,7 @@ bool update528Windows(UpdateWindow& w, SelectedDevice& dev, bool spiWrite) {
 
 bool eraseAndSettle(const SerialLink& link, Progress& p, uint32_t addr) {
     link.waitReady();
-    if (!link.eraseUnit(addr)) return p.fail(kTextEraseFail);
+    if (!link.eraseUnit(addr)) return p.fail(kTextEraseCommandFail);
     sys::sleepMs(kAfterEraseMs);
     if (!link.waitReady()) return p.fail(kTextNotReadyAfterErase);
     return true;
@@ -393,7 +361,7 @@ bool eraseAndSettle(const SerialLink& link, Progress& p, uint32_t addr) {
 bool eraseLegacy(const SelectedDevice& dev, const SerialLink& link, Progress& p, size_t fileSize) {
     if (fileSize > kLegacyChipEraseAbove) {
         link.waitReady();
-        if (!IDEAccess::QV_SerialFlashChipErase(dev.path)) return p.fail(kTextEraseFail);
+        if (!IDEAccess::QV_SerialFlashChipErase(dev.path)) return p.fail(kTextEraseCommandFail);
         sys::sleepMs(kAfterEraseMs);
         if (!link.waitReady()) return p.fail(kTextNotReadyAfterErase);
         return true;
@@ -738,7 +706,7 @@ bool runChosenProcedure(RunProcedure p, UpdateWindow& w, SelectedDevice& dev) {
         case RunProcedure::Qvr294: return UpdateFlash294(w, dev);
         case RunProcedure::DiskResident: return UpdateDiskResident(w, dev);
         case RunProcedure::FileTooBig:
-            w.messageBox(kTextFileTooBig, kMessageTitle, sys::MsgIcon::None);
+            w.messageBox(kTextFileBiggerThanFlash, kMessageTitle, sys::MsgIcon::None);
             return false;
     }
     return false;
