@@ -82,7 +82,7 @@ ServiceRecord LinuxServices::recordOf(const std::string& node) const {
         uint64_t guid = 0;
         for (fs::path p = scsiDevice; !ec && !p.empty() && p != p.root_path(); p = p.parent_path())
             if (readHex(p / "guid", guid)) break;
-        r.parents.push_back({"IOFireWireSerialBusProtocolTransport", {}});
+        // Four steps up from the device object must reach the unit that carries the GUID.
         r.parents.push_back({"IOFireWireSBP2LUN", {}});
         r.parents.push_back({"IOFireWireDevice", {{"GUID", guid}}});
         r.parents.push_back({"IOFireWireController", {}});
