@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <fstream>
@@ -56,13 +57,20 @@ private:
 };
 
 // A sample firmware file of our image generator, written to a temporary file.
+// Test programs run side by side (ctest -j): each process writes its sample files under a name
+// of its own, so one never reads another's half-written copy.
+inline const std::string& processTag() {
+    static const std::string tag = std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    return tag;
+}
+
 inline std::string sampleFile(const std::string& name) {
     for (const firmware::CatalogImage& c : firmware::imageCatalog()) {
         if (!c.sample || name != c.name) continue;
         Bytes bytes;
         std::string error;
         EXPECT_TRUE(firmware::generateImage(c, bytes, error)) << error;
-        const auto path = std::filesystem::temp_directory_path() / ("q55x_winapp_" + name + "." + c.type);
+        const auto path = std::filesystem::temp_directory_path() / ("q55x_winapp_" + processTag() + "_" + name + "." + c.type);
         std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
         return path.string();
     }
