@@ -378,11 +378,6 @@ Enclosure::Reply Enclosure::serialFlash(const Request& req) {
         r.sense = s;
         return r;
     };
-    const Sense kBadOp{sense::kIllegal, 0x20, 0x00};
-    const Sense kBadField{sense::kIllegal, 0x24, 0x00};
-    const Sense kOutOfRange{sense::kIllegal, 0x21, 0x00};
-    const Sense kSequence{sense::kIllegal, 0x2C, 0x00};
-    const Sense kFlashFault{0x04, 0x44, 0x00};   // HARDWARE ERROR: the flash did not finish
     const uint8_t sub = c[2];
     const uint32_t addr = be24(c + 3);
     const uint32_t xfer = req.xferLen;
@@ -520,9 +515,6 @@ Enclosure::Reply Enclosure::registerOrNvram(const Request& req) {
         r.sense = s;
         return r;
     };
-    const Sense kBadOp{sense::kIllegal, 0x20, 0x00};
-    const Sense kBadField{sense::kIllegal, 0x24, 0x00};
-    const Sense kOutOfRange{sense::kIllegal, 0x21, 0x00};
     const uint8_t sub = req.cdbLen >= 12 ? c[11] : 0;
     const uint32_t xfer = req.xferLen;
 

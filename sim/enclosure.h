@@ -79,6 +79,12 @@ private:
     struct Sense {
         uint8_t key, asc, ascq;
     };
+    // The sense replies the command handlers give (ILLEGAL REQUEST unless said otherwise).
+    static constexpr Sense kBadOp{0x05, 0x20, 0x00};        // invalid command operation code
+    static constexpr Sense kBadField{0x05, 0x24, 0x00};     // invalid field in CDB
+    static constexpr Sense kOutOfRange{0x05, 0x21, 0x00};   // address out of range
+    static constexpr Sense kSequence{0x05, 0x2C, 0x00};     // command sequence error
+    static constexpr Sense kFlashFault{0x04, 0x44, 0x00};   // HARDWARE ERROR: the flash did not finish
     struct Reply {
         bool good = true;
         Sense sense{};
