@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "support/catalog_samples.h"
 #include "cli/cli.h"
 #include "firmware/image_catalog.h"
 
@@ -29,16 +30,7 @@ nlohmann::json inspect(const fs::path& p, std::vector<std::string> extra = {}, i
     return nlohmann::json::parse(out.str());
 }
 
-std::vector<uint8_t> catalogBytes(const std::string& name) {
-    std::vector<uint8_t> bytes;
-    std::string error;
-    for (const auto& c : firmware::imageCatalog()) {
-        if (name == c.name) {
-            EXPECT_TRUE(firmware::generateImage(c, bytes, error)) << error;
-        }
-    }
-    return bytes;
-}
+using testing_support::catalogBytes;
 
 }  // namespace
 

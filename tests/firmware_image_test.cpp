@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "support/catalog_samples.h"
 #include "firmware/crc.h"
 #include "firmware/image.h"
 #include "firmware/image_catalog.h"
@@ -17,17 +18,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<uint8_t> catalogImage(const std::string& name) {
-    for (const auto& c : imageCatalog()) {
-        if (name != c.name) continue;
-        std::vector<uint8_t> out;
-        std::string error;
-        EXPECT_TRUE(generateImage(c, out, error)) << error;
-        return out;
-    }
-    ADD_FAILURE() << "no image " << name;
-    return {};
-}
+std::vector<uint8_t> catalogImage(const std::string& name) { return testing_support::catalogBytes(name); }
 
 FileImage fileOf(std::vector<uint8_t> bytes) {
     FileImage f;

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "support/catalog_samples.h"
 #include "firmware/crc.h"
 #include "firmware/direct_update.h"
 #include "firmware/image.h"
@@ -50,14 +51,7 @@ private:
     sim::Bus& bus_;
 };
 
-Bytes sample(std::string_view name) {
-    Bytes out;
-    std::string error;
-    for (const firmware::CatalogImage& c : firmware::imageCatalog())
-        if (name == c.name && !firmware::generateImage(c, out, error)) ADD_FAILURE() << error;
-    EXPECT_FALSE(out.empty()) << name;
-    return out;
-}
+Bytes sample(std::string_view name) { return testing_support::catalogBytes(name); }
 
 Bytes pattern(size_t n, unsigned seed) {
     Bytes v(n);

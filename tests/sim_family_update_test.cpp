@@ -8,6 +8,7 @@
 #include <fstream>
 #include <set>
 
+#include "support/catalog_samples.h"
 #include "firmware/crc.h"
 #include "firmware/family_updates.h"
 #include "firmware/image.h"
@@ -69,14 +70,7 @@ private:
 
 std::ostream& operator<<(std::ostream& os, const Recorder::Stretch& s) { return os << '{' << s.at << ',' << s.len << '}'; }
 
-Bytes sample(std::string_view name) {
-    Bytes out;
-    std::string error;
-    for (const firmware::CatalogImage& c : firmware::imageCatalog())
-        if (name == c.name && !firmware::generateImage(c, out, error)) ADD_FAILURE() << error;
-    EXPECT_FALSE(out.empty()) << name;
-    return out;
-}
+Bytes sample(std::string_view name) { return testing_support::catalogBytes(name); }
 
 Bytes pattern(size_t n, unsigned seed) {
     Bytes v(n);
