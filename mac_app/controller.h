@@ -103,6 +103,8 @@
     NSString* reportPath;
     uint64_t finishedAtMs;    // clock time when updateFinished was set
     uint64_t stoppedAtMs;     // clock time when the progress thread saw it
+    unsigned finishedAtPoll;  // progress polls made when updateFinished was set
+    unsigned stoppedAtPoll;   // progress polls made when the progress thread saw it
     BOOL progressEnded;       // stopworking ran after the update's end
 }
 
@@ -176,7 +178,9 @@
 - (BOOL)progressEnded;
 - (uint64_t)finishedAtMs;
 - (uint64_t)stoppedAtMs;
-- (void)progressStoppedAt:(uint64_t)ms;
+- (unsigned)finishedAtPoll;
+- (unsigned)stoppedAtPoll;
+- (void)progressStoppedAt:(uint64_t)ms poll:(unsigned)poll;
 // The controls' state as one JSON document.
 - (NSString*)reportJSON;
 - (BOOL)writeReport;

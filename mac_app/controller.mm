@@ -98,14 +98,21 @@ NSString* buttonJSON(NSButton* b)
                                       jsonBool([b isHidden])];
 }
 
+// Polls of the progress thread so far: the indicator must stop at the first poll after the update
+// reports, which the clock alone cannot show when other threads move it too.
+static unsigned gProgressPolls = 0;
+
 // The body of the progress thread.
 void progressbar_func()
 {
     NSAutoreleasePool* pool = [[NSAutoreleasePool alloc] init];
     macapp::onMainThread(ctrller, @selector(startworking), nil);
-    while (![ctrller isFinished])
+    for (;;) {
+        __atomic_add_fetch(&gProgressPolls, 1u, __ATOMIC_SEQ_CST);
+        if ([ctrller isFinished]) break;
         sys::sleepMs(kProgressPollMs);
-    [ctrller progressStoppedAt:sys::nowMs()];
+    }
+    [ctrller progressStoppedAt:sys::nowMs() poll:__atomic_load_n(&gProgressPolls, __ATOMIC_SEQ_CST)];
     macapp::onMainThread(ctrller, @selector(stopworking), nil);
     [pool release];
 }
@@ -501,6 +508,7 @@ void progressbar_func()
     [exitButton setHidden:NO];
     finishedAtMs = sys::nowMs();
     __atomic_store_n(&updateFinished, (BOOL)YES, __ATOMIC_SEQ_CST);
+    finishedAtPoll = __atomic_load_n(&gProgressPolls, __ATOMIC_SEQ_CST);
     [configWindow orderOut:self];
     [self showWelcomeWindow];
 }
@@ -911,9 +919,20 @@ void progressbar_func()
     return __atomic_load_n(&stoppedAtMs, __ATOMIC_SEQ_CST);
 }
 
-- (void)progressStoppedAt:(uint64_t)ms
+- (void)progressStoppedAt:(uint64_t)ms poll:(unsigned)poll
 {
+    __atomic_store_n(&stoppedAtPoll, poll, __ATOMIC_SEQ_CST);
     __atomic_store_n(&stoppedAtMs, ms, __ATOMIC_SEQ_CST);
+}
+
+- (unsigned)finishedAtPoll
+{
+    return finishedAtPoll;
+}
+
+- (unsigned)stoppedAtPoll
+{
+    return __atomic_load_n(&stoppedAtPoll, __ATOMIC_SEQ_CST);
 }
 
 - (NSString*)reportJSON
