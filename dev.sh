@@ -11,27 +11,8 @@ NATIVE_PKGS=(g++ cmake ninja-build googletest libcli11-dev nlohmann-json3-dev)
 GNUSTEP_PKGS=(gnustep-make libgnustep-base-dev libgnustep-gui-dev gnustep-back0.29 gobjc++ xvfb xauth imagemagick)
 WIN_PKGS=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386 fonts-wine)
 
-missing() {
-  local out=()
-  for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || out+=("$p")
-  done
-  echo "${out[@]:-}"
-}
-
-install_pkgs() {
-  local need
-  need=$(missing "$@")
-  [ -z "$need" ] && return 0
-  if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
-  if [[ " $need " == *":i386"* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-    $SUDO dpkg --add-architecture i386
-  fi
-  echo "== installing: $need"
-  $SUDO apt-get update -qq
-  # shellcheck disable=SC2086
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $need >/dev/null
-}
+# shellcheck source=cmake/pkgs.sh
+. cmake/pkgs.sh
 
 build_native() {   # dir [extra cmake args...]
   local dir=$1; shift
@@ -153,6 +134,15 @@ cmd_test() {
   wineserver -k || true
 
   debian_package || failed=1
+
+  # Stages that live beside their programs: each script builds what else it needs, prints its
+  # own summary and exits non-zero on failure.
+  local stage
+  for stage in tests/campaign/ci.sh fuzz/ci.sh tests/kernel_e2e/ci.sh bench/ci.sh; do
+    [ -x "$stage" ] || continue
+    echo "== stage: $stage"
+    JOBS=$JOBS "./$stage" build || failed=1
+  done
 
   if [ "$failed" -ne 0 ]; then echo "== some test suites failed"; exit 1; fi
   echo "== all test suites passed"
