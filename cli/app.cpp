@@ -1,5 +1,7 @@
 #include <CLI/CLI.hpp>
+#include <unistd.h>
 
+#include <iostream>
 #include <map>
 #include <ostream>
 #include <sstream>
@@ -40,6 +42,9 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     app.add_option("--trace", g.trace, "Append one JSON line per SCSI command to FILE");
     app.add_flag("--json", g.json, "Print exactly one JSON document");
     app.add_flag("-v,--verbose", g.verbose, "More output");
+    app.add_option("--progress", g.progress,
+                   "How updates show progress: a bar (default on a terminal) or plain lines")
+        ->check(CLI::IsMember({"auto", "bar", "lines"}));
 
     std::map<CLI::App*, Runner> runners;
     auto add = [&](Runner (*adder)(CLI::App&)) {
@@ -85,6 +90,7 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
         return kExitUsage;
     }
 
+    g.progressBar = g.progress == "bar" || (g.progress == "auto" && &out == &std::cout && ::isatty(STDOUT_FILENO));
     for (auto& [sub, run] : runners) {
         if (!sub->parsed()) continue;
         Context ctx(g, out, err);

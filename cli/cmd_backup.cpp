@@ -33,7 +33,8 @@ bool selectForRead(Context& ctx, firmware::SelectedDevice& dev) {
 int runBackup(Context& ctx, const std::string& file) {
     firmware::SelectedDevice dev;
     if (!selectForRead(ctx, dev)) return ctx.fail(kExitNoDevice, "No available device!!!");
-    TerminalWindow w(ctx.out(), ctx.options().json);
+    TerminalWindow w(ctx.out(), ctx.windowMode());
+    w.setExpectedBytes(uint64_t(dev.flash.capacityKiB) * 1024);
     std::vector<uint8_t> bytes;
     std::string error;
     if (!firmware::readFlash(w, dev, 0, bytes, error)) return ctx.fail(kExitFailed, error);
@@ -53,7 +54,8 @@ int runVerify(Context& ctx, const std::string& file) {
     if (!selectForRead(ctx, dev)) return ctx.fail(kExitNoDevice, "No available device!!!");
     if (f.bytes.size() > uint64_t(dev.flash.capacityKiB) * 1024)
         return ctx.fail(kExitFailed, "The firmware file size is bigger than the flash size!");
-    TerminalWindow w(ctx.out(), ctx.options().json);
+    TerminalWindow w(ctx.out(), ctx.windowMode());
+    w.setExpectedBytes(f.bytes.size());
     std::vector<uint8_t> flash;
     std::string error;
     if (!firmware::readFlash(w, dev, static_cast<uint32_t>(f.bytes.size()), flash, error))

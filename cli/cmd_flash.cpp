@@ -115,13 +115,15 @@ int runFlash(Context& ctx, const FlashOptions& o) {
     }
     if (int rc = confirmWrite(ctx, o.guards, "Write " + o.file + " to " + dev.path + "?")) return rc;
 
-    TerminalWindow w(ctx.out(), json);
+    TerminalWindow w(ctx.out(), ctx.windowMode());
     std::string backup;
     if (!o.guards.noBackup) {
+        w.setExpectedBytes(uint64_t(dev.flash.capacityKiB) * 1024);
         if (int rc = backupFlash(ctx, w, dev, backup)) return rc;
         w.endLine();
         if (!json) ctx.out() << "backup of the flash: " << backup << "\n";
     }
+    w.setExpectedBytes(file.bytes.size(), uint64_t(dev.flash.capacityKiB) * 1024);
     w.settings_ = settings;
     w.firmwareFile_ = o.file;
     w.includeNvram_ = o.includeNvram;
@@ -157,7 +159,7 @@ int runRecover(Context& ctx) {
     if (!selectDevice(ctx, dev, record)) return ctx.fail(kExitNoDevice, "No available device!!!");
     if (dev.chip.type != 13 && dev.chip.type != 27)
         return ctx.fail(kExitNothingToDo, "Only the QVR256 and QVR253 keep two banks to recover from.");
-    TerminalWindow w(ctx.out(), ctx.options().json);
+    TerminalWindow w(ctx.out(), ctx.windowMode());
     const bool ok = firmware::RecoverFirmwareBank(w, dev);
     w.endLine();
     const std::string status = w.status();

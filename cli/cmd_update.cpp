@@ -107,14 +107,16 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
     if (int rc = confirmWrite(ctx, o.guards, "Update " + dev.path + " from " + before + " to " + dotted(imageVersion) + "?"))
         return rc;
 
-    TerminalWindow w(ctx.out(), json);
+    TerminalWindow w(ctx.out(), ctx.windowMode());
     w.settings_ = settings;
     std::string backup;
     if (!o.guards.noBackup) {
+        w.setExpectedBytes(uint64_t(dev.flash.capacityKiB) * 1024);
         if (int rc = backupFlash(ctx, w, dev, backup)) return rc;
         w.endLine();
         if (!json) ctx.out() << "backup of the flash: " << backup << "\n";
     }
+    w.setExpectedBytes(firmware::kEmbeddedImageSize, uint64_t(dev.flash.capacityKiB) * 1024);
     if (!json) ctx.out() << "Updating firmware. Please wait...\n";
     std::vector<std::string> found;
     const auto scan = [&ctx, &dev] {

@@ -6,6 +6,7 @@
 
 #include "cli/session.h"
 #include "transport/trace.h"
+#include "vendor/discovery.h"
 
 namespace cli {
 
@@ -21,6 +22,12 @@ Context::~Context() {
 }
 
 bool Context::attach() {
+    // The device table keeps a path of at most 255 characters; a longer one is refused rather
+    // than cut short, since the shortened path could name another device.
+    if (opts_.device.size() > vendor::kMaxPathLength) {
+        fail(kExitUsage, "the device path is longer than " + std::to_string(vendor::kMaxPathLength) + " characters");
+        return false;
+    }
     if (!opts_.trace.empty() && !transport::setTraceFile(opts_.trace)) {
         fail(kExitUsage, "cannot open the trace file " + opts_.trace);
         return false;
@@ -60,6 +67,11 @@ int Context::fail(int code, const std::string& message) {
         err_ << message << "\n";
     }
     return code;
+}
+
+TerminalWindow::Mode Context::windowMode() const {
+    if (opts_.json) return TerminalWindow::Mode::Quiet;
+    return opts_.progressBar ? TerminalWindow::Mode::Bar : TerminalWindow::Mode::Lines;
 }
 
 void Context::printJson(const nlohmann::json& doc) { out_ << doc.dump(2) << "\n"; }

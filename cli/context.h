@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "cli/terminal_window.h"
 #include "vendor/device_table.h"
 
 namespace cli {
@@ -19,6 +20,8 @@ struct GlobalOptions {
     std::string trace;               // --trace FILE
     bool json = false;
     int verbose = 0;
+    std::string progress = "auto";   // --progress auto|bar|lines
+    bool progressBar = false;        // resolved: draw a bar (a terminal, or --progress bar)
 };
 
 class DeviceSession;   // real hardware or an emulated bus
@@ -43,6 +46,8 @@ public:
     const GlobalOptions& options() const { return opts_; }
     std::ostream& out() { return out_; }
     std::ostream& err() { return err_; }
+    // How an update's window shows its progress: nothing with --json, a bar, or lines.
+    TerminalWindow::Mode windowMode() const;
 
     // Ends a command with an error: one line on stderr, or {"error": {...}} with --json.
     int fail(int code, const std::string& message);

@@ -1,19 +1,26 @@
 // The update procedures' window, on a terminal: the status line becomes a line of output, its
-// dots a running progress display, message boxes become lines. With --json nothing is printed;
-// the command reports at the end.
+// dots a running progress display, message boxes become lines. On a terminal the stages of an
+// update (erase, write, read-back) show as a progress bar instead of dots. With --json nothing is
+// printed; the command reports at the end.
 #pragma once
 #include <iosfwd>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "cli/progress_bar.h"
 #include "firmware/update_window.h"
 
 namespace cli {
 
 class TerminalWindow final : public firmware::RecordingWindow {
 public:
-    TerminalWindow(std::ostream& out, bool quiet) : out_(out), quiet_(quiet) {}
+    enum class Mode { Lines, Bar, Quiet };
+    TerminalWindow(std::ostream& out, Mode mode);
     ~TerminalWindow() override;
+
+    // What the update writes, for the bar's percent (0: unknown), and the flash size.
+    void setExpectedBytes(uint64_t n, uint64_t flashBytes = 0);
 
     void setStatus(std::string_view text) override;
     void appendStatus(std::string_view text) override;
@@ -24,6 +31,8 @@ public:
 private:
     std::ostream& out_;
     bool quiet_;
+    std::unique_ptr<ProgressBar> bar_;
+    std::unique_ptr<transport::ScopedCommandListener> listener_;
     bool lineOpen_ = false;
     size_t dots_ = 0;
 };

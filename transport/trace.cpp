@@ -88,7 +88,18 @@ bool setTraceFile(const std::string& path) {
     return t.file != nullptr;
 }
 
+namespace {
+thread_local ScopedCommandListener* tListener = nullptr;
+}  // namespace
+
+ScopedCommandListener::ScopedCommandListener(CommandListener l) : listener_(std::move(l)), previous_(tListener) {
+    tListener = this;
+}
+
+ScopedCommandListener::~ScopedCommandListener() { tListener = previous_; }
+
 void traceCommand(const TraceEntry& e) {
+    if (tListener && tListener->listener_) tListener->listener_(e);
     TraceFile& t = traceFile();
     std::lock_guard<std::mutex> lock(t.mutex);
     if (!t.envChecked) {

@@ -8,6 +8,7 @@
 // received for data-in commands of at most 512 bytes.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -39,5 +40,22 @@ constexpr size_t kTraceDataLimit = 512;
 bool setTraceFile(const std::string& path);
 void traceCommand(const TraceEntry& e);
 std::string traceLine(const TraceEntry& e);  // the JSON line without its line feed
+
+// Sees every command the calling thread sends, as it is traced, while it is installed (a
+// terminal's progress display counts the bytes moved this way). Listeners nest: the previous one
+// comes back when the scope ends.
+using CommandListener = std::function<void(const TraceEntry&)>;
+class ScopedCommandListener {
+public:
+    explicit ScopedCommandListener(CommandListener l);
+    ~ScopedCommandListener();
+    ScopedCommandListener(const ScopedCommandListener&) = delete;
+    ScopedCommandListener& operator=(const ScopedCommandListener&) = delete;
+
+private:
+    friend void traceCommand(const TraceEntry& e);
+    CommandListener listener_;
+    ScopedCommandListener* previous_;
+};
 
 }  // namespace transport
