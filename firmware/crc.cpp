@@ -12,11 +12,12 @@ uint16_t crc16Nibble(uint16_t h, unsigned nibble) {
     return static_cast<uint16_t>((h << 4) ^ (b << 12) ^ (b << 5) ^ b);
 }
 
-// h' for each (high nibble of h, data nibble) folds into one 16-entry table on their XOR.
-const std::array<uint16_t, 16>& crc16Table() {
-    static const std::array<uint16_t, 16> t = [] {
-        std::array<uint16_t, 16> r{};
-        for (unsigned b = 0; b < 16; ++b) r[b] = static_cast<uint16_t>((b << 12) ^ (b << 5) ^ b);
+// Two nibbles of a word, high first, are one byte fed most significant bit first: a 256-entry
+// table indexed by the register's top byte XOR the data byte takes both steps at once.
+const std::array<uint16_t, 256>& crc16Table() {
+    static const std::array<uint16_t, 256> t = [] {
+        std::array<uint16_t, 256> r{};
+        for (unsigned i = 0; i < 256; ++i) r[i] = crc16Nibble(crc16Nibble(static_cast<uint16_t>(i << 8), 0), 0);
         return r;
     }();
     return t;
@@ -65,7 +66,7 @@ uint16_t Crc16Words(const uint8_t* data, size_t length, uint16_t seed) {
     uint16_t h = seed;
     for (size_t i = 0; i + 4 <= length; i += 4) {
         const uint32_t w = word(data + i);
-        for (int n = 28; n >= 0; n -= 4) h = static_cast<uint16_t>((h << 4) ^ t[((h >> 12) ^ (w >> n)) & 0xF]);
+        for (int n = 24; n >= 0; n -= 8) h = static_cast<uint16_t>((h << 8) ^ t[((h >> 8) ^ (w >> n)) & 0xFF]);
     }
     return h;
 }

@@ -33,6 +33,7 @@ bool Bus::addEnclosure(std::string_view text, std::string& error) {
 bool Bus::addEnclosure(const EnclosureConfig& config, std::string& error) {
     std::unique_ptr<Enclosure> e = Enclosure::create(config, error);
     if (!e) return false;
+    if (config.realClock && clock_) clock_->followRealTime(true);
     std::vector<BusEvent> events;
     {
         std::lock_guard<std::recursive_mutex> lock(mutex_);
@@ -133,7 +134,10 @@ void Bus::bringBackDue(std::vector<BusEvent>& events) {
     for (size_t i = 0; i < slots_.size(); ++i) {
         Slot& s = slots_[i];
         if (!s.returning || now < s.returnAtMs) continue;
-        s.enclosure->reboot();
+        {
+            std::lock_guard<std::mutex> one(*s.busy);   // a command that raced the reset is done first
+            s.enclosure->reboot();
+        }
         attach(i, events);
         if (s.enclosure->faults().twins()) {
             s.attached.push_back(makeDevice(i, nextNumber_++));
@@ -199,32 +203,45 @@ bool Bus::saveState(std::string& error) {
 transport::Result Bus::execute(const transport::Request& req) {
     std::vector<BusEvent> events;
     transport::Result r;
+    Enclosure* target = nullptr;
+    std::mutex* targetBusy = nullptr;
+    size_t index = 0;
     {
         std::lock_guard<std::recursive_mutex> lock(mutex_);
         bringBackDue(events);
         const std::string want = lower(req.path);
-        size_t index = slots_.size();
+        index = slots_.size();
         for (size_t i = 0; i < slots_.size() && index == slots_.size(); ++i)
             for (const DeviceInfo& d : slots_[i].attached)
                 if (want == d.windowsPath || want == d.linuxPath) index = i;
         if (index == slots_.size()) {
             r.lastError = 2;   // the path names no device present: as the system's "not found"
         } else {
-            Slot& s = slots_[index];
-            CommandOutcome outcome = CommandOutcome::Stay;
-            r = s.enclosure->execute(req, outcome);
-            switch (outcome) {
-                case CommandOutcome::Stay: break;
-                case CommandOutcome::Reset:
-                    detach(index, events);
-                    if (!s.enclosure->faults().noReturn()) {
-                        s.returning = true;
-                        s.returnAtMs = sys::nowMs() + s.enclosure->config().resetDelayMs;
-                    }
-                    break;
-                case CommandOutcome::Drop:
-                case CommandOutcome::PowerCut: detach(index, events); break;
-            }
+            target = slots_[index].enclosure.get();
+            targetBusy = slots_[index].busy.get();
+        }
+    }
+    if (target) {
+        // The bus stays free while the enclosure works: a command that takes time (on the wire, or
+        // held until the flash is done) holds up no other enclosure.
+        CommandOutcome outcome = CommandOutcome::Stay;
+        {
+            std::lock_guard<std::mutex> one(*targetBusy);
+            r = target->execute(req, outcome);
+        }
+        std::lock_guard<std::recursive_mutex> lock(mutex_);
+        Slot& s = slots_[index];
+        switch (outcome) {
+            case CommandOutcome::Stay: break;
+            case CommandOutcome::Reset:
+                detach(index, events);
+                if (!s.enclosure->faults().noReturn()) {
+                    s.returning = true;
+                    s.returnAtMs = sys::nowMs() + s.enclosure->config().resetDelayMs;
+                }
+                break;
+            case CommandOutcome::Drop:
+            case CommandOutcome::PowerCut: detach(index, events); break;
         }
     }
     notify(events);

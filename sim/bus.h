@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "sim/enclosure.h"
+#include "sys/clock.h"
 #include "transport/backend.h"
 #include "transport/maclib/qvlib.h"
 #include "transport/win_devices.h"
@@ -86,12 +87,19 @@ public:
 
     bool saveState(std::string& error);
 
+    // The virtual clock the bus runs on (sim::Session sets it); an enclosure with clock=real makes
+    // it follow real time.
+    void runOn(sys::VirtualClock* clock) { clock_ = clock; }
+
     transport::Result execute(const transport::Request& req) override;
     std::vector<maclib::MakerDevice> list() override;
 
 private:
     struct Slot {
         std::unique_ptr<Enclosure> enclosure;
+        // One command at a time per enclosure; commands to different enclosures run side by side
+        // (their transfer and flash times pass in parallel when the clock follows real time).
+        std::unique_ptr<std::mutex> busy = std::make_unique<std::mutex>();
         std::vector<DeviceInfo> attached;   // empty while off the bus
         uint32_t number = 0;                // the device's own number
         bool returning = false;
@@ -109,6 +117,7 @@ private:
     uint32_t nextNumber_ = 1;
     std::vector<std::pair<int, BusListener>> listeners_;
     int nextListener_ = 1;
+    sys::VirtualClock* clock_ = nullptr;
 };
 
 }  // namespace sim

@@ -4,7 +4,9 @@
 #include <cstring>
 
 #include "firmware/image_builder.h"
+#include "sim/bus_timing.h"
 #include "sim/state_file.h"
+#include "sys/clock.h"
 
 namespace sim {
 
@@ -246,6 +248,10 @@ Result Enclosure::execute(const Request& req, CommandOutcome& outcome) {
     ++commands_;
     if (flash_) flash_->setStuckBusy(faults_.stuckBusy());
     const uint8_t op = req.cdb[0];
+    // The command, its data and its status cross the bus before the chip's answer is back.
+    const uint64_t wireUs = commandTransferUs(config_.bus, req.data ? req.xferLen : 0);
+    transferUs_ += wireUs;
+    sys::sleepUs(wireUs);
 
     if (faults_.dropAt() && commands_ == faults_.dropAt()) {
         outcome = CommandOutcome::Drop;
@@ -434,12 +440,12 @@ Enclosure::Reply Enclosure::serialFlash(const Request& req) {
             // The erase unit of the sector-erase opcode on this part; a part without that opcode
             // gets the bridge's fallback, the block erase.
             const FlashPart& p = f->part();
-            uint32_t unit = 0, ms = p.sectorMs;
+            uint32_t unit = 0;
             if (sectorEraseOp_ == 0x20 || sectorEraseOp_ == 0xD7) unit = p.sectorErase;
-            else if (sectorEraseOp_ == 0x52) unit = p.halfBlockErase, ms = p.blockMs;
-            else if (sectorEraseOp_ == 0xD8) unit = p.blockErase, ms = p.blockMs;
-            if (unit == 0) unit = p.blockErase ? p.blockErase : (p.halfBlockErase ? p.halfBlockErase : p.sectorErase), ms = p.blockMs;
-            f->eraseUnitAt(addr, unit, ms);
+            else if (sectorEraseOp_ == 0x52) unit = p.halfBlockErase;
+            else if (sectorEraseOp_ == 0xD8) unit = p.blockErase;
+            if (unit == 0) unit = p.blockErase ? p.blockErase : (p.halfBlockErase ? p.halfBlockErase : p.sectorErase);
+            f->eraseUnitAt(addr, unit, eraseMsOf(p, unit));
             return r;
         }
         case 0x15: {
@@ -493,9 +499,9 @@ void Enclosure::eraseByMode(uint8_t mode, uint32_t addr) {
     const EraseUnits units = eraseUnitsOfType(p.flashType);
     switch (mode & 7) {
         case 1:
-        case 4: f->eraseUnitAt(addr, units.sector, p.sectorMs); break;
+        case 4: f->eraseUnitAt(addr, units.sector, eraseMsOf(p, units.sector)); break;
         case 2:
-        case 5: f->eraseUnitAt(addr, units.block, p.blockMs); break;
+        case 5: f->eraseUnitAt(addr, units.block, eraseMsOf(p, units.block)); break;
         case 3:
         case 6:
         case 7:
@@ -556,7 +562,7 @@ Enclosure::Reply Enclosure::registerOrNvram(const Request& req) {
     if (!f || f->stuckBusy()) return fail({0x04, 0x44, 0x00});
     if (addr > f->size() || len > f->size() - addr) return fail(kOutOfRange);
     if (persona_->directFlagEraseUnit && (mode & 7) == 1)
-        f->eraseUnitAt(addr, persona_->directFlagEraseUnit, f->part().blockMs);
+        f->eraseUnitAt(addr, persona_->directFlagEraseUnit, eraseMsOf(f->part(), persona_->directFlagEraseUnit));
     else
         eraseByMode(mode, addr);
     if (len > 0) f->program(addr, d, len);
@@ -571,7 +577,7 @@ bool Enclosure::programThroughBuffer(uint32_t offset, const uint8_t* data, uint3
     // whatever the flash held before; a second write to the same sector programs over it.
     const FlashPart& p = f->part();
     for (uint32_t s = offset / kSectorSize4K; len > 0 && s <= (offset + len - 1) / kSectorSize4K; ++s) {
-        if (bufferErased_.insert(s).second) f->eraseUnitAt(s * kSectorSize4K, kSectorSize4K, p.sectorMs);
+        if (bufferErased_.insert(s).second) f->eraseUnitAt(s * kSectorSize4K, kSectorSize4K, eraseMsOf(p, kSectorSize4K));
     }
     return f->program(offset, data, len);
 }
@@ -649,7 +655,7 @@ Enclosure::Reply Enclosure::writeBuffer(const Request& req) {
             // The chip answers a buffer command only when its flash work is done, so the host never
             // finds the flash busy after one.
             programThroughBuffer(offset, d, len);
-            flash_->waitUntilReady();
+            heldUs_ += flash_->waitUntilReady();
             return r;
         }
         default: return fail(0x24);
@@ -672,10 +678,10 @@ Enclosure::Reply Enclosure::productInfo(const Request& req) {
     if (!flash_ || flash_->size() < kProductAreaOffset + kProductAreaSize || flash_->stuckBusy())
         return fail(0x04, 0x44);
     // The record lands at the start of the product area, which the chip erases first.
-    flash_->eraseUnitAt(kProductAreaOffset, kProductAreaSize, flash_->part().sectorMs);
+    flash_->eraseUnitAt(kProductAreaOffset, kProductAreaSize, eraseMsOf(flash_->part(), kProductAreaSize));
     bufferErased_.insert(kProductAreaOffset / kSectorSize4K);
     flash_->program(kProductAreaOffset, d, kProductRecordSize);
-    flash_->waitUntilReady();
+    heldUs_ += flash_->waitUntilReady();
     return r;
 }
 
@@ -719,7 +725,8 @@ Enclosure::Reply Enclosure::flash294(const Request& req) {
             } else if (c[11] == 0x52 || c[11] == 0xD8) {
                 if (addr >= f->size()) return fail(sense::kIllegal, 0x21);
                 const FlashPart& p = f->part();
-                f->eraseUnitAt(addr, p.halfBlockErase ? p.halfBlockErase : p.blockErase, p.blockMs);
+                const uint32_t unit = p.halfBlockErase ? p.halfBlockErase : p.blockErase;
+                f->eraseUnitAt(addr, unit, eraseMsOf(p, unit));
             } else {
                 return fail(sense::kIllegal, 0x24);
             }

@@ -62,6 +62,10 @@ public:
     BootState bootState() const { return state_; }
     int resetCount() const { return resets_; }
     uint64_t commandCount() const { return commands_; }
+    // Time on the clock this enclosure took: its commands on the wire (bus_timing.h), and the
+    // commands it held until its flash was done (microseconds, since it was made).
+    uint64_t transferUs() const { return transferUs_; }
+    uint64_t heldUs() const { return heldUs_; }
     bool poweredOff() const { return poweredOff_; }
     std::vector<uint8_t> chipInfo() const;         // the 16-byte chip information record
     std::vector<uint8_t> bufferDescriptor() const; // READ BUFFER mode 3
@@ -130,6 +134,7 @@ private:
     std::set<uint32_t> bufferErased_;      // 4 KiB sectors erased by buffer programming since a chip erase
     int resets_ = 0;
     uint64_t commands_ = 0, matching_ = 0, dataIns_ = 0, reads_ = 0;
+    uint64_t transferUs_ = 0, heldUs_ = 0;
     bool poweredOff_ = false;
 };
 

@@ -12,7 +12,7 @@ namespace {
 
 constexpr const char* kKeys =
     "fw flash rev bus state resetms disk sector fail failop failevery notready stuckbusy short flip "
-    "powercut drop noreturn twins seed";
+    "powercut drop noreturn twins seed clock";
 
 bool parseUnsigned(std::string_view s, uint64_t& v, int base = 10) {
     if (s.empty()) return false;
@@ -100,6 +100,10 @@ bool parseEnclosureConfig(std::string_view text, EnclosureConfig& out, std::stri
             else if (value == "uas") out.bus = BusKind::Uas;
             else if (value == "1394") out.bus = BusKind::Ieee1394;
             else return bad("expected usb, uas or 1394");
+        } else if (key == "clock") {
+            if (value == "real") out.realClock = true;
+            else if (value == "virtual") out.realClock = false;
+            else return bad("expected virtual or real");
         } else if (key == "state") {
             out.stateFile = std::string(value);
         } else if (key == "resetms") {
@@ -161,6 +165,10 @@ std::string simHelpText() {
            "                    boots from them) and saved back at exit, so one enclosure lives across runs\n"
            "  resetms=MS        time off the bus after a chip reset (default 3000)\n"
            "  disk=SECTORS      sectors of the disk behind the bridge; sector=512|4096 its logical size\n"
+           "  clock=virtual|real\n"
+           "                    virtual (default): waits, flash busy times and command transfers\n"
+           "                    pass at once; real: they take real time, as on hardware (one clock\n"
+           "                    for all the enclosures of a run: any clock=real makes it real)\n"
            "\n"
            "Faults (deterministic for a given seed):\n"
            "  fail=N            the Nth command since power-on ends in CHECK CONDITION\n"

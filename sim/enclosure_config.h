@@ -33,6 +33,8 @@ struct EnclosureConfig {
     uint32_t notReady = 0;
     bool stuckBusy = false, noReturn = false, twins = false;
     uint64_t seed = 1;
+    // clock=real: the emulator's clock follows real time (for every enclosure of the session).
+    bool realClock = false;
 };
 
 bool parseEnclosureConfig(std::string_view text, EnclosureConfig& out, std::string& error);

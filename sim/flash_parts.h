@@ -27,7 +27,9 @@ struct FlashPart {
     uint16_t page;                   // page program wraps inside a page of this size
     ProgramStyle style;
     uint16_t programUs;              // one page (or one SST byte/word)
-    uint16_t sectorMs, blockMs;
+    uint16_t sectorMs;               // erase of one sector (0x20 / 0xD7 unit)
+    uint16_t halfBlockMs;            // erase of one 0x52 unit, 0 when none
+    uint16_t blockMs;                // erase of one 0xD8 unit
     uint32_t chipMs;
     uint8_t flashType;               // the bridge's FlashType value for this maker
     bool bridgeKnows;                // the bridge's own probe (FF 04 23) recognises the part
@@ -45,5 +47,10 @@ struct EraseUnits {
     uint32_t block;
 };
 EraseUnits eraseUnitsOfType(uint8_t flashType);
+
+// How long the part takes to erase a unit of `unit` bytes: the time of the opcode whose unit that
+// is, or for a unit the part has no opcode for (the bridges' erase-by-mode units), the time of its
+// next larger unit.
+uint32_t eraseMsOf(const FlashPart& part, uint32_t unit);
 
 }  // namespace sim

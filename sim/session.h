@@ -15,6 +15,7 @@ public:
     explicit Session(uint64_t startMs = 1000)
         : clock_(startMs), scopedClock_(clock_), scopedBackend_(bus_), previousSource_(maclib::makerDeviceSource()) {
         maclib::setMakerDeviceSource(&bus_);
+        bus_.runOn(&clock_);
     }
     ~Session() { maclib::setMakerDeviceSource(previousSource_); }
     Session(const Session&) = delete;

@@ -13,11 +13,7 @@ constexpr uint32_t kStatusWriteUs = 5000;
 
 SpiFlash::SpiFlash(const FlashPart& part) : part_(&part), bytes_(part.size, 0xFF) {}
 
-// Cycles shorter than 0.1 ms are over before the next command can reach the bridge: a USB round
-// trip takes longer than that, so they never show as busy.
-uint64_t SpiFlash::msOf(uint32_t us) { return us < 100 ? 0 : (us + 999) / 1000; }
-
-bool SpiFlash::busy() const { return stuckBusy_ || sys::nowMs() < readyAtMs_; }
+bool SpiFlash::busy() const { return stuckBusy_ || sys::nowUs() < readyAtUs_; }
 
 uint8_t SpiFlash::status() const {
     uint8_t s = statusBits_;
@@ -26,14 +22,17 @@ uint8_t SpiFlash::status() const {
     return s;
 }
 
-void SpiFlash::occupy(uint64_t ms) {
-    const uint64_t start = std::max(sys::nowMs(), readyAtMs_);
-    readyAtMs_ = start + ms;
+void SpiFlash::occupyUs(uint64_t us) {
+    const uint64_t start = std::max(sys::nowUs(), readyAtUs_);
+    readyAtUs_ = start + us;
+    busyUs_ += us;
 }
 
-void SpiFlash::waitUntilReady() {
-    const uint64_t now = sys::nowMs();
-    if (!stuckBusy_ && readyAtMs_ > now) sys::sleepMs(static_cast<unsigned>(readyAtMs_ - now));
+uint64_t SpiFlash::waitUntilReady() {
+    const uint64_t now = sys::nowUs();
+    if (stuckBusy_ || readyAtUs_ <= now) return 0;
+    sys::sleepUs(readyAtUs_ - now);
+    return readyAtUs_ - now;
 }
 
 bool SpiFlash::read(uint32_t addr, uint8_t* out, size_t len) const {
@@ -58,7 +57,7 @@ bool SpiFlash::program(uint32_t addr, const uint8_t* data, size_t len) {
         if (!writeByte(static_cast<uint32_t>(addr + i), data[i])) break;
     const uint32_t page = std::max<uint32_t>(part_->page, 1);
     const uint64_t pages = len == 0 ? 0 : (addr + len - 1) / page - addr / page + 1;
-    occupy(msOf(static_cast<uint32_t>(std::min<uint64_t>(pages * part_->programUs, 0xFFFFFFFFu))));
+    occupyUs(pages * part_->programUs);
     return true;
 }
 
@@ -79,13 +78,13 @@ bool SpiFlash::eraseUnitAt(uint32_t addr, uint32_t unit, uint32_t ms) {
     const uint32_t base = addr / unit * unit;
     const uint32_t len = std::min<uint32_t>(unit, size() - base);
     eraseRange(base, len);
-    occupy(ms);
+    occupyUs(uint64_t(ms) * 1000);
     return true;
 }
 
 void SpiFlash::eraseChip() {
     eraseRange(0, size());
-    occupy(part_->chipMs);
+    occupyUs(uint64_t(part_->chipMs) * 1000);
 }
 
 uint8_t SpiFlash::replyByte(uint8_t op, size_t pos, uint32_t addr) const {
@@ -120,21 +119,21 @@ void SpiFlash::rawProgramPage(uint32_t addr, const uint8_t* data, size_t len) {
     }
     for (uint32_t i = 0; i < page && base + i < size(); ++i)
         if (used[i] && !writeByte(base + i, latch[i])) break;
-    occupy(msOf(part_->programUs));
+    occupyUs(part_->programUs);
 }
 
 void SpiFlash::rawErase(uint8_t op, uint32_t addr) {
     const FlashPart& p = *part_;
-    uint32_t unit = 0, ms = p.sectorMs;
+    uint32_t unit = 0;
     switch (op) {
         case 0x20:
         case 0xD7: unit = p.sectorErase; break;
-        case 0x52: unit = p.halfBlockErase; ms = p.blockMs; break;
-        case 0xD8: unit = p.blockErase; ms = p.blockMs; break;
+        case 0x52: unit = p.halfBlockErase; break;
+        case 0xD8: unit = p.blockErase; break;
         default: break;
     }
     if (unit == 0) return;   // the part has no such opcode
-    eraseUnitAt(addr, unit, ms);
+    eraseUnitAt(addr, unit, eraseMsOf(p, unit));
 }
 
 void SpiFlash::sstProgram(uint8_t op, const std::vector<uint8_t>& mosi) {
@@ -156,7 +155,7 @@ void SpiFlash::sstProgram(uint8_t op, const std::vector<uint8_t>& mosi) {
         if (!writeByte(aaiAddr_, mosi[dataAt + i])) return;
         aaiAddr_ = (aaiAddr_ + 1) % size();
     }
-    occupy(msOf(part_->programUs));
+    occupyUs(part_->programUs);
 }
 
 std::vector<uint8_t> SpiFlash::transfer(const std::vector<uint8_t>& mosi, size_t misoLen) {
@@ -182,7 +181,7 @@ std::vector<uint8_t> SpiFlash::transfer(const std::vector<uint8_t>& mosi, size_t
             if ((wel || statusWriteEnabled_) && mosi.size() >= 2) {
                 statusBits_ = static_cast<uint8_t>((mosi[1] & (kStatusProtect | kStatusSrwd)));
                 statusWriteEnabled_ = false;
-                if (part_->style == ProgramStyle::Page) occupy(msOf(kStatusWriteUs));
+                if (part_->style == ProgramStyle::Page) occupyUs(kStatusWriteUs);
             }
             break;
         case 0x02:

@@ -26,10 +26,13 @@ public:
     std::vector<uint8_t>& bytes() { return bytes_; }
     const std::vector<uint8_t>& bytes() const { return bytes_; }
 
-    // Time: the busy bit stays set until the virtual clock reaches readyAtMs().
+    // Time: the busy bit stays set until the clock reaches readyAtUs().
     bool busy() const;
     uint8_t status() const;
-    uint64_t readyAtMs() const { return readyAtMs_; }
+    uint64_t readyAtUs() const { return readyAtUs_; }
+    uint64_t readyAtMs() const { return (readyAtUs_ + 999) / 1000; }
+    // Time the part has spent programming and erasing since it was made (microseconds).
+    uint64_t busyUs() const { return busyUs_; }
     void setStuckBusy(bool on) { stuckBusy_ = on; }
     bool stuckBusy() const { return stuckBusy_; }
 
@@ -38,10 +41,11 @@ public:
     bool program(uint32_t addr, const uint8_t* data, size_t len);         // NOR: old & data
     bool eraseUnitAt(uint32_t addr, uint32_t unit, uint32_t ms);           // unit containing addr
     void eraseChip();
-    // Start of a bridge operation: it waits for the flash, then keeps it busy for `ms`.
-    void occupy(uint64_t ms);
-    // The bridge holds the command until the flash is done: time passes on the clock.
-    void waitUntilReady();
+    // Start of a bridge operation: it waits for the flash, then keeps it busy for `us`.
+    void occupyUs(uint64_t us);
+    // The bridge holds the command until the flash is done: time passes on the clock. Returns
+    // how long it held it (microseconds).
+    uint64_t waitUntilReady();
 
     // A raw SPI transfer: `mosi` is everything the host clocks out (opcode first); returns the
     // `misoLen` bytes the part drives back after it.
@@ -52,9 +56,6 @@ public:
     void limitWrites(uint32_t bytes) { budget_ = bytes; }
     void clearWriteLimit() { budget_ = -1; }
     bool cutHappened() const { return cut_; }
-
-    // A cycle's duration on the millisecond clock.
-    static uint64_t msOf(uint32_t us);
 
 private:
     bool writeByte(uint32_t addr, uint8_t value);   // NOR program of one byte, under the budget
@@ -70,7 +71,8 @@ private:
     bool statusWriteEnabled_ = false;   // 0x50 seen
     bool aai_ = false;           // SST auto-increment programming in progress
     uint32_t aaiAddr_ = 0;
-    uint64_t readyAtMs_ = 0;
+    uint64_t readyAtUs_ = 0;
+    uint64_t busyUs_ = 0;
     bool stuckBusy_ = false;
     int64_t budget_ = -1;        // flash bytes that may still change; -1: no limit
     bool cut_ = false;
