@@ -11,6 +11,7 @@
 #include "firmware/buffer_update.h"
 #include "firmware/crc.h"
 #include "firmware/image.h"
+#include "firmware/kept_copy.h"
 #include "sys/aligned.h"
 #include "sys/clock.h"
 #include "sys/resources.h"
@@ -372,7 +373,8 @@ bool UpdateFlashDirect(UpdateWindow& w, SelectedDevice& dev, DirectUpdateState& 
         if (t == vendor::kChipQVR227) IDEAccess::QV_FlashPrepare(dev.path);
         if (keepNvram) {
             if (!kept.reset(kNvramSize)) return fail(w, kTextAllocError);
-            if (!readDirect(link, form, s, nvramAt, kept.data(), kNvramSize)) return fail(w, kTextBackupNvramFail);
+            const auto read = [&](uint8_t* b) { return readDirect(link, form, s, nvramAt, b, kNvramSize); };
+            if (!readKeptCopy(read, kept.data(), kNvramSize)) return fail(w, kTextBackupNvramFail);
         }
     }
 
@@ -624,7 +626,10 @@ int qvd529_update_func(uint32_t device, const std::function<void(bool)>& showRes
     macPrint("update_func: wait device ready.");
     qvaccess::fn_WAIT_DEVICE_READY(device);
     macPrint("update_func: read nvram back.");
-    if (!fn_SerialFlashRead529(device, kQvd529MacKeptOffset, kept.data(), kQvd529MacKeptSize)) {
+    const auto read = [device](uint8_t* b) {
+        return fn_SerialFlashRead529(device, kQvd529MacKeptOffset, b, kQvd529MacKeptSize);
+    };
+    if (!readKeptCopy(read, kept.data(), kQvd529MacKeptSize)) {
         macPrint("update_func: read flash fail.");
         return finish(false);
     }

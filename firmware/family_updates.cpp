@@ -10,6 +10,7 @@
 #include "firmware/crc.h"
 #include "firmware/direct_update.h"
 #include "firmware/image.h"
+#include "firmware/kept_copy.h"
 #include "sys/aligned.h"
 #include "sys/clock.h"
 #include "sys/resources.h"
@@ -288,6 +289,23 @@ bool eraseAndProgram(const SerialLink& link, Progress& p, const PagePlan& plan, 
     return true;
 }
 
+// eraseAndProgram, and after a run that failed once the units were erased, the chip's NVRAM put
+// back where it reads erased: the failure stays a failure, but the next attempt finds the NVRAM
+// and keeps it again instead of keeping the blank. A device that no longer answers gets nothing.
+bool programKeepingNvram(const SerialLink& link, Progress& p, const PagePlan& plan, uint8_t* kept) {
+    if (!plan.keep) return eraseAndProgram(link, p, plan, kept);
+    sys::AlignedBuffer original, now;
+    if (!original.reset(kKept) || !now.reset(kKept)) return p.fail(kTextAllocError);
+    std::memcpy(original.data(), kept, kKept);
+    if (eraseAndProgram(link, p, plan, kept)) return true;
+    link.waitReady();
+    if (link.read(0, now.data(), kKept) && allErased(now.data(), kKept)) {
+        link.waitReady();
+        link.write(0, original.data(), kKept);
+    }
+    return false;
+}
+
 // total: the file (at least one page), plus the chip's NVRAM in front of a file without its own,
 // in whole pages.
 uint32_t totalFor(size_t fileSize, bool addNvram) {
@@ -315,18 +333,21 @@ bool update528Windows(UpdateWindow& w, SelectedDevice& dev, bool spiWrite) {
     const WinSerial link(dev.path, {spiWrite, flashType, dev.flash.sst25});
     if (keep) {
         link.waitReady();
-        if (!link.read(0, kept.data(), kKept)) return p.fail(kTextBackupNvramFail);
+        if (!readKeptCopy([&](uint8_t* b) { return link.read(0, b, kKept); }, kept.data(), kKept))
+            return p.fail(kTextBackupNvramFail);
     }
+    // A file with nothing in it, or nothing past the NVRAM it gives way to, is no firmware: it
+    // is refused before the flash is touched, its protection bits included. So is one that runs
+    // past the 24-bit flash addresses, whose erase units would wrap round onto the start.
+    const size_t fileStart = carries && keep ? kKept : 0;
+    if (!file.opened || file.bytes.size() <= fileStart) return p.fail(kTextOpenFileError);
+    const size_t fileSize = file.bytes.size();
+    if (fileSize + (carries ? 0 : kKept) > vendor::kSpiAddressSpace) return p.fail(kTextFwBiggerThanFlash);
+
     const bool unprotect = spiWrite ? flashType == vendor::kFlashMxic
                                     : (flashType == vendor::kFlashSt || flashType == vendor::kFlashMxic) &&
                                           t != kChipQVD523;
     if (!prepareFlashForWrite(link, p, dev.flash.atmelModel != -1, unprotect)) return false;
-
-    // A file with nothing in it, or nothing past the NVRAM it gives way to, is no firmware: it
-    // is refused before the flash is touched.
-    const size_t fileStart = carries && keep ? kKept : 0;
-    if (!file.opened || file.bytes.size() <= fileStart) return p.fail(kTextOpenFileError);
-    const size_t fileSize = file.bytes.size();
 
     if (keep && carries && t == kChipQVD523 && fileSize >= kQvd523DataAt + kQvd523DataLen)
         std::memcpy(kept.data() + kQvd523DataAt, file.bytes.data() + kQvd523DataAt, kQvd523DataLen);
@@ -344,7 +365,7 @@ bool update528Windows(UpdateWindow& w, SelectedDevice& dev, bool spiWrite) {
         IDEAccess::SstChipErase(dev.path);
         link.waitReady();
     }
-    if (!eraseAndProgram(link, p, plan, kept.data())) return false;
+    if (!programKeepingNvram(link, p, plan, kept.data())) return false;
     return succeed(w, kTextPowerCycle);
 }
 
@@ -407,7 +428,8 @@ bool UpdateFlashLegacy(UpdateWindow& w, SelectedDevice& dev) {
     const bool restore = fileSize <= kLegacyRestoreUpTo;
     if (fileSize <= kLegacyChipEraseAbove) {
         link.waitReady();
-        const bool ok = link.read(kLegacyNvramAt, nvram, kLegacyNvramLen);
+        const bool ok = readKeptCopy([&](uint8_t* b) { return link.read(kLegacyNvramAt, b, kLegacyNvramLen); }, nvram,
+                                     kLegacyNvramLen);
         w.debug(ok ? "NVRAM O.K.\n" : "NVRAM fail\n");
         if (!ok && restore) return p.fail(kTextBackupNvramFail);
     }
@@ -630,7 +652,7 @@ bool UpdateFlash_528Series(uint32_t device, vendor::ChipType chipType, const uin
     sys::AlignedBuffer kept;
     if (!kept.reset(kKept)) return false;
     link.waitReady();
-    if (!link.read(0, kept.data(), kKept)) return false;
+    if (!readKeptCopy([&](uint8_t* b) { return link.read(0, b, kKept); }, kept.data(), kKept)) return false;
     const bool keep = kept[kValidityMarkerAt] == 'Q' && kept[kValidityMarkerAt + 1] == 'V';
 
     if (macFlashIsAtmel(device) && !link.enableWrite()) return false;
@@ -655,7 +677,7 @@ bool UpdateFlash_528Series(uint32_t device, vendor::ChipType chipType, const uin
     plan.fileStart = fileStart;
     plan.keep = keep;
     plan.total = totalFor(size, false);
-    return eraseAndProgram(link, p, plan, kept.data());
+    return programKeepingNvram(link, p, plan, kept.data());
 }
 
 int qvd528_update_func(uint32_t device, const std::function<void(bool)>& showResult) {

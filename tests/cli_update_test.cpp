@@ -119,6 +119,23 @@ TEST_F(CliUpdate, OneButtonUpdateThenAlreadyUpdated) {
     fs::remove(t);
 }
 
+// A second bridge stays attached while the updated one is off the bus after its reset: the wait
+// is for ours, and the version shown afterwards is read from ours.
+TEST_F(CliUpdate, UpdateBesideAnotherBridgeWaitsForItsOwn) {
+    const fs::path state = temp("e.state");
+    const std::string sim = "qvr298,fw=31.01.01.10,state=" + state.string();
+    for (const char* other : {"qvd528", "qvr298,fw=31.01.01.10"}) {
+        SCOPED_TRACE(other);
+        fs::remove(state);
+        const CliRun r = q55x({"--json", "--sim", sim, "--sim", other, "--device", "sim:/dev/sg1", "update", "--yes", "--no-backup"});
+        ASSERT_EQ(r.code, 0) << r.out << r.err;
+        EXPECT_EQ(r.json()["version_after"], "31.01.01.15");
+        const CliRun after = q55x({"--sim", sim, "list"});
+        EXPECT_NE(after.out.find("31.01.01.15"), std::string::npos) << after.out;
+    }
+    fs::remove(state);
+}
+
 TEST_F(CliUpdate, RefusalsWriteNothing) {
     const fs::path t = temp("t.jsonl");
     CliRun r = q55x({"--sim", "qvr298,fw=30.01.01.10", "--trace", t.string(), "update", "--yes"});

@@ -41,10 +41,14 @@ public:
             writes.push_back({be24(c + 8), be24(c + 2), c[1]});
             if (refuseWrites) return transport::Result{true, true, 0, 2};
         }
-        return bus_.execute(req);
+        transport::Result r = bus_.execute(req);
+        if (req.cdbLen >= 12 && c[0] == 0xDF && c[11] == 0xFA && spoilRead && req.data && req.xferLen && spoilRead(be24(c + 8)))
+            req.data[0] ^= 0x5A;
+        return r;
     }
     std::vector<DirectWrite> writes;
     bool refuseWrites = false;
+    std::function<bool(uint32_t address)> spoilRead;   // spoils the first byte of a direct read
 
 private:
     static uint32_t be24(const uint8_t* p) { return uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2]; }
@@ -200,6 +204,45 @@ TEST(SimDirectUpdate, Qvd529KeepsItsNvramUnlessTheFilesIsIncluded) {
         EXPECT_EQ(rig.boxes(), Lines{kPowerCycleBox});
         EXPECT_EQ(rig.enc->resetCount(), 0);
         rig.expectFirstWriteAtZeroFits();
+    }
+}
+
+// The kept NVRAM goes back from a copy two reads agree on: one spoilt read is read again, and a
+// copy that never reads the same twice stops the update before anything is written.
+TEST(SimDirectUpdate, KeptNvramComesFromAConfirmedRead) {
+    struct Case { const char* enclosure; const char* file; uint32_t nvramAt; bool mac; };
+    for (const Case& c : {Case{"qvd529", "qvd529_with_nvram", 0, false}, Case{"qvr256", "qvr256_1.02.03", 0xC000, false},
+                          Case{"qvd529", "", 0xC000, true}}) {
+        for (bool everyOther : {false, true}) {
+            SCOPED_TRACE(std::string(c.enclosure) + (c.mac ? " macOS" : "") + (everyOther ? " every other read" : " one read"));
+            const auto previousLoader = sys::setResourceLoader(firmware::catalogResources());
+            const auto previousSink = firmware::setMacOutputSink([](std::string_view) {});
+            Rig rig(c.enclosure);
+            const size_t kept = c.mac ? 256 : 4096;
+            const Bytes nvram = pattern(kept, 30);
+            rig.setFlash(c.nvramAt, nvram);
+            int reads = 0;
+            rig.recorder.spoilRead = [&](uint32_t at) {
+                return at == c.nvramAt && rig.recorder.writes.empty() && (everyOther ? ++reads % 2 : ++reads == 1);
+            };
+            bool ok;
+            if (c.mac) {
+                ok = firmware::qvd529_update_func(rig.session.bus().deviceOf(0).makerObject, {}) == 0;
+            } else {
+                rig.pick(sample(c.file));
+                ok = firmware::RunDirectUpdate(rig.w, rig.dev);
+                if (everyOther) {
+                    EXPECT_EQ(rig.w.status(), "Backup NVRAM command fail!");
+                }
+            }
+            firmware::setMacOutputSink(previousSink);
+            sys::setResourceLoader(previousLoader);
+            EXPECT_EQ(ok, !everyOther);
+            EXPECT_EQ(rig.flash(c.nvramAt, kept), nvram);
+            if (everyOther) {
+                EXPECT_TRUE(rig.recorder.writes.empty());
+            }
+        }
     }
 }
 

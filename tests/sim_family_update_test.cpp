@@ -211,11 +211,12 @@ TEST(SimFamily528, FailuresStopWithTheirText) {
     const Case cases[] = {
         {"backup read", [&](Recorder& r) { r.refuse = serialSub(0x10); }, "Backup NVRAM command fail!"},
         {"erase", [&](Recorder& r) { r.refuse = serialSub(0x14); }, "Erase command fail!!"},
-        {"erased read", [&](Recorder& r) { r.refuse = [&](const Bytes& c) { return serialSub(0x10)(c) && ++reads == 2; }; },
+        // Reads 1 and 2 are the backup of the NVRAM and its confirming second read.
+        {"erased read", [&](Recorder& r) { r.refuse = [&](const Bytes& c) { return serialSub(0x10)(c) && ++reads == 3; }; },
          "Read back after erase fail!!"},
-        {"not erased", [&](Recorder& r) { r.spoilRead = [&](const Bytes&) { return ++reads == 2; }; }, "Data not 0xff !!"},
+        {"not erased", [&](Recorder& r) { r.spoilRead = [&](const Bytes&) { return ++reads == 3; }; }, "Data not 0xff !!"},
         {"write after the erase", [&](Recorder& r) { r.refuse = serialSub(0x11); }, "Write command fail!"},
-        {"compare", [&](Recorder& r) { r.spoilRead = [&](const Bytes&) { return ++reads == 6; }; }, "Data compare fail !!"},
+        {"compare", [&](Recorder& r) { r.spoilRead = [&](const Bytes&) { return ++reads == 7; }; }, "Data compare fail !!"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -235,6 +236,56 @@ TEST(SimFamily528, FailuresStopWithTheirText) {
         EXPECT_FALSE(firmware::UpdateFlash_528Series(rig.w, rig.dev));
         EXPECT_EQ(rig.w.status(), "Enable ATMEL flash write enable fail!!");
         EXPECT_TRUE(rig.recorder.unitErases.empty());
+    }
+}
+
+// The kept NVRAM is the chip's own only if it reached us unspoilt: a bit spoilt in the backup
+// read would be written back and then "verified" against the same spoilt copy. And once the units
+// are erased, a failed run puts the NVRAM back so that the next attempt keeps it again.
+TEST(SimFamily528, KeptNvramSurvivesASpoiltBackupAndAFailedRun) {
+    struct Case {
+        const char* what;
+        bool mac;
+        int spoiltRead;   // the flash read whose last byte is spoilt (0: every other read before an erase)
+        bool ok;
+        const char* status;
+    };
+    for (const Case& c : {Case{"first backup read spoilt", false, 1, true, "Programming Success!!"},
+                          Case{"backup never reads the same", false, 0, false, "Backup NVRAM command fail!"},
+                          Case{"erase check spoilt", false, 3, false, "Data not 0xff !!"},
+                          Case{"macOS: first backup read spoilt", true, 1, true, ""},
+                          Case{"macOS: erase check spoilt", true, 3, false, ""}}) {
+        SCOPED_TRACE(c.what);
+        const sys::ResourceLoader previous = sys::setResourceLoader(firmware::catalogResources());
+        Rig rig("qvd528");
+        const Bytes nvram = chipNvram(12);
+        rig.setFlash(0, nvram);
+        const Bytes before = rig.enc->flash();
+        int reads = 0;
+        rig.recorder.spoilRead = [&](const Bytes& cdb) {
+            ++reads;
+            return c.spoiltRead ? reads == c.spoiltRead : rig.recorder.unitErases.empty() && be24(&cdb[3]) == 0 && reads % 2;
+        };
+        bool ok;
+        if (c.mac) {
+            const firmware::MacOutputSink sink = firmware::setMacOutputSink([](std::string_view) {});
+            ok = firmware::qvd528_update_func(rig.session.bus().deviceOf(0).makerObject, {}) == 0;
+            firmware::setMacOutputSink(sink);
+        } else {
+            rig.pick(sample("qvd528_with_nvram"));
+            ok = firmware::UpdateFlash_528Series(rig.w, rig.dev);
+            EXPECT_EQ(rig.w.status(), c.status);
+        }
+        sys::setResourceLoader(previous);
+        EXPECT_EQ(ok, c.ok);
+        EXPECT_EQ(rig.flash(0, 4096), nvram);
+        if (c.spoiltRead == 0) {
+            EXPECT_TRUE(rig.recorder.unitErases.empty()) << "nothing is erased without a good copy";
+            EXPECT_EQ(rig.enc->flash(), before);
+        }
+        if (!c.ok) {
+            EXPECT_TRUE(rig.w.boxes.empty());
+        }
     }
 }
 
@@ -335,6 +386,29 @@ TEST(SimFamilyLegacy, ChipEraseForLargeFilesSettingsKeptForSmallOnes) {
         EXPECT_EQ(rig.w.debugText_, "NVRAM fail\n");
         EXPECT_EQ(rig.w.status(), "Backup NVRAM command fail!");
         EXPECT_TRUE(rig.recorder.unitErases.empty());
+    }
+}
+
+// The settings bytes at 0x8000 go back from a copy two reads agree on.
+TEST(SimFamilyLegacy, SettingsSurviveASpoiltBackupRead) {
+    for (bool everyOther : {false, true}) {
+        SCOPED_TRACE(everyOther);
+        Rig rig("qv84556");
+        const Bytes settings = pattern(512, 27);
+        rig.setFlash(0x8000, settings);
+        const Bytes file = pattern(20000, 28);
+        rig.pick(file);
+        int reads = 0;
+        // Spoilt alike twice, a copy would pass for good: every other read is spoilt.
+        rig.recorder.spoilRead = [&](const Bytes& cdb) { return be24(&cdb[3]) == 0x8000 && (everyOther ? ++reads % 2 : ++reads == 1); };
+        EXPECT_EQ(firmware::UpdateFlashLegacy(rig.w, rig.dev), !everyOther);
+        EXPECT_EQ(rig.flash(0x8000, 512), settings);
+        if (everyOther) {
+            EXPECT_EQ(rig.w.status(), "Backup NVRAM command fail!");
+            EXPECT_TRUE(rig.recorder.unitErases.empty());
+        } else {
+            EXPECT_EQ(rig.flash(0, file.size()), file);
+        }
     }
 }
 

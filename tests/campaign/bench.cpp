@@ -1,0 +1,110 @@
+#include "campaign/bench.h"
+
+#include "sys/clock.h"
+#include "transport/backend.h"
+#include "vendor/IDEAccess.h"
+#include "firmware/direct_update.h"
+
+namespace campaign {
+
+// Sits between the procedures and the bus, and in front of the session's clock: every command and
+// every wait of a run passes here, so a run that never ends is caught in virtual time or in
+// commands, whichever it spends.
+class Guard final : public transport::Backend, public sys::Clock {
+public:
+    Guard(sim::Session& s, const Bounds& b) : session_(s), bounds_(b), clockScope_(*this), backendScope_(*this) {}
+
+    transport::Result execute(const transport::Request& req) override {
+        ++commands_;
+        if (!pending_.empty()) {
+            sim::Enclosure& e = session_.bus().enclosure(0);
+            for (auto it = pending_.begin(); it != pending_.end();) {
+                if (e.commandCount() + 1 >= it->first) {
+                    it->second(e);
+                    it = pending_.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+        if (bounds_.commands && commands_ - phaseCommands_ > bounds_.commands) exceeded("commands");
+        return session_.bus().execute(req);
+    }
+    void sleepMs(unsigned ms) override {
+        session_.clock().sleepMs(ms);
+        if (bounds_.virtualMs && nowMs() - phaseMs_ > bounds_.virtualMs) exceeded("virtual time");
+    }
+    uint64_t nowMs() const override { return session_.clock().nowMs(); }
+
+    void startPhase() {
+        phaseCommands_ = commands_;
+        phaseMs_ = nowMs();
+    }
+    uint64_t phaseCommands() const { return commands_ - phaseCommands_; }
+    uint64_t phaseMs() const { return nowMs() - phaseMs_; }
+    void at(uint64_t enclosureCommand, std::function<void(sim::Enclosure&)> action) {
+        pending_.emplace_back(enclosureCommand, std::move(action));
+    }
+
+private:
+    void exceeded(const char* what) {
+        if (bounds_.onExceeded) bounds_.onExceeded(what);
+    }
+
+    sim::Session& session_;
+    Bounds bounds_;
+    sys::ScopedClock clockScope_;
+    transport::ScopedBackend backendScope_;
+    uint64_t commands_ = 0, phaseCommands_ = 0, phaseMs_ = 0;
+    std::vector<std::pair<uint64_t, std::function<void(sim::Enclosure&)>>> pending_;
+};
+
+Bench::Bench(const std::string& text, const Store* store, const Bounds& bounds)
+    : session_(std::make_unique<sim::Session>()) {
+    if (!session_->bus().addEnclosure(text, error_)) return;
+    enc_ = &session_->bus().enclosure(0);
+    if (store) {
+        if (store->flash.size() != enc_->flash().size()) {
+            error_ = "stored flash does not fit the enclosure";
+            return;
+        }
+        enc_->flash() = store->flash;
+        enc_->disk().blocks() = store->disk;
+        enc_->reboot();
+    }
+    guard_ = std::make_unique<Guard>(*session_, bounds);
+    ok_ = true;
+}
+
+Bench::~Bench() = default;
+
+Store Bench::store() { return {enc_->flash(), enc_->disk().blocks()}; }
+
+void Bench::select(bool bankRecovery) {
+    record_ = {};
+    dev_ = {};
+    dev_.path = record_.path = session_->bus().deviceOf(0).windowsPath;
+    dev_.chip = IDEAccess::DetectChipType(dev_.path);
+    dev_.flash = IDEAccess::DetectFlash(dev_.path, dev_.chip.type, dev_.chip.revision);
+    dev_.record = &record_;
+    // The window runs the bank recovery on selection for the QVR256 and the QVR253.
+    if (bankRecovery && (dev_.chip.type == 13 || dev_.chip.type == 27)) firmware::RecoverFirmwareBank(w_, dev_);
+}
+
+uint32_t Bench::makerObject() { return session_->bus().deviceOf(0).makerObject; }
+
+std::vector<std::string> Bench::scan() {
+    std::vector<std::string> paths;
+    for (const sim::DeviceInfo& d : session_->bus().devices()) paths.push_back(d.linuxPath);
+    return paths;
+}
+
+void Bench::startPhase() { guard_->startPhase(); }
+uint64_t Bench::phaseCommands() const { return guard_->phaseCommands(); }
+uint64_t Bench::phaseMs() const { return guard_->phaseMs(); }
+
+void Bench::atCommand(uint64_t afterCommands, std::function<void(sim::Enclosure&)> action) {
+    guard_->at(enc_->commandCount() + afterCommands, std::move(action));
+}
+
+}  // namespace campaign

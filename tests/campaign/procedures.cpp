@@ -1,0 +1,175 @@
+#include "campaign/procedures.h"
+
+#include <filesystem>
+#include <fstream>
+
+#include "firmware/buffer_update.h"
+#include "firmware/direct_update.h"
+#include "firmware/family_updates.h"
+#include "firmware/image_catalog.h"
+
+namespace campaign {
+
+namespace {
+
+using firmware::RunProcedure;
+
+// The sample files the Windows procedures are given, from our image catalogue.
+constexpr const char* kSampleFiles[] = {
+    "qvr298_31.01.01.20", "qvr256_1.02.03",   "qvr296_1.02.04",   "qvr253_1.02.05",   "qvd529_with_nvram",
+    "qvd528_with_nvram",  "qvd523_with_nvram", "qv84556_code_only", "qvd525_code_only", "qvr294_31.05.00.01",
+};
+
+std::string fileFor(const std::string& dir, const char* name) { return dir + "/" + name + ".bin"; }
+
+// The Windows program's "Run" button: the procedure the window's dispatch chooses for the file,
+// which must be the one the row is about.
+std::function<bool(Bench&)> runButton(std::string file, RunProcedure expected, bool readWriteBuffer = false) {
+    return [file, expected, readWriteBuffer](Bench& b) {
+        firmware::RecordingWindow& w = b.window();
+        w.firmwareFile_ = file;
+        w.readWriteBuffer_ = readWriteBuffer;
+        w.setProductSn_ = false;
+        const RunProcedure p = firmware::chooseRunProcedure(b.device(), file);
+        if (p != expected) return false;
+        return firmware::runChosenProcedure(p, w, b.device());
+    };
+}
+
+// The one-button update as the window runs it: written, then the chip reset and its return.
+bool oneButton(Bench& b) {
+    std::vector<std::string> found;
+    return firmware::UpdateWithEmbeddedImage(b.window(), b.device()) &&
+           firmware::ResetAndReattach(b.window(), b.device(), [&b] { return b.scan(); }, found);
+}
+
+std::function<bool(Bench&)> macThread(int (*thread)(uint32_t, const std::function<void(bool)>&)) {
+    return [thread](Bench& b) {
+        bool shown = false, shownOk = false;
+        const int rc = thread(b.makerObject(), [&](bool ok) { shown = true, shownOk = ok; });
+        // The wizard's window is what the user reads; both must say success.
+        return rc == 0 && shown && shownOk;
+    };
+}
+
+// Each recovery step starts from a selection, as the user would, in the program that runs it.
+RecoveryStep windowsStep(const char* label, std::function<bool(Bench&)> run) {
+    return {label, [run](Bench& b) {
+                b.select(true);
+                return run(b);
+            }};
+}
+RecoveryStep macStep(const char* label, std::function<bool(Bench&)> run) {
+    return {label, [run](Bench& b) { return run(b); }};
+}
+
+void fill(Bench& b, const Kept& k) {
+    const Bytes p = keptPattern(k);
+    std::copy(p.begin(), p.end(), b.enclosure().flash().begin() + k.at);
+    // An earlier update left the same settings in both banks.
+    if (k.mirror) std::copy(p.begin(), p.end(), b.enclosure().flash().begin() + k.mirror);
+}
+
+}  // namespace
+
+Bytes keptPattern(const Kept& k) {
+    Bytes p(k.len);
+    for (size_t i = 0; i < p.size(); ++i) p[i] = static_cast<uint8_t>(i * 37 + k.at / 256 + 11 + (i >> 8));
+    // The QVD528 family trusts an NVRAM that carries its validity marker only.
+    if (k.len > 127) p[126] = 'Q', p[127] = 'V';
+    return p;
+}
+
+bool writeSampleFiles(const std::string& dir, std::string& error) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    for (const char* name : kSampleFiles) {
+        Bytes bytes;
+        for (const firmware::CatalogImage& c : firmware::imageCatalog())
+            if (std::string_view(c.name) == name && !firmware::generateImage(c, bytes, error)) return false;
+        if (bytes.empty()) return error = std::string("no catalogue image ") + name, false;
+        std::ofstream out(fileFor(dir, name), std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        if (!out) return error = "cannot write " + fileFor(dir, name), false;
+    }
+    // The legacy bridges and the QVD525 boot the code behind their NVRAM; files of at most 32 KiB
+    // leave the settings bytes at 0x8000 to be kept, which is what the campaign wants to watch.
+    struct Generated { const char* name; const char* code; char revision; std::vector<uint8_t> version; };
+    for (const Generated& g : {Generated{"qv84556_32k", "556", '0', {1, 6, 9}}, Generated{"qvd525_32k", "525", '1', {1, 0, 6}}}) {
+        firmware::ImageParams p;
+        p.layout = firmware::ImageLayout::NvramFirst;
+        p.chipCode = g.code;
+        p.revision = g.revision;
+        p.version = g.version;
+        p.size = 0x8000;
+        Bytes bytes;
+        if (!firmware::buildImage(p, bytes, error)) return false;
+        std::ofstream out(fileFor(dir, g.name), std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        if (!out) return error = "cannot write " + fileFor(dir, g.name), false;
+    }
+    return true;
+}
+
+std::vector<Procedure> procedures(const std::string& dir) {
+    const std::string f298 = fileFor(dir, "qvr298_31.01.01.20");
+    const auto bufferPath = runButton(f298, RunProcedure::DirectUpdate, true);
+    const RecoveryStep buffer = windowsStep("buffer", bufferPath);
+    const auto keep = [](std::vector<Kept> kept) {
+        return [kept](Bench& b) {
+            for (const Kept& k : kept) fill(b, k);
+        };
+    };
+
+    std::vector<Procedure> out;
+    const auto windows = [&](const char* key, const char* title, std::string enclosure, std::vector<Kept> kept,
+                             std::function<bool(Bench&)> run, std::vector<RecoveryStep> more = {}) {
+        Procedure p{key, "Windows", title, std::move(enclosure), kept, keep(kept), run};
+        p.recovery.push_back(windowsStep("rerun", run));
+        for (RecoveryStep& s : more) p.recovery.push_back(std::move(s));
+        out.push_back(std::move(p));
+    };
+    const auto mac = [&](const char* key, const char* title, std::string enclosure, std::vector<Kept> kept,
+                         std::function<bool(Bench&)> run, std::vector<RecoveryStep> more) {
+        Procedure p{key, "macOS", title, std::move(enclosure), kept, keep(kept), run};
+        p.recovery.push_back(macStep("rerun", run));
+        for (RecoveryStep& s : more) p.recovery.push_back(std::move(s));
+        out.push_back(std::move(p));
+    };
+
+    windows("one-button", "UpdateWithEmbeddedImage + ResetAndReattach", "qvr298,fw=31.01.01.10", {}, oneButton,
+            {buffer});
+    windows("298-buffer", "RunDirectUpdate, Read/Write Buffer (QVR298)", "qvr298", {}, bufferPath);
+    windows("298-direct", "RunDirectUpdate, direct commands (QVR298)", "qvr298", {},
+            runButton(f298, RunProcedure::DirectUpdate), {buffer});
+    windows("256", "RunDirectUpdate + RecoverFirmwareBank (QVR256, two banks)", "qvr256", {{0xC000, 4096, 0x1C000}},
+            runButton(fileFor(dir, "qvr256_1.02.03"), RunProcedure::DirectUpdate));
+    windows("296", "RunDirectUpdate (QVR296, one bank)", "qvr296", {{0xC000, 4096}},
+            runButton(fileFor(dir, "qvr296_1.02.04"), RunProcedure::DirectUpdate));
+    windows("253", "RunDirectUpdate + RecoverFirmwareBank (QVR253, two banks)", "qvr253", {{0x8000, 4096, 0x18000}},
+            runButton(fileFor(dir, "qvr253_1.02.05"), RunProcedure::DirectUpdate));
+    windows("529", "RunDirectUpdate (QVD529)", "qvd529", {{0, 4096}},
+            runButton(fileFor(dir, "qvd529_with_nvram"), RunProcedure::DirectUpdate));
+    windows("528", "UpdateFlash_528Series (QVD528)", "qvd528", {{0, 4096}},
+            runButton(fileFor(dir, "qvd528_with_nvram"), RunProcedure::Series528));
+    windows("523-sst", "UpdateFlashSst (QVD523, SST flash)", "qvd523,flash=bf48", {},
+            runButton(fileFor(dir, "qvd523_with_nvram"), RunProcedure::Sst));
+    windows("legacy", "UpdateFlashLegacy (QV84556)", "qv84556", {{0x8000, 512}},
+            runButton(fileFor(dir, "qv84556_32k"), RunProcedure::Legacy));
+    windows("525-1394", "UpdateFlash525Over1394 (QVD525)", "qvd525,bus=1394", {{0x8000, 1024}},
+            runButton(fileFor(dir, "qvd525_32k"), RunProcedure::Qvd525Over1394));
+    windows("294", "UpdateFlash294 (QVR294)", "qvr294", {},
+            runButton(fileFor(dir, "qvr294_31.05.00.01"), RunProcedure::Qvr294));
+    windows("disk", "UpdateDiskResident (q556E)", "qv84556e,flash=none,disk=256005", {},
+            runButton(fileFor(dir, "qv84556_code_only"), RunProcedure::DiskResident));
+    out.back().bootsFromFlash = false;
+
+    mac("mac-298", "qvr298_update_func", "qvr298", {}, macThread(&firmware::qvr298_update_func), {buffer});
+    mac("mac-529", "qvd529_update_func", "qvd529", {{0xC000, 256}}, macThread(&firmware::qvd529_update_func),
+        {windowsStep("win", runButton(fileFor(dir, "qvd529_with_nvram"), RunProcedure::DirectUpdate))});
+    mac("mac-528", "qvd528_update_func", "qvd528", {{0, 4096}}, macThread(&firmware::qvd528_update_func),
+        {windowsStep("win", runButton(fileFor(dir, "qvd528_with_nvram"), RunProcedure::Series528))});
+    return out;
+}
+
+}  // namespace campaign

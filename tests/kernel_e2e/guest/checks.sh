@@ -1,0 +1,128 @@
+#!/bin/sh
+# Runs in the guest. The emulated QVR298 becomes a USB gadget (configfs + FunctionFS) that
+# dummy_hcd loops back to the host side of this kernel, where usb-storage binds to it; q55x and
+# sg3_utils then reach it through SG_IO like any enclosure on a cable. One line per check:
+#   GUEST: PASS|FAIL name ...     and for the timing comparison:
+#   GUEST: TIMING tool chunks=N cycle_us=C device_us=D wall_s=W
+SIM=${SIM:-qvr298,fw=31.01.01.10}
+IMG=/usr/share/q55x/images/qvr298_v031.001.001.015.bin
+export XDG_STATE_HOME=/tmp/state HOME=/tmp
+FAIL=0
+up() { cut -d' ' -f1 /proc/uptime; }
+
+# chk NAME RC TEXT CMD...: CMD must exit with RC and print TEXT (a leading ! : must not print it).
+chk() {
+  n=$1; x=$2; e=$3; shift 3
+  o=$("$@" 2>&1); rc=$?
+  case "$e" in
+    !*) echo "$o" | grep -qi -- "${e#!}" && found=1 || found=0; want=0 ;;
+    *)  echo "$o" | grep -qi -- "$e" && found=1 || found=0; want=1 ;;
+  esac
+  if [ "$rc" = "$x" ] && [ $found = $want ]; then echo "GUEST: PASS $n"
+  else echo "GUEST: FAIL $n (rc=$rc; wanted rc=$x and output '$e')"; FAIL=1; fi
+  echo "$o" | sed 's/^/    /' | head -n 12
+}
+
+# The bridge's node: the scsi_generic device whose SCSI host sits under a USB interface.
+bridge_node() {
+  for s in /sys/class/scsi_generic/sg*; do
+    readlink -f "$s/device" | grep -q '/usb' && { echo "/dev/${s##*/}"; return 0; }
+  done
+  return 1
+}
+
+# timing TOOL FROM-LINE: the WRITE BUFFER mode 0x0E commands the gadget logged since FROM-LINE.
+# cycle = from one chunk's CBW to the next (the whole round trip through the host's stack and the
+# tool), device = the time the gadget spent on the chunk (wrappers, data and flash programming).
+timing() {
+  tail -n +"$2" /tmp/emu-qvr298.log | awk -v tool="$1" -v wall="$3" '
+    $1 == "CMD" && $5 == "3b" && $6 == "0e" {
+      n++; dev += $3 - $2
+      if (prev) { cyc += $2 - last; ncyc++ }
+      last = $2; prev = 1; next }
+    $1 == "CMD" { prev = 0 }
+    END { printf "GUEST: TIMING %s chunks=%d cycle_us=%d device_us=%d wall_s=%s\n", tool, n,
+          ncyc ? cyc / ncyc : 0, n ? dev / n : 0, wall }'
+}
+
+# --- the gadgets: one per emulated enclosure, each on its own dummy_hcd UDC
+# gadget NAME UDC PRODUCT-ID PRODUCT SIM
+gadget() {
+  G=/sys/kernel/config/usb_gadget/$1
+  mkdir -p $G/strings/0x409 $G/configs/c.1/strings/0x409 $G/functions/ffs.$1 || return 1
+  echo 0x728d > $G/idVendor; echo "$3" > $G/idProduct
+  echo "$1" > $G/strings/0x409/serialnumber; echo Corvane > $G/strings/0x409/manufacturer
+  echo "$4" > $G/strings/0x409/product; echo bot > $G/configs/c.1/strings/0x409/configuration
+  ln -s $G/functions/ffs.$1 $G/configs/c.1/
+  mkdir -p /dev/ffs-$1 && mount -t functionfs "$1" /dev/ffs-$1 || return 1
+  q55x-ffs-bridge --ffs /dev/ffs-$1 --gadget $G --udc "$2" --sim "$5" 2>/tmp/emu-$1.log &
+  for i in $(seq 1 50); do grep -q ready /tmp/emu-$1.log && break; sleep 0.1; done
+  echo "$2" > $G/UDC
+}
+
+# bridge_node MODEL: the scsi_generic node of that bridge, whose SCSI host sits under a USB interface.
+bridge_node() {
+  for s in /sys/class/scsi_generic/sg*; do
+    readlink -f "$s/device" | grep -q '/usb' && grep -q "$1" "$s/device/model" 2>/dev/null &&
+      { echo "/dev/${s##*/}"; return 0; }
+  done
+  return 1
+}
+
+set -- $(ls /sys/class/udc)
+gadget qvr298 "$1" 0x2980 "QVR298 Bridge" "$SIM" || exit 1
+gadget qvd528 "$2" 0x5280 "QVD528 Bridge" "qvd528" || exit 1
+for i in $(seq 1 100); do BR=$(bridge_node QVR298) && BR2=$(bridge_node QVD528) && break; sleep 0.1; done
+sleep 0.5
+echo "GUEST: bridges at ${BR:-none} and ${BR2:-none} ($(up)s); sg nodes: $(ls /sys/class/scsi_generic | tr '\n' ' ')"
+sg_map -i -x 2>&1 | sed 's/^/    /'
+[ -n "$BR" ] && [ -n "$BR2" ] || { echo "GUEST: FAIL gadgets (no sg node under usb)"; tail -n 20 /tmp/emu-*.log; exit 1; }
+SD=/dev/$(ls /sys/class/scsi_generic/${BR#/dev/}/device/block | head -n 1)
+INTERNAL=$(for s in /sys/class/scsi_generic/sg*; do readlink -f "$s/device" | grep -q '/usb' || { echo "/dev/${s##*/}"; break; }; done)
+
+# --- the real stack, as the tools see it
+chk transport-usb-storage 0 "usb-storage" sh -c "basename \$(readlink /sys/class/scsi_generic/${BR#/dev/}/device/../../../driver)"
+chk list 0 "$BR .*Corvane QVR298" q55x list
+chk list-second-bridge 0 "$BR2 .*Corvane QVD528" q55x list
+chk list-version 0 "firmware  *31.01.01.10" q55x list
+chk list-skips-internal-disk 0 "!$INTERNAL " q55x list
+chk info-jedec 0 "jedec id  ef3013" q55x --device "$BR" info
+chk internal-disk-refused 1 "!f4 e7" q55x --device "$INTERNAL" raw e0f4e7000000000000000000 --in 16
+chk raw-chip-info 0 "f4 e7 72 8d 29 80" q55x --device "$BR" raw e0f4e7000000000000000000 --in 16
+chk raw-chip-info-via-sd 0 "f4 e7 72 8d 29 80" q55x --device "$SD" raw e0f4e7000000000000000000 --in 16
+chk sense-by-autosense 1 "05.*20.*00" q55x --device "$BR" raw c70000000000000000000000 --in 4 --sense
+chk sg3-inquiry 0 "QVR298 Bridge" sg_inq "$BR"
+chk sg3-readcap 0 "Last LBA=1953525167" sg_readcap "$BR"
+chk backup 0 "" q55x --device "$BR" backup /tmp/before.bin
+chk backup-size 0 "^524288$" sh -c "wc -c < /tmp/before.bin | tr -d ' '"
+chk verify-backup 0 "" q55x --device "$BR" verify /tmp/before.bin
+
+# --- the same image through sg3_utils, then through q55x: the same WRITE BUFFER mode 0x0E chunks
+from=$(($(wc -l < /tmp/emu-qvr298.log) + 1)); t0=$(up)
+chk sg3-write-buffer 0 "" sg_write_buffer --mode=0xe --bpw=4096 --in="$IMG" "$BR"
+t1=$(up); timing sg_write_buffer "$from" "$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f", b - a }')"
+chk sg3-write-landed 0 "holds" q55x --device "$BR" verify "$IMG"
+chk sg3-write-changed-flash 1 "" q55x --device "$BR" verify /tmp/before.bin
+
+from=$(($(wc -l < /tmp/emu-qvr298.log) + 1)); t0=$(up)
+chk q55x-flash-buffer 0 "Programming Success" q55x --device "$BR" flash "$IMG" --buffer --yes --no-backup
+t1=$(up); timing q55x "$from" "$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f", b - a }')"
+chk q55x-flash-landed 0 "holds" q55x --device "$BR" verify "$IMG"
+
+# --- a direct-command bridge: 12-byte FF 04 / DF commands with 16 KiB data phases both ways
+IMG2=/usr/share/q55x/images/samples/qvd528_with_nvram.bin
+chk qvd528-info 0 "MXIC" q55x --device "$BR2" info
+chk qvd528-flash 0 "Programming Success" q55x --device "$BR2" flash "$IMG2" --yes --no-backup
+chk qvd528-flash-landed 0 "holds" q55x --device "$BR2" verify "$IMG2"
+
+# --- the one-button update: the chip resets, leaves the bus for three seconds and enumerates
+# again, while the QVD528 stays attached (the one device seen during the reset is not ours)
+chk update 0 "firmware now 31.01.01.15" q55x --device "$BR" update --yes
+NEW=$(bridge_node QVR298)
+chk reattached 0 "firmware  *31.01.01.15" q55x --device "${NEW:-/dev/none}" list
+chk reattached-inquiry 0 "QVR298 Bridge" sg_inq "${NEW:-/dev/none}"
+
+for g in qvr298 qvd528; do
+  echo "GUEST: --- gadget log of $g (tail)"; grep -v '^CMD ' /tmp/emu-$g.log | tail -n 10 | sed 's/^/    /'
+done
+exit $FAIL
