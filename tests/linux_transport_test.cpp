@@ -71,3 +71,33 @@ TEST(LinuxTransportGuard, OnlyUsbStorageUasAndSbp2AreBridges) {
     EXPECT_EQ(v.blockDevice, "/dev/sdb");
     EXPECT_EQ(v.mounts, (std::vector<std::string>{"/media/a", "/media/b"}));
 }
+
+// The guard's verdict is kept per device, not per name: a node that comes back as another device
+// (an internal disk taking a bridge's freed number) is judged again.
+TEST(LinuxTransportGuard, ANodeThatBecomesAnotherDeviceIsJudgedAgain) {
+    FakeSysfs s;
+    s.add("sg1", "pci0/usb1/1-1/1-1:1.0/host6/target6:0:0/6:0:0:0", "pci0/usb1/1-1/1-1:1.0", "usb-storage", "sdb");
+    transport::LinuxSgBackend b(s.root.string());
+    const uint8_t chipInfo[12] = {0xE0, 0xF4, 0xE7};
+    transport::Request req;
+    req.path = "/dev/sg1";
+    req.cdb = chipInfo;
+    req.cdbLen = 12;
+    // Judged by the name sg1 in the pretend sysfs: a bridge's command gets as far as the open of
+    // the node (which fails where this machine has no such node).
+    const auto attempt = [&] { return b.execute(req); };
+    for (int i = 0; i < 2; ++i) {
+        const transport::Result r = attempt();
+        EXPECT_TRUE(r.opened || r.lastError != 0) << "a bridge: opened, or tried to";
+    }
+
+    // The bridge leaves; an internal disk gets sg1. Its entry is new (made before the old one goes,
+    // so it cannot reuse the old one's inode).
+    const fs::path entry = s.root / "class/scsi_generic/sg1";
+    s.add("sgX", "pci0/ata1/host0/target0:0:0/0:0:0:0", "pci0/ata1", "ahci", "sda");
+    fs::remove_all(entry);
+    fs::rename(s.root / "class/scsi_generic/sgX", entry);
+    const transport::Result r = attempt();
+    EXPECT_FALSE(r.opened);
+    EXPECT_EQ(r.lastError, 0u) << "not a bridge: never opened";
+}

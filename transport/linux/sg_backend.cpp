@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -68,10 +69,26 @@ bool isHarmlessStandardCommand(const uint8_t* cdb, uint8_t cdbLen) {
     }
 }
 
+bool LinuxSgBackend::isBridgeNode(const std::string& path) {
+    const std::string name = deviceNodeName(path);
+    if (name.empty()) return false;
+    const std::string entry = sysfs_ + (name.rfind("sg", 0) == 0 ? "/class/scsi_generic/" : "/block/") + name;
+    struct stat st {};
+    if (::lstat(entry.c_str(), &st) != 0) return false;
+    const int64_t created = int64_t(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec;
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = verdicts_.find(path);
+    if (it != verdicts_.end() && it->second.entry == st.st_ino && it->second.createdNs == created)
+        return it->second.bridge;
+    const bool bridge = !bridgeTransportOf(path, sysfs_).empty();
+    verdicts_[path] = {st.st_ino, created, bridge};
+    return bridge;
+}
+
 Result LinuxSgBackend::execute(const Request& req) {
     Result r;
     const std::string path(req.path);
-    if (!isHarmlessStandardCommand(req.cdb, req.cdbLen) && bridgeTransportOf(path, sysfs_).empty())
+    if (!isHarmlessStandardCommand(req.cdb, req.cdbLen) && !isBridgeNode(path))
         return r;  // not a bridge of ours: never opened, never sent
 
     int flags = O_RDWR | O_NONBLOCK;

@@ -4,6 +4,11 @@
 // firewire-sbp2 is only ever sent the harmless standard commands (TEST UNIT READY, INQUIRY,
 // READ CAPACITY); every other command to it fails without reaching the device.
 #pragma once
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,7 +30,18 @@ public:
     Result execute(const Request& req) override;
 
 private:
+    // The transport of a node, looked up in sysfs once per device: a node that comes back as
+    // another device has a new sysfs entry and is looked up again.
+    bool isBridgeNode(const std::string& path);
+
+    struct Verdict {
+        ino_t entry = 0;        // the node's sysfs class entry
+        int64_t createdNs = 0;
+        bool bridge = false;
+    };
     std::string sysfs_;
+    std::mutex mutex_;
+    std::map<std::string, Verdict> verdicts_;
 };
 
 }  // namespace transport
