@@ -60,12 +60,14 @@ int runFlash(Context& ctx, const FlashOptions& o) {
     firmware::Settings settings;
     if (!o.settingsFile.empty()) {
         const auto loaded = firmware::loadSettings(o.settingsFile);
+        if (!loaded.fileRead) return ctx.fail(kExitUsage, "cannot read the settings file " + o.settingsFile);
         if (!loaded.ok) return ctx.fail(kExitUsage, loaded.error);
         settings = loaded.settings;
     }
     const firmware::FileImage file = firmware::readFirmwareFile(o.file);
     if (!file.opened) return ctx.fail(kExitFailed, "Open File Error!!");
-    if (file.bytes.empty()) return ctx.fail(kExitFailed, "The firmware file is empty or larger than any flash.");
+    if (file.tooLarge) return ctx.fail(kExitFailed, "The firmware file is larger than any flash.");
+    if (file.bytes.empty()) return ctx.fail(kExitFailed, "The firmware file is empty.");
 
     firmware::SelectedDevice dev;
     vendor::DeviceRecord record;

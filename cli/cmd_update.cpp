@@ -48,6 +48,7 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
     firmware::Settings settings;
     if (!o.settingsFile.empty()) {
         const auto loaded = firmware::loadSettings(o.settingsFile);
+        if (!loaded.fileRead) return ctx.fail(kExitUsage, "cannot read the settings file " + o.settingsFile);
         if (!loaded.ok) return ctx.fail(kExitUsage, loaded.error);
         settings = loaded.settings;
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -93,12 +94,19 @@ bool FileImage::block(size_t offset, size_t n, uint8_t* out) const {
 
 FileImage readFirmwareFile(const std::string& path) {
     FileImage f;
+    // A directory opens as a stream on this platform and reports a size of its own; it must
+    // read as a file that cannot be opened, not as an empty or a huge one.
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return f;
     std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) return f;
     const std::streamoff size = in.tellg();
     if (size < 0) return f;
     f.opened = true;
-    if (static_cast<size_t>(size) > kMaxFirmwareFile) return f;   // no chip's flash holds it
+    if (static_cast<uint64_t>(size) > kMaxFirmwareFile) {   // no chip's flash holds it
+        f.tooLarge = true;
+        return f;
+    }
     in.seekg(0);
     f.bytes.resize(static_cast<size_t>(size));
     if (size > 0 && !in.read(reinterpret_cast<char*>(f.bytes.data()), size)) f.bytes.clear();
@@ -204,8 +212,10 @@ bool fn_bCheckFwIncludeNVRAM(const std::string& path, ChipType type) {
 }
 
 bool FileFitsFlash(const std::string& path, uint32_t flashKiB) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in) {
+    std::error_code ec;
+    std::ifstream in;
+    if (std::filesystem::is_regular_file(path, ec)) in.open(path, std::ios::binary | std::ios::ate);
+    if (!in.is_open() || !in) {
         sys::messageBox(kOpenFileError, "Error", sys::MsgIcon::Error);
         return false;
     }

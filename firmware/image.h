@@ -54,8 +54,10 @@ SignatureLocation signatureLocation(vendor::ChipType type);
 
 // --- reading firmware files -----------------------------------------------------------------
 // A firmware file read whole (files larger than any flash are refused before they are read).
+// Only a regular file opens: a directory, a device node or a pipe is no firmware file.
 struct FileImage {
     bool opened = false;
+    bool tooLarge = false;       // opened, but larger than any flash: `bytes` stays empty
     std::vector<uint8_t> bytes;
     // `n` bytes at `offset`, or false when the file is shorter.
     bool block(size_t offset, size_t n, uint8_t* out) const;

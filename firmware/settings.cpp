@@ -1,6 +1,7 @@
 #include "firmware/settings.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -52,6 +53,34 @@ std::string lookup(std::string& text, std::string_view key, std::string_view def
     return std::string(def);
 }
 
+// A value as the error message shows it: bytes that are not printable text are written as \xHH,
+// so that what a damaged file holds never reaches the terminal or the message box raw.
+std::string printable(const std::string& value) {
+    std::string out;
+    for (const char c : value) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x20 && b < 0x7F) {
+            out.push_back(c);
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", b);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+// Text, as an editor writes it: no control bytes other than white space (and the end-of-file
+// mark old editors leave). Returns the offset of the first other byte, or npos.
+size_t firstBinaryByte(std::string_view bytes) {
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        if ((b < 0x20 && b != '\t' && b != '\n' && b != '\v' && b != '\f' && b != '\r' && b != 0x1A) || b == 0x7F)
+            return i;
+    }
+    return std::string_view::npos;
+}
+
 bool hexToU16(const std::string& value, uint16_t& out) {
     const std::string text = "0x" + value;
     if (value.empty()) return false;
@@ -96,10 +125,10 @@ SettingsLoad parseSettings(std::string_view fileBytes) {
 
     if (!hexToU16(vid, r.settings.vid)) {
         r.ok = false;
-        r.error = "'" + vid + "' is not a valid hexadecimal value for VID";
+        r.error = "'" + printable(vid) + "' is not a valid hexadecimal value for VID";
     } else if (!hexToU16(pid, r.settings.pid)) {
         r.ok = false;
-        r.error = "'" + pid + "' is not a valid hexadecimal value for PID";
+        r.error = "'" + printable(pid) + "' is not a valid hexadecimal value for PID";
     }
     r.settings.serialNum = serial.substr(0, 20);
     r.settings.chipReset = decimal(reset);
@@ -109,10 +138,35 @@ SettingsLoad parseSettings(std::string_view fileBytes) {
 SettingsLoad loadSettings(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
     if (!f) return parseSettings({});
-    std::string bytes;
-    bytes.assign(std::istreambuf_iterator<char>(f), {});
-    if (bytes.size() > kMaxSettingsFile) bytes.resize(kMaxSettingsFile);
-    return parseSettings(bytes);
+    // Never more than one byte past the limit is read, so a huge file (or an endless one such as
+    // a device node) costs no more than a small one.
+    std::string bytes(kMaxSettingsFile + 1, '\0');
+    f.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (f.bad()) return parseSettings({});   // a directory opens and then cannot be read
+    bytes.resize(static_cast<size_t>(f.gcount()));
+
+    // A file that is too large or is not text is not a settings file: it is refused whole rather
+    // than have identities written to a bridge from whatever its bytes happen to spell.
+    if (bytes.size() > kMaxSettingsFile) {
+        SettingsLoad r;
+        r.ok = false;
+        r.error = path + " is larger than 1 MiB: not a settings file";
+        r.fileRead = true;
+        return r;
+    }
+    if (const size_t at = firstBinaryByte(bytes); at != std::string_view::npos) {
+        SettingsLoad r;
+        r.ok = false;
+        char byte[8];
+        std::snprintf(byte, sizeof byte, "0x%02X", static_cast<unsigned char>(bytes[at]));
+        r.error = path + " is not a text file (byte " + byte + " at offset " + std::to_string(at) +
+                  "): not a settings file";
+        r.fileRead = true;
+        return r;
+    }
+    SettingsLoad r = parseSettings(bytes);
+    r.fileRead = true;
+    return r;
 }
 
 }  // namespace firmware

@@ -18,12 +18,14 @@ std::string longSettingLookup(std::string& text, std::string_view key, std::stri
 
 struct SettingsLoad {
     Settings settings;
-    bool ok = true;              // false: a VID or PID is not hexadecimal
-    std::string error;           // names the key and the value
+    bool ok = true;              // false: a VID or PID is not hexadecimal, or the file is no settings file
+    std::string error;           // names the key and the value, or what is wrong with the file
+    bool fileRead = false;       // the file was there and could be read
 };
 // Parses the file's bytes (the size rounded up to 32, a terminator after it).
 SettingsLoad parseSettings(std::string_view fileBytes);
-// Reads the file; a file that cannot be opened gives the defaults.
+// Reads the file; a file that cannot be opened gives the defaults. A file larger than 1 MiB, or
+// one with control bytes other than white space (binary data, UTF-16), is refused (ok false).
 SettingsLoad loadSettings(const std::string& path = kSettingsFileName);
 
 }  // namespace firmware

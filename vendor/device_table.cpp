@@ -17,8 +17,13 @@ DeviceListing listBridges(const std::vector<Candidate>& candidates,
             listing.tableFull = true;
             break;
         }
+        // Cut short, the path could name another device: such a candidate is not spoken to.
+        if (c.path.size() > kDevicePathCapacity) {
+            ++listing.pathTooLong;
+            continue;
+        }
         ListedDevice d;
-        d.record.path = toLowerAscii(c.path.substr(0, kDevicePathCapacity));
+        d.record.path = toLowerAscii(c.path);
         uint8_t inq[40] = {};
         if (IDEAccess::QV_Inquiry(d.record.path, inq, sizeof inq))
             product.assign(reinterpret_cast<const char*>(inq + 8), 24);

@@ -32,6 +32,7 @@ struct DeviceListing {
     size_t candidates = 0;
     std::vector<ListedDevice> devices;   // recognised ones, chip type not 0
     bool tableFull = false;              // "The tool only can show %d disks." was due
+    size_t pathTooLong = 0;              // candidates left out: their path does not fit a record
 };
 
 struct Candidate {
@@ -39,8 +40,9 @@ struct Candidate {
     std::string busLabel;   // empty: judged from the path
 };
 
-// Identifies each candidate in order; drops those whose chip type is 0. `volumesOf` gives the
-// drive letters (or volumes) of a device path.
+// Identifies each candidate in order; drops those whose chip type is 0, and sends nothing to a
+// candidate whose path is longer than kDevicePathCapacity (it is counted in pathTooLong).
+// `volumesOf` gives the drive letters (or volumes) of a device path.
 DeviceListing listBridges(const std::vector<Candidate>& candidates,
                           const std::function<std::string(const std::string&)>& volumesOf);
 

@@ -186,6 +186,13 @@ void TQ55xFwTool::RefreshBtnClick() {
     const vendor::Enumeration found = vendor::EnumerateBridgeDevices(true);
     deviceCount_ = found.paths.size();
     size_t recognised = 0;
+    // Told once for as long as the same number of devices stays left out, not at every rescan.
+    if (found.leftOut != leftOutTold_ && found.leftOut > 0) {
+        char text[160];
+        std::snprintf(text, sizeof text, kTextDevicesLeftOutFormat, found.leftOut);
+        messageBox(text, "Warning", sys::MsgIcon::Warning);
+    }
+    leftOutTold_ = found.leftOut;
 
     if (deviceCount_ == 0) {
         recordCount_ = 0;

@@ -41,6 +41,9 @@ inline constexpr const char* kTextNoAvailableDevice = "No available device!!!";
 inline constexpr const char* kTextStillUpdating =
     "The firmware update is still running. Please wait until it has finished before closing.";
 inline constexpr const char* kExchangeFileName = "ExChangeData.tmp";
+// A scan lists 16 devices, each under a path of at most 255 characters; the others are left out.
+inline constexpr const char* kTextDevicesLeftOutFormat =
+    "%u device(s) were left out: the tool lists at most 16 devices, each with a path of at most 255 characters.";
 
 class TQ55xFwTool final : public winform::Form, public firmware::UpdateWindow {
 public:
@@ -149,6 +152,7 @@ private:
     bool oneButtonReady_ = false;   // the last scan offered the one-button update
     bool closed_ = false;
     unsigned scanCount_ = 0;
+    unsigned leftOutTold_ = 0;      // devices the last warning said were left out
 };
 
 }  // namespace winapp

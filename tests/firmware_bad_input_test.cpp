@@ -1,0 +1,197 @@
+// Files the user may hand the programs by mistake: empty, cut short, far too large, a directory,
+// unreadable, binary garbage for a settings file. Each is refused with its own message.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "firmware/image.h"
+#include "firmware/settings.h"
+#include "support/catalog_samples.h"
+#include "sys/message_box.h"
+
+namespace fs = std::filesystem;
+using namespace firmware;
+
+namespace {
+
+// A folder of this test's own, removed afterwards.
+struct TempDir {
+    fs::path dir;
+    TempDir() {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir = fs::temp_directory_path() /
+              ("q55x-badinput-" + std::string(info->name()) + "-" + std::to_string(::getpid()));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add, ec);
+        fs::remove_all(dir, ec);
+    }
+    fs::path write(const std::string& name, const std::vector<uint8_t>& bytes) const {
+        const fs::path p = dir / name;
+        std::ofstream(p, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        return p;
+    }
+    fs::path write(const std::string& name, const std::string& text) const {
+        return write(name, std::vector<uint8_t>(text.begin(), text.end()));
+    }
+};
+
+struct BoxRecorder {
+    std::vector<std::string> boxes;
+    sys::MessageBoxHandler old = sys::setMessageBoxHandler([this](std::string_view text, std::string_view title, sys::MsgIcon) {
+        boxes.push_back(std::string(title) + ": " + std::string(text));
+        return 1;
+    });
+    ~BoxRecorder() { sys::setMessageBoxHandler(old); }
+};
+
+bool runningAsRoot() { return ::geteuid() == 0; }
+
+}  // namespace
+
+TEST(FirmwareFileEdges, WhatReadingGives) {
+    TempDir t;
+    const fs::path empty = t.write("empty.bin", std::vector<uint8_t>{});
+    const fs::path huge = t.dir / "huge.bin";
+    std::ofstream(huge).close();
+    fs::resize_file(huge, kMaxFirmwareFile + 1);   // sparse: nothing of it is ever read
+    const fs::path folder = t.dir / "folder.bin";
+    fs::create_directory(folder);
+
+    const FileImage e = readFirmwareFile(empty.string());
+    EXPECT_TRUE(e.opened);
+    EXPECT_TRUE(e.bytes.empty());
+    EXPECT_FALSE(e.tooLarge);
+
+    const FileImage h = readFirmwareFile(huge.string());
+    EXPECT_TRUE(h.opened);
+    EXPECT_TRUE(h.tooLarge);
+    EXPECT_TRUE(h.bytes.empty());
+
+    // A directory opens as a stream on Linux and reports a size of its own: it must read as a
+    // file that cannot be opened, not as an empty or an enormous one.
+    for (const fs::path& p : {folder, t.dir / "missing.bin"}) {
+        SCOPED_TRACE(p.string());
+        const FileImage f = readFirmwareFile(p.string());
+        EXPECT_FALSE(f.opened);
+        EXPECT_TRUE(f.bytes.empty());
+    }
+}
+
+TEST(FirmwareFileEdges, UnreadableFileCannotBeOpened) {
+    if (runningAsRoot()) GTEST_SKIP() << "root reads a file whatever its permissions";
+    TempDir t;
+    const fs::path p = t.write("locked.bin", testing_support::catalogBytes("qvr256_1.02.03"));
+    fs::permissions(p, fs::perms::none);
+    EXPECT_FALSE(readFirmwareFile(p.string()).opened);
+    BoxRecorder r;
+    EXPECT_FALSE(FileMatchesChip(p.string(), 13, 0));
+    EXPECT_FALSE(FileFitsFlash(p.string(), 512));
+    EXPECT_EQ(r.boxes, (std::vector<std::string>{"Error: Open Firmware File Error!!", "Error: Open Firmware File Error!!"}));
+}
+
+TEST(FirmwareFileEdges, DirectoryIsAFileThatCannotBeOpened) {
+    TempDir t;
+    BoxRecorder r;
+    EXPECT_FALSE(FileMatchesChip(t.dir.string(), 13, 0));
+    EXPECT_FALSE(FileFitsFlash(t.dir.string(), 0xFFFFFF)) << "a directory fits no flash";
+    EXPECT_FALSE(fn_bCheckFwIncludeNVRAM(t.dir.string(), 11));
+    EXPECT_EQ(r.boxes, (std::vector<std::string>{"Error: Open Firmware File Error!!", "Error: Open Firmware File Error!!"}));
+}
+
+// Each family's file cut just short of the block that ties it to its chip no longer matches, and
+// the same file whole does.
+TEST(FirmwareFileEdges, ShorterThanItsSignatureBlock) {
+    struct Case { const char* sample; vendor::ChipType type; size_t blockEnd; };
+    for (const Case& c : std::initializer_list<Case>{
+             {"qvr256_1.02.03", 13, 0xC000 - 16 + kSignatureBlockSize},
+             {"qvr253_1.02.05", 27, 0x8000 - 16 + kSignatureBlockSize},
+             {"qvd523_with_nvram", 11, 128 + kSignatureBlockSize},
+             {"qvd529_with_nvram", 9, 4096 + kSignatureBlockSize},
+             {"qvd528_code_only", 7, kSignatureBlockSize}}) {
+        SCOPED_TRACE(c.sample);
+        FileImage f;
+        f.opened = true;
+        f.bytes = testing_support::catalogBytes(c.sample);
+        ASSERT_GE(f.bytes.size(), c.blockEnd);
+        bool matchesWhole = false;
+        for (int revision = 0; revision < 10; ++revision) matchesWhole |= FileMatchesChip(f, c.type, revision);
+        EXPECT_TRUE(matchesWhole);
+        f.bytes.resize(c.blockEnd - 1);
+        for (int revision = 0; revision < 10; ++revision) EXPECT_FALSE(FileMatchesChip(f, c.type, revision));
+    }
+    // No family matches a file of fewer bytes than a signature block, whatever they are.
+    FileImage tiny;
+    tiny.opened = true;
+    tiny.bytes = {0x55, 0xAA, 0xAA, 0x55, '2', '9', '8', '0', 0};
+    for (int type = 0; type < vendor::kChipTypeCount; ++type) {
+        for (int revision = 0; revision < 4; ++revision)
+            EXPECT_FALSE(FileMatchesChip(tiny, static_cast<vendor::ChipType>(type), revision)) << type;
+    }
+}
+
+TEST(SettingsFileEdges, NotASettingsFile) {
+    TempDir t;
+    std::vector<uint8_t> garbage(4096);
+    for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<uint8_t>(i * 131 + 7);
+    std::string big(10u << 20, ' ');
+    big.replace(0, 9, "VID=1234\n");
+    std::string utf16;
+    for (char c : std::string("VID=1234\r\n")) utf16 += {c, '\0'};
+
+    struct Case { fs::path file; const char* says; };
+    for (const Case& c : std::initializer_list<Case>{
+             {t.write("garbage.ini", garbage), "is not a text file (byte 0x07 at offset 0)"},
+             {t.write("utf16.ini", utf16), "is not a text file (byte 0x00 at offset 1)"},
+             {t.write("big.ini", big), "is larger than 1 MiB"}}) {
+        SCOPED_TRACE(c.file.string());
+        const SettingsLoad r = loadSettings(c.file.string());
+        EXPECT_TRUE(r.fileRead);
+        EXPECT_FALSE(r.ok);
+        EXPECT_NE(r.error.find(c.file.string()), std::string::npos) << r.error;
+        EXPECT_NE(r.error.find(c.says), std::string::npos) << r.error;
+    }
+}
+
+TEST(SettingsFileEdges, EndlessFileIsReadOnlyUpToTheLimit) {
+    // Before the bound, the whole of the file was read before its size was judged: a device node
+    // that never ends exhausted the memory.
+    const auto start = std::chrono::steady_clock::now();
+    const SettingsLoad r = loadSettings("/dev/zero");
+    EXPECT_FALSE(r.ok);
+    EXPECT_NE(r.error.find("larger than 1 MiB"), std::string::npos) << r.error;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+}
+
+TEST(SettingsFileEdges, WhatCannotBeReadGivesTheDefaults) {
+    TempDir t;
+    for (const fs::path& p : {t.dir, t.dir / "missing.ini"}) {
+        SCOPED_TRACE(p.string());
+        const SettingsLoad r = loadSettings(p.string());
+        EXPECT_FALSE(r.fileRead);
+        EXPECT_TRUE(r.ok);
+        EXPECT_EQ(r.settings.vid, 0x728D);
+        EXPECT_EQ(r.settings.serialNum, "00000000000000000000");
+    }
+    const SettingsLoad ok = loadSettings(t.write("good.ini", "VID=1234\r\nPID=abcd\r\n\x1a").string());
+    EXPECT_TRUE(ok.fileRead);
+    EXPECT_TRUE(ok.ok) << ok.error;
+    EXPECT_EQ(ok.settings.pid, 0xABCD) << "the end-of-file mark of old editors is text";
+}
+
+TEST(SettingsFileEdges, ErrorShowsAValueWithoutItsControlBytes) {
+    // The value goes into a message box or onto the terminal: an escape sequence in it must not.
+    const SettingsLoad r = parseSettings("VID=\x1b[2J\x07");
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error, "'\\x1B[2J\\x07' is not a valid hexadecimal value for VID");
+}
