@@ -365,8 +365,17 @@ bool UpdateFlashDirect(UpdateWindow& w, SelectedDevice& dev, DirectUpdateState& 
     if (s.blockSize == 0) s.blockSize = DirectUpdateState{}.blockSize;
     if (s.sectorSize == 0) s.sectorSize = DirectUpdateState{}.sectorSize;
 
+    // The file is looked at before anything is sent: an empty (or unreadable) one is no firmware.
+    const FileImage file = readFirmwareFile(w.firmwareFile());
+    const bool fileReadable = file.opened && !file.bytes.empty();
+    // A file that starts with its code (signature block at 0) carries no NVRAM of its own: on the
+    // chips whose code follows their 4 KiB NVRAM it goes behind the chip's NVRAM, which is kept
+    // whatever "Include 4K NVRAM" says (there is no NVRAM in the file to include).
+    const bool codeOnly = !qvr29x && !singleBank && fileReadable && file.bytes.size() >= sizeof kSignature &&
+                          std::memcmp(file.bytes.data(), kSignature, sizeof kSignature) == 0;
+
     // 1. The chip's own NVRAM, unless the file's is to be written.
-    const bool keepNvram = !qvr29x && !w.includeNvram();
+    const bool keepNvram = !qvr29x && (!w.includeNvram() || codeOnly);
     const uint32_t nvramAt = nvramAddress(t);
     sys::AlignedBuffer kept;
     if (!qvr29x) {
@@ -378,11 +387,10 @@ bool UpdateFlashDirect(UpdateWindow& w, SelectedDevice& dev, DirectUpdateState& 
         }
     }
 
-    // 2. The file. An empty (or unreadable) one is no firmware.
-    const FileImage file = readFirmwareFile(w.firmwareFile());
-    if (!file.opened || file.bytes.empty()) return fail(w, kTextOpenFileError);
+    // 2. The file.
+    if (!fileReadable) return fail(w, kTextOpenFileError);
     const size_t fileSize = file.bytes.size();
-    size_t length = roundUp(fileSize, kFileRounding);
+    size_t length = roundUp(codeOnly ? kNvramSize + fileSize : fileSize, kFileRounding);
 
     // 3. Whole KiB are compared, but the bytes must fit too: the last page of a file a few bytes
     // over the flash would be sent past its end.
@@ -413,6 +421,9 @@ bool UpdateFlashDirect(UpdateWindow& w, SelectedDevice& dev, DirectUpdateState& 
     } else if (singleBank) {
         std::memcpy(img, fileBytes, fileSize);
         std::memcpy(img + nvramAt, kept.data(), kNvramSize);
+    } else if (codeOnly) {
+        std::memcpy(img, kept.data(), kNvramSize);
+        std::memcpy(img + kNvramSize, fileBytes, fileSize);
     } else {
         std::memcpy(img, kept.data(), kNvramSize);
         if (fileSize > kNvramSize) std::memcpy(img + kNvramSize, fileBytes + kNvramSize, fileSize - kNvramSize);

@@ -147,7 +147,7 @@ bool buildImage(const ImageParams& p, std::vector<uint8_t>& image, std::string& 
 }
 
 FoundImage findImage(const uint8_t* flash, size_t size, ImageLayout layout, uint32_t codeEnd,
-                     const std::string& chipCode, size_t versionBytes) {
+                     const std::string& chipCode, size_t versionBytes, const char* ownChars) {
     FoundImage f;
     versionBytes = std::min(versionBytes, kMaxVersionBytes);
     if (flash == nullptr || chipCode.size() != 3) return f;
@@ -183,13 +183,17 @@ FoundImage findImage(const uint8_t* flash, size_t size, ImageLayout layout, uint
                 return f;
             }
             return f;
-        case ImageLayout::NvramFirst:
-            if (size < kNvramSize + 32 || !signatureNames(flash + kNvramSize, chipCode)) return f;
+        case ImageLayout::NvramFirst: {
+            if (size < kNvramSize + 32) return f;
+            const uint8_t* block = flash + kNvramSize;
+            const bool own = ownChars && std::memcmp(block, kSignature, 4) == 0 && std::memcmp(block + 4, ownChars, 4) == 0;
+            if (!own && !signatureNames(block, chipCode)) return f;
             f.valid = true;
             f.codeStart = kNvramSize;
-            readHeader(flash + kNvramSize, versionBytes, f);
+            readHeader(block, versionBytes, f);
             f.chipCode = chipCode;
             return f;
+        }
         case ImageLayout::RamImage:
             return f;   // lives in RAM only
     }

@@ -70,9 +70,11 @@ struct FoundImage {
 // Looks for a valid image of `chipCode` in `flash` laid out as `layout`. A two-bank image is valid
 // when a bank carries its signature block, a matching CRC-32 and, at bank offset 0x208, the copy of
 // its own last four bytes (a bank cut short does not), and a header naming the chip; the first
-// valid bank wins. `versionBytes` version bytes are read.
+// valid bank wins. `versionBytes` version bytes are read. `ownChars`, when given, are four
+// characters that an NVRAM-first code signature block may carry after its signature bytes in place
+// of the chip code and revision digit (the QVD525 names itself "q525" or "5257" there).
 FoundImage findImage(const uint8_t* flash, size_t size, ImageLayout layout, uint32_t codeEnd,
-                     const std::string& chipCode, size_t versionBytes);
+                     const std::string& chipCode, size_t versionBytes, const char* ownChars = nullptr);
 
 // The model digits of the product text for a chip code ("Corvane QVR298").
 std::string defaultProductText(const std::string& chipCode);

@@ -77,10 +77,13 @@ const CatalogImage kCatalog[] = {
     {"qvd528_with_nvram", "bin", true, nvramFirst("528", {2, 1, 0, 8}, 0, '1'), 0, 0, false},
     {"qvd528_code_only", "bin", true, nvramFirst("528", {2, 1, 0, 8}, 0, '1'), 0, 4096, false},
     {"qvd523_with_nvram", "bin", true, nvramFirst("523", {3, 0, 0, 2}), 0, 0, true},
-    {"qvd525_code_only", "bin", true, nvramFirst("525", {1, 0, 5}, 0x9000), 0, 4096, false, "q525"},
     {"qvr227_with_nvram", "bin", true, nvramFirst("227", {9, 18, 1, 17}), 0, 0, false},
-    {"qv84552_code_only", "bin", true, nvramFirst("552", {1, 5, 2}, 0x9000, '1'), 0, 4096, false},
-    {"qv84556_code_only", "bin", true, nvramFirst("556", {1, 5, 6}, 0x9000, '1'), 0, 4096, false},
+    // The legacy bridges and the QVD525 are written from flash address 0 exactly as the file is,
+    // and they boot the code behind their 4 KiB NVRAM: their files are whole flash images, NVRAM
+    // first. 32 KiB, so the settings bytes at 0x8000 stay as the chip has them.
+    {"qvd525_with_nvram", "bin", true, nvramFirst("525", {1, 0, 5}, 0x8000), 0, 0, false, "q525"},
+    {"qv84552_with_nvram", "bin", true, nvramFirst("552", {1, 5, 2}, 0x8000, '1'), 0, 0, false},
+    {"qv84556_with_nvram", "bin", true, nvramFirst("556", {1, 5, 6}, 0x8000, '1'), 0, 0, false},
 };
 
 }  // namespace

@@ -19,7 +19,8 @@ struct CatalogImage {
     bool sample;        // a sample firmware file (samples/NAME.TYPE) rather than a carried image
     ImageParams params;
     uint32_t keep;      // 0: the whole image; else only its first `keep` bytes
-    uint32_t dropFront; // bytes cut from the front (code-at-0 files of the NVRAM-first families)
+    uint32_t dropFront; // bytes cut from the front (code-only files of the families whose update puts
+                        // the code behind the chip's kept NVRAM)
     bool qvd523Block;   // the QVD523's alternative block at file offset 128
     const char* signatureChars = nullptr;   // four characters replacing the code signature's chip code
 };

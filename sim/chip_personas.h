@@ -73,6 +73,10 @@ struct ChipPersona {
     // erase flag of the write's second form (the QVD525 on 1394 clears 32 KiB); 0: the erase
     // modes of the direct-command families, by the flash type's units.
     uint32_t directFlagEraseUnit = 0;
+    // Chips whose code signature block names them by four characters of their own instead of the
+    // chip code and revision digit: the characters for chip revision 1 and 2 (nullptr: none). The
+    // boot code takes these as well as the chip code.
+    std::array<const char*, 2> ownSignature{};
 };
 
 const ChipPersona* chipPersonas(size_t* count);

@@ -156,7 +156,10 @@ void Enclosure::reboot() {
     FoundImage found;
     if (flash_ && persona_->versionCount > 0) {
         const auto& b = flash_->bytes();
-        found = findImage(b.data(), b.size(), persona_->layout, persona_->codeEnd, imageChipCode(), persona_->versionCount);
+        const int revision = config_.revision ? *config_.revision : persona_->revision - '0';
+        const char* own = revision == 1 || revision == 2 ? persona_->ownSignature[revision - 1] : nullptr;
+        found = findImage(b.data(), b.size(), persona_->layout, persona_->codeEnd, imageChipCode(), persona_->versionCount,
+                          own);
     }
     if (found.valid) {
         state_ = found.manufacturing ? BootState::ManufacturingFlash : BootState::Firmware;

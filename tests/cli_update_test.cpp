@@ -226,8 +226,8 @@ TEST_F(CliUpdate, FlashServesEveryFamilyThroughItsOwnProcedure) {
     const Case cases[] = {
         {"qvd528", "qvd528_with_nvram"},   {"qvd523", "qvd523_with_nvram"},
         {"qvd529", "qvd529_with_nvram"},   {"qvr227", "qvr227_with_nvram"},
-        {"qv84556", "qv84556_code_only"},  {"qv84552", "qv84552_code_only"},
-        {"qvr294", "qvr294_31.05.00.01"},  {"qvd525,bus=1394", "qvd525_code_only"},
+        {"qv84556", "qv84556_with_nvram"},  {"qv84552", "qv84552_with_nvram"},
+        {"qvr294", "qvr294_31.05.00.01"},  {"qvd525,bus=1394", "qvd525_with_nvram"},
         {"qvr253", "qvr253_1.02.05"},      {"qvr296", "qvr296_1.02.04"},
     };
     for (const Case& c : cases) {

@@ -122,13 +122,13 @@ TEST(FileMatchesChip, EveryFamilyWithItsOwnSampleAndNotAnother) {
         {"qvd523_with_nvram", 11, 0, true},
         {"qvd528_code_only", 11, 0, false},
         {"qvr227_with_nvram", 12, 0, true},
-        {"qv84556_code_only", 5, 2, true},
-        {"qv84556_code_only", 5, 1, false},
-        {"qv84552_code_only", 1, 2, true},
-        {"qv84552_code_only", 1, 3, false},
-        {"qvd525_code_only", 8, 1, true},    // 55 AA AA 55 "q525"
-        {"qvd525_code_only", 8, 2, false},
-        {"qv84552_code_only", 3, 0, true},   // the QV84553 takes any file
+        {"qv84556_with_nvram", 5, 2, true},
+        {"qv84556_with_nvram", 5, 1, false},
+        {"qv84552_with_nvram", 1, 2, true},
+        {"qv84552_with_nvram", 1, 3, false},
+        {"qvd525_with_nvram", 8, 1, true},    // 55 AA AA 55 "q525"
+        {"qvd525_with_nvram", 8, 2, false},
+        {"qv84552_with_nvram", 3, 0, true},   // the QV84553 takes any file
         {"qvr294_31.05.00.01", 26, 0, false},   // never
         {"qvd529_with_nvram", 0, 0, false},
     };

@@ -464,7 +464,7 @@ TEST(SimFamily1394, Qvd525WritesInPiecesAndOnlyAVerifiedWriteIsASuccess) {
         ASSERT_EQ(firmware::chooseRunProcedure(rig.dev, ""), RunProcedure::Qvd525Over1394);
         const Bytes settings = pattern(1024, 17);
         rig.setFlash(0x8000, settings);
-        const Bytes file = sample("qvd525_code_only");
+        const Bytes file = sample("qvd525_with_nvram");
         rig.pick(file);
         ASSERT_TRUE(firmware::UpdateFlash525Over1394(rig.w, rig.dev)) << rig.w.status();
         EXPECT_EQ(rig.flash(0, file.size()), file);

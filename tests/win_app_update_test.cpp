@@ -160,7 +160,7 @@ TEST(WinAppUpdate, RunWritesTheFile) {
              {"qvr298,fw=31.01.01.10", "qvr298_31.01.01.20", {31, 1, 1, 20}},
              {"qvd529", "qvd529_code_only", {}},
              {"qvd528", "qvd528_code_only", {}},
-             {"qv84556", "qv84556_code_only", {}}}) {
+             {"qv84556", "qv84556_with_nvram", {}}}) {
         SCOPED_TRACE(c.enclosure);
         firmware::Settings restart;
         restart.chipReset = 1;

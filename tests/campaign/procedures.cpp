@@ -17,7 +17,7 @@ using firmware::RunProcedure;
 // The sample files the Windows procedures are given, from our image catalogue.
 constexpr const char* kSampleFiles[] = {
     "qvr298_31.01.01.20", "qvr256_1.02.03",   "qvr296_1.02.04",   "qvr253_1.02.05",   "qvd529_with_nvram",
-    "qvd528_with_nvram",  "qvd523_with_nvram", "qv84556_code_only", "qvd525_code_only", "qvr294_31.05.00.01",
+    "qvd528_with_nvram",  "qvd523_with_nvram", "qv84556_with_nvram", "qvd525_with_nvram", "qvr294_31.05.00.01",
 };
 
 std::string fileFor(const std::string& dir, const char* name) { return dir + "/" + name + ".bin"; }
@@ -161,7 +161,7 @@ std::vector<Procedure> procedures(const std::string& dir) {
     windows("294", "UpdateFlash294 (QVR294)", "qvr294", {},
             runButton(fileFor(dir, "qvr294_31.05.00.01"), RunProcedure::Qvr294));
     windows("disk", "UpdateDiskResident (q556E)", "qv84556e,flash=none,disk=256005", {},
-            runButton(fileFor(dir, "qv84556_code_only"), RunProcedure::DiskResident));
+            runButton(fileFor(dir, "qv84556_with_nvram"), RunProcedure::DiskResident));
     out.back().bootsFromFlash = false;
 
     mac("mac-298", "qvr298_update_func", "qvr298", {}, macThread(&firmware::qvr298_update_func), {buffer});
