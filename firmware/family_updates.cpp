@@ -402,6 +402,13 @@ bool eraseLegacy(const SelectedDevice& dev, const SerialLink& link, Progress& p,
 
 }  // namespace
 
+// The legacy chips and the QVD525 read their NVRAM at flash 0 and their code from 4 KiB on, and
+// their procedures write a file as it is from 0. A file that starts with the code's signature
+// block has no NVRAM in front: written, it would leave the chip on its ROM code.
+static bool startsWithCode(const FileImage& f) {
+    return f.bytes.size() >= sizeof kSignature && std::memcmp(f.bytes.data(), kSignature, sizeof kSignature) == 0;
+}
+
 // --- Windows procedures ----------------------------------------------------------------------
 
 bool UpdateFlash_528Series(UpdateWindow& w, SelectedDevice& dev) { return update528Windows(w, dev, false); }
@@ -412,6 +419,7 @@ bool UpdateFlashLegacy(UpdateWindow& w, SelectedDevice& dev) {
     Progress p(&w);
     const FileImage file = readFirmwareFile(w.firmwareFile());
     if (!file.opened || file.bytes.empty()) return p.fail(kTextOpenFileError);
+    if (startsWithCode(file)) return p.fail(kTextCodeWithoutNvram);
     const size_t fileSize = file.bytes.size();
     const size_t length = roundUp(std::max<size_t>(fileSize, kLegacyLeast), kLegacyChunk);
     if (length > vendor::kSpiAddressSpace) return p.fail(kTextOpenFileError);
@@ -474,6 +482,7 @@ bool UpdateFlash525Over1394(UpdateWindow& w, SelectedDevice& dev) {
     Progress p(&w);
     const FileImage file = readFirmwareFile(w.firmwareFile());
     if (!file.opened || file.bytes.empty()) return p.fail(kTextOpenFileError);
+    if (startsWithCode(file)) return p.fail(kTextCodeWithoutNvram);
     const size_t length = roundUp(std::max<size_t>(file.bytes.size(), k1394Least), k1394Piece);
     if (length > vendor::kSpiAddressSpace) return p.fail(kTextOpenFileError);
     sys::AlignedBuffer image, readBack;

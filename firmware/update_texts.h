@@ -14,6 +14,7 @@ inline constexpr const char* kTextBackupNvramFail = "Backup NVRAM command fail!"
 inline constexpr const char* kTextBoundaryError = "Offset Boundary error...";
 inline constexpr const char* kTextCapacityError = "Buffer Capacity error...";
 inline constexpr const char* kTextChipEraseFail = "Chip erase fail...";
+inline constexpr const char* kTextCodeWithoutNvram = "The file starts with the code: this chip keeps its NVRAM there and its code from 4 KiB on.";
 inline constexpr const char* kTextCompareFail = "Data compare fail !!";
 inline constexpr const char* kTextDescriptorError = "Read Buffer Descriptor error...";
 inline constexpr const char* kTextDownloadFail = "Download to RAM fail...";

@@ -15,6 +15,7 @@
 #include "firmware/family_updates.h"
 #include "firmware/image.h"
 #include "firmware/image_catalog.h"
+#include "firmware/update_texts.h"
 #include "sim/session.h"
 #include "vendor/IDEAccess.h"
 
@@ -153,6 +154,49 @@ TEST(SimSamples, EverySampleBootsItsOwnFirmwareAfterItsFamilysUpdate) {
         Bytes reported;
         for (size_t i = 0; i < n; ++i) reported.push_back(info[persona.versionPos[i]]);
         EXPECT_EQ(reported, Bytes(version.begin(), version.begin() + static_cast<long>(n)));
+    }
+}
+
+// The same files cut to their code (what a vendor's "code only" file holds) would put the code where
+// these chips keep their NVRAM: the procedure refuses them before anything reaches the flash.
+TEST(SimSamples, CodeWithoutItsNvramIsRefusedByTheNvramFirstFamilies) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"qv84552_with_nvram", "qv84552"},
+        {"qv84556_with_nvram", "qv84556"},
+        {"qvd525_with_nvram", "qvd525"},
+        {"qvd525_with_nvram", "qvd525,bus=1394"},
+    };
+    for (const auto& [sample, enclosure] : cases) {
+        SCOPED_TRACE(std::string(sample) + " on " + enclosure);
+        const Bytes whole = testing_support::catalogBytes(sample);
+        ASSERT_GT(whole.size(), 4096u);
+        const Bytes code(whole.begin() + 4096, whole.end());
+
+        sim::Session session;
+        std::string error;
+        ASSERT_TRUE(session.bus().addEnclosure(enclosure, error)) << error;
+        sim::Enclosure& enc = session.bus().enclosure(0);
+        const Bytes before = enc.flash();
+
+        firmware::SelectedDevice dev;
+        dev.path = session.bus().deviceOf(0).windowsPath;
+        dev.chip = IDEAccess::DetectChipType(dev.path);
+        dev.flash = IDEAccess::DetectFlash(dev.path, dev.chip.type, dev.chip.revision);
+        const std::filesystem::path path =
+            std::filesystem::temp_directory_path() / (std::string("q55x_code_only_") + sample + ".bin");
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(code.data()), static_cast<std::streamsize>(code.size()));
+
+        firmware::RecordingWindow w;
+        w.firmwareFile_ = path.string();
+        const firmware::RunProcedure p = firmware::chooseRunProcedure(dev, w.firmwareFile_);
+        const bool ok = firmware::runChosenProcedure(p, w, dev);
+        std::filesystem::remove(path);
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(w.status(), firmware::kTextCodeWithoutNvram);
+        EXPECT_TRUE(enc.flash() == before) << "the flash was touched";
+        enc.reboot();
+        EXPECT_EQ(enc.bootState(), sim::BootState::Firmware);
     }
 }
 
