@@ -93,10 +93,13 @@ std::string ProgressBar::line() const {
     char head[16];
     std::snprintf(head, sizeof head, "%-10s", labelOf(stage_));
     std::string s = std::string(head) + " [" + bar + "] " + percent + "  ";
-    if (stage_ == ProgressStage::Erase)
+    if (stage_ == ProgressStage::Erase) {
         s += std::to_string(commands_) + " commands";
-    else
-        s += kib(bytes_) + (expected > 0 ? "/" + kib(expected) : std::string()) + " KiB";
+    } else {
+        s += kib(bytes_);
+        if (expected > 0) s.append("/").append(kib(expected));
+        s += " KiB";
+    }
     char t[32];
     std::snprintf(t, sizeof t, "  %02u:%02u", static_cast<unsigned>(elapsed / 60), static_cast<unsigned>(elapsed % 60));
     return s + t;

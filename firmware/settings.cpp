@@ -125,10 +125,10 @@ SettingsLoad parseSettings(std::string_view fileBytes) {
 
     if (!hexToU16(vid, r.settings.vid)) {
         r.ok = false;
-        r.error = "'" + printable(vid) + "' is not a valid hexadecimal value for VID";
+        r.error = std::string("'") + printable(vid) + "' is not a valid hexadecimal value for VID";
     } else if (!hexToU16(pid, r.settings.pid)) {
         r.ok = false;
-        r.error = "'" + printable(pid) + "' is not a valid hexadecimal value for PID";
+        r.error = std::string("'") + printable(pid) + "' is not a valid hexadecimal value for PID";
     }
     r.settings.serialNum = serial.substr(0, 20);
     r.settings.chipReset = decimal(reset);

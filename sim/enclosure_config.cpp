@@ -76,7 +76,7 @@ bool parseEnclosureConfig(std::string_view text, EnclosureConfig& out, std::stri
             return false;
         };
         if (eq == std::string_view::npos || value.empty()) {
-            error = "'" + std::string(item) + "' is not key=value; valid keys: " + kKeys;
+            error = std::string("'").append(item) + "' is not key=value; valid keys: " + kKeys;
             return false;
         }
         uint64_t n = 0;

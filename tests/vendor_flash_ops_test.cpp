@@ -37,7 +37,7 @@ struct ScriptedFlash final : transport::Backend {
 
     transport::Result execute(const transport::Request& req) override {
         std::string cmd = transport::toHex(req.cdb, req.cdbLen);
-        if (req.dir == transport::Direction::Out && req.data) cmd += ":" + transport::toHex(req.data, req.xferLen);
+        if (req.dir == transport::Direction::Out && req.data) cmd.append(":").append(transport::toHex(req.data, req.xferLen));
         wire.push_back(cmd);
         transport::Result r;
         r.opened = r.platformOk = true;

@@ -75,7 +75,7 @@ std::string controlJson(const Control& c) {
         case Kind::ComboBox: {
             const auto& cb = static_cast<const ComboBox&>(c);
             j += ",\"items\":[";
-            for (size_t i = 0; i < cb.items().size(); ++i) j += (i ? "," : "") + jsonString(cb.items()[i]);
+            for (size_t i = 0; i < cb.items().size(); ++i) j.append(i ? "," : "").append(jsonString(cb.items()[i]));
             j += "],\"itemIndex\":" + std::to_string(cb.itemIndex());
             break;
         }

@@ -409,7 +409,7 @@ std::string ranges(const std::vector<uint64_t>& v) {
         while (j + 1 < v.size() && v[j + 1] == v[j] + 1) ++j;
         if (!s.empty()) s += ",";
         s += std::to_string(v[i]);
-        if (j > i) s += "-" + std::to_string(v[j]);
+        if (j > i) s.append("-").append(std::to_string(v[j]));
         i = j + 1;
         if (s.size() > 48 && i < v.size()) {
             s += ",...";
