@@ -160,15 +160,16 @@ bool SnapshotServices::numberProperty32(io_registry_entry_t entry, std::string_v
 
 RunLoop* SnapshotServices::runLoopGetCurrent() { return &gTheRunLoop; }
 
+// A stop asked for before the loop runs is kept and ends the next run at once: the thread that
+// stops the discovery cannot know whether the discovery thread has reached its loop yet.
 void SnapshotServices::runLoopRun(RunLoop* loop) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopped_ = false;
-    }
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (stopped_) return;
+            if (stopped_) {
+                stopped_ = false;
+                return;
+            }
         }
         runLoopRunFor(loop, 50);
     }
