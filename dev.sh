@@ -1,35 +1,49 @@
 #!/usr/bin/env bash
 # Q55x developer entry point.
-#   ./dev.sh demo   install what is missing, build, and update an emulated QVR298 enclosure
-#   ./dev.sh test   install what is missing, build everything, run every test suite
-#   ./dev.sh deps   only install what is missing
-set -euo pipefail
+#   ./dev.sh demo              install what is missing, build, and update an emulated QVR298 enclosure
+#   ./dev.sh test [STAGE...]   install what is missing, build, run the named stages (no name: all)
+#   ./dev.sh deps [STAGE...]   only install what is missing
+#   ./dev.sh stages            list the stages
+# A stage that fails does not stop the others; one whose packages cannot be installed is skipped
+# and counted apart. The summary gives every stage's result and wall time.
+set -uo pipefail
 cd "$(dirname "$0")"
 JOBS=${JOBS:-2}
+export JOBS
 
-NATIVE_PKGS=(g++ cmake ninja-build googletest libcli11-dev nlohmann-json3-dev)
-GNUSTEP_PKGS=(gnustep-make libgnustep-base-dev libgnustep-gui-dev gnustep-back0.29 gobjc++ xvfb xauth imagemagick)
-WIN_PKGS=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386 fonts-wine)
+STAGES=(native gnustep asan win-i686 win-x86_64 deb campaign fuzz kernel bench)
+declare -A STAGE_WHAT=(
+  [native]="the native build and its tests; the setup's own test with a failing package mirror"
+  [gnustep]="FwUpdateMac.app against GNUstep: its tests under Xvfb and one update through its windows"
+  [asan]="the native tests under the address and undefined-behaviour sanitizers"
+  [win-i686]="Q55xFwTool.exe for 32-bit Windows: build, imports, tests and one update under wine"
+  [win-x86_64]="Q55xFwTool.exe for 64-bit Windows: build, imports, tests and one update under wine"
+  [deb]="the Debian package of q55x: built, installed, used once, removed"
+  [campaign]="the power-cut campaign and fault matrix, bounded form"
+  [fuzz]="the libFuzzer targets, about 60 s each"
+  [kernel]="q55x and sg3_utils over a real kernel's usb-storage stack in a QEMU guest"
+  [bench]="the benchmark's goals, short form"
+)
 
 # shellcheck source=cmake/pkgs.sh
 . cmake/pkgs.sh
 
+# Our builds treat warnings as errors; a plain cmake build does not. The native build is the
+# Release build users and packagers make (-O3 finds warnings -O2 does not); the sanitizer build is
+# the Debug one.
 build_native() {   # dir [extra cmake args...]
   local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
-  cmake --build "$dir" -j "$JOBS"
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQ55X_WERROR=ON "$@" >/dev/null \
+    && cmake --build "$dir" -j "$JOBS"
 }
 
 run_ctest() {      # dir label [ctest args...]
   echo "== tests: $2"
-  local dir=$1 rc
+  local dir=$1
   shift 2
-  set +e
   ctest --test-dir "$dir" -j "$JOBS" --timeout 120 --output-on-failure "$@" 2>&1 \
     | grep -vE '^ +Start +[0-9]+: |Test +#[0-9]+: .* Passed '
-  rc=${PIPESTATUS[0]}
-  set -e
-  return "$rc"
+  return "${PIPESTATUS[0]}"
 }
 
 wine_env() {
@@ -46,22 +60,38 @@ wine_env() {
 }
 
 cmd_demo() {
-  install_pkgs "${NATIVE_PKGS[@]}"
+  set -e
+  install_stage_pkgs native
+  if ! why=$(unavailable $(stage_pkgs native)); then
+    echo "$why"
+    echo "== the demo needs these packages"
+    exit 1
+  fi
   build_native build
   local q=build/cli/q55x state
   state=$(mktemp -d)/enclosure.state
   echo "== an emulated QVR298 enclosure at firmware 31.01.01.10"
   "$q" --sim "qvr298,fw=31.01.01.10,state=$state" list
+  # The enclosure is one the demo made itself: it answers the update's question itself.
   echo "== the one-button update"
-  "$q" --sim "qvr298,state=$state" update
+  "$q" --sim "qvr298,state=$state" update --yes
   echo "== the same enclosure afterwards"
   "$q" --sim "qvr298,state=$state" info
 }
 
+stage_native() {
+  build_native build || return 1
+  local rc=0
+  run_ctest build "native" -E MacApp || rc=1
+  echo "== the setup with a failing package mirror"
+  tests/setup/ci.sh build || rc=1
+  return "$rc"
+}
+
 # The GNUstep build of FwUpdateMac.app: its tests under a virtual X server, then one emulated
 # update driven end to end through the windows.
-gnustep_stage() {
-  echo "== GNUstep front end: FwUpdateMac.app"
+stage_gnustep() {
+  build_native build || return 1
   if [ ! -x build/FwUpdateMac.app/FwUpdateMac ]; then
     echo "FwUpdateMac.app was not built"
     return 1
@@ -85,72 +115,127 @@ gnustep_stage() {
   echo "FwUpdateMac: Success, the enclosure now reports 31.01.01.15"
 }
 
+stage_asan() {
+  build_native build-asan -DQ55X_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug || return 1
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    run_ctest build-asan "address + undefined sanitizers" -E MacApp
+}
+
+# Q55xFwTool.exe for one architecture: built and its imports checked in any case; its tests and one
+# unattended update under wine when wine for that architecture could be installed.
+windows_stage() {   # arch
+  local arch=$1 dir="build-win-$1"
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$arch.cmake" -DQ55X_WERROR=ON >/dev/null \
+    && cmake --build "$dir" -j "$JOBS" || return 1
+  local exe="$dir/win_app/Q55xFwTool.exe" report="$dir/win_app/r.json"
+  echo "== Q55xFwTool.exe ($arch): imports"
+  if "$arch-w64-mingw32-objdump" -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' \
+      | grep -vxE '(kernel32|user32|gdi32|comctl32|comdlg32|shell32|setupapi|version|msvcrt|advapi32|ole32|ucrtbase|api-ms-win-.*)\.dll' \
+      | grep .; then
+    echo "== $exe imports a DLL that is not part of the system"
+    return 1
+  fi
+  local why
+  # shellcheck disable=SC2086
+  if ! why=$(unavailable ${Q55X_STAGE_PKGS[win-$arch/run]}); then
+    echo "$why"
+    echo "built, imports checked; its tests under wine are skipped (${why//$'\n'/; })" | tee "$Q55X_SKIP_NOTE"
+    return 77
+  fi
+  wine_env
+  local rc=0
+  run_ctest "$dir" "Windows $arch under wine" || rc=1
+  echo "== Q55xFwTool.exe ($arch): an unattended update of an emulated QVR298"
+  rm -f "$report"
+  if ! timeout 120 wine "$exe" --sim qvr298,fw=31.01.01.10 --auto-update --report "$report" </dev/null; then
+    echo "== $exe --auto-update did not pass"; rc=1
+  elif ! grep -q '"result":"Update    Pass!!"' "$report"; then
+    echo "== $report does not show \"Update    Pass!!\""; rc=1
+  fi
+  wineserver -k 2>/dev/null || true
+  return "$rc"
+}
+stage_win_i686() { windows_stage i686; }
+stage_win_x86_64() { windows_stage x86_64; }
+
 # The Debian package of the Linux tool: build it, install it, use it once, remove it.
-debian_package() {
-  echo "== tests: Debian package"
+stage_deb() {
+  build_native build || return 1
   (cd build && cpack -G DEB >/dev/null) || return 1
   local deb
   deb=$(ls -t build/q55x-*.deb | head -n 1)
   dpkg -i "$deb" >/dev/null || return 1
   local rc=0 out
   out=$(cd / && HOME=$(mktemp -d) q55x --sim qvr298,fw=31.01.01.10 update --yes) || rc=1
-  echo "$out" | grep -q "Update    Pass!!" || rc=1
-  man -w q55x >/dev/null 2>&1 || [ -f /usr/share/man/man1/q55x.1 ] || rc=1
-  [ -f /usr/lib/udev/rules.d/60-q55x.rules ] || [ -f /lib/udev/rules.d/60-q55x.rules ] || rc=1
+  echo "$out" | grep -q "Update    Pass!!" || { echo "the installed q55x did not pass its update"; rc=1; }
+  man -w q55x >/dev/null 2>&1 || [ -f /usr/share/man/man1/q55x.1 ] || { echo "no manual page"; rc=1; }
+  [ -f /usr/lib/udev/rules.d/60-q55x.rules ] || [ -f /lib/udev/rules.d/60-q55x.rules ] || { echo "no udev rule"; rc=1; }
   dpkg -r q55x >/dev/null
-  if [ "$rc" -eq 0 ]; then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; fi
   return "$rc"
 }
 
+# Stages that live beside their programs: each script builds what else it needs, prints its own
+# summary and exits 1 on failure, 77 when it cannot run here (with its reason in $Q55X_SKIP_NOTE).
+stage_campaign() { build_native build && tests/campaign/ci.sh build; }
+stage_fuzz() { fuzz/ci.sh build; }
+stage_kernel() { build_native build && tests/kernel_e2e/ci.sh build; }
+stage_bench() { build_native build && bench/ci.sh build; }
+
+declare -A RESULT=() WALL=() WHY=()
+
+run_stage() {   # stage
+  local s=$1 start rc why
+  echo
+  echo "=== stage $s: ${STAGE_WHAT[$s]}"
+  start=$(date +%s)
+  # shellcheck disable=SC2046
+  Q55X_SKIP_NOTE=$(mktemp)
+  export Q55X_SKIP_NOTE
+  if why=$(unavailable $(stage_pkgs "$s")); then
+    ( set -e; "stage_${s//-/_}" )
+    rc=$?
+    why=$(cat "$Q55X_SKIP_NOTE")
+  else
+    echo "$why"
+    rc=77
+  fi
+  rm -f "$Q55X_SKIP_NOTE"
+  WALL[$s]=$(( $(date +%s) - start ))
+  case $rc in
+    0) RESULT[$s]=passed ;;
+    77) RESULT[$s]=SKIPPED; WHY[$s]=${why:-"see its output above"} ;;
+    *) RESULT[$s]=FAILED ;;
+  esac
+  echo "=== stage $s: ${RESULT[$s]} in ${WALL[$s]} s"
+}
+
 cmd_test() {
-  install_pkgs "${NATIVE_PKGS[@]}" "${GNUSTEP_PKGS[@]}" "${WIN_PKGS[@]}"
-  local failed=0
-  build_native build
-  run_ctest build "native" -E MacApp || failed=1
-  gnustep_stage || failed=1
-
-  build_native build-asan -DQ55X_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
-  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest build-asan "address + undefined sanitizers" -E MacApp || failed=1
-
-  wine_env
-  for arch in i686 x86_64; do
-    cmake -S . -B "build-win-$arch" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$arch.cmake" >/dev/null
-    cmake --build "build-win-$arch" -j "$JOBS"
-    run_ctest "build-win-$arch" "Windows $arch under wine" || failed=1
-    local exe="build-win-$arch/win_app/Q55xFwTool.exe" report="build-win-$arch/win_app/r.json"
-    echo "== Q55xFwTool.exe ($arch): imports and an unattended update of an emulated QVR298"
-    if "$arch-w64-mingw32-objdump" -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' \
-        | grep -vxE '(kernel32|user32|gdi32|comctl32|comdlg32|shell32|setupapi|version|msvcrt|advapi32|ole32|ucrtbase|api-ms-win-.*)\.dll' \
-        | grep .; then
-      echo "== $exe imports a DLL that is not part of the system"; failed=1
-    fi
-    rm -f "$report"
-    if ! timeout 120 wine "$exe" --sim qvr298,fw=31.01.01.10 --auto-update --report "$report" </dev/null; then
-      echo "== $exe --auto-update did not pass"; failed=1
-    elif ! grep -q '"result":"Update    Pass!!"' "$report"; then
-      echo "== $report does not show \"Update    Pass!!\""; failed=1
-    fi
+  local s selected=("$@")
+  [ ${#selected[@]} -eq 0 ] && selected=("${STAGES[@]}")
+  for s in "${selected[@]}"; do
+    [ -n "${STAGE_WHAT[$s]+x}" ] || { echo "unknown stage: $s (stages: ${STAGES[*]})" >&2; exit 64; }
   done
-  wineserver -k || true
+  local t0
+  t0=$(date +%s)
+  echo "=== packages"
+  install_stage_pkgs "${selected[@]}"
+  for s in "${selected[@]}"; do run_stage "$s"; done
 
-  debian_package || failed=1
-
-  # Stages that live beside their programs: each script builds what else it needs, prints its
-  # own summary and exits non-zero on failure.
-  local stage
-  for stage in tests/campaign/ci.sh fuzz/ci.sh tests/kernel_e2e/ci.sh bench/ci.sh; do
-    [ -x "$stage" ] || continue
-    echo "== stage: $stage"
-    JOBS=$JOBS "./$stage" build || failed=1
+  local passed=0 failed=0 skipped=0
+  echo
+  echo "=== summary"
+  for s in "${selected[@]}"; do
+    printf '  %-11s %-8s %5d s%s\n' "$s" "${RESULT[$s]}" "${WALL[$s]}" "${WHY[$s]:+   ${WHY[$s]//$'\n'/; }}"
+    case ${RESULT[$s]} in passed) passed=$((passed + 1)) ;; SKIPPED) skipped=$((skipped + 1)) ;; *) failed=$((failed + 1)) ;; esac
   done
-
-  if [ "$failed" -ne 0 ]; then echo "== some test suites failed"; exit 1; fi
-  echo "== all test suites passed"
+  echo "=== $passed passed, $failed failed; $skipped skipped; $(( $(date +%s) - t0 )) s in all"
+  [ "$failed" -eq 0 ]
 }
 
 case "${1:-test}" in
   demo) cmd_demo ;;
-  test) cmd_test ;;
-  deps) install_pkgs "${NATIVE_PKGS[@]}" "${GNUSTEP_PKGS[@]}" "${WIN_PKGS[@]}" ;;
-  *) echo "usage: $0 demo|test|deps" >&2; exit 64 ;;
+  test) shift $(( $# > 0 ? 1 : 0 )); cmd_test "$@" ;;
+  deps) shift; install_stage_pkgs "${@:-${STAGES[@]}}" ;;
+  stages) for s in "${STAGES[@]}"; do printf '%-11s %s\n' "$s" "${STAGE_WHAT[$s]}"; done ;;
+  *) echo "usage: $0 demo | test [STAGE...] | deps [STAGE...] | stages" >&2; exit 64 ;;
 esac

@@ -8,7 +8,7 @@ dir=${1:-build}
 JOBS=${JOBS:-2}
 # shellcheck source=../cmake/pkgs.sh
 . cmake/pkgs.sh
-install_pkgs libbenchmark-dev
-cmake -S . -B "$dir" -G Ninja >/dev/null
+stage_needs bench
+cmake -S . -B "$dir" -G Ninja -DQ55X_WERROR=ON >/dev/null
 cmake --build "$dir" -j "$JOBS" --target q55x q55x-bench
 "$dir/bench/q55x-bench" --smoke --q55x "$dir/cli/q55x"

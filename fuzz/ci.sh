@@ -26,9 +26,9 @@ max_len() {
 build_targets() {
   # shellcheck source=cmake/pkgs.sh
   . cmake/pkgs.sh
-  install_pkgs clang libclang-rt-14-dev cmake ninja-build libcli11-dev nlohmann-json3-dev
+  stage_needs fuzz
   mkdir -p "$BUILD"
-  CC=clang CXX=clang++ cmake -S . -B "$BUILD" -G Ninja -DQ55X_FUZZ=ON -DQ55X_BUILD_TESTS=OFF \
+  CC=clang CXX=clang++ cmake -S . -B "$BUILD" -G Ninja -DQ55X_FUZZ=ON -DQ55X_BUILD_TESTS=OFF -DQ55X_WERROR=ON \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$BUILD/configure.log" 2>&1 \
     || { cat "$BUILD/configure.log"; return 1; }
   cmake --build "$BUILD" -j "$JOBS" --target q55x_fuzz

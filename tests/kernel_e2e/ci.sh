@@ -20,23 +20,33 @@ mkdir -p "$OUT"
 
 # shellcheck source=../../cmake/pkgs.sh
 . cmake/pkgs.sh
-install_pkgs g++ cmake ninja-build googletest libcli11-dev nlohmann-json3-dev \
-  qemu-system-x86 busybox-static sg3-utils cpio kmod xz-utils zstd
+stage_needs kernel
+skip() { skip_stage kernel-e2e "$*"; }
 
-[ -f "$BUILD/build.ninja" ] || cmake -S . -B "$BUILD" -G Ninja >/dev/null
+[ -f "$BUILD/build.ninja" ] || cmake -S . -B "$BUILD" -G Ninja -DQ55X_WERROR=ON >/dev/null
 cmake --build "$BUILD" -j "$JOBS" --target q55x q55x-ffs-bridge q55x_images
 
 # Debian's kernel, the one linux-image-amd64 stands for, unpacked once per build tree.
-kver=$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/.*Depends: linux-image-\(.*\)$/\1/p' | head -n 1)
+kernel_version() {
+  apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/.*Depends: linux-image-\(.*\)$/\1/p' | head -n 1
+}
+kver=$(kernel_version)
 if [ -z "$kver" ]; then
-  apt-get update -qq
-  kver=$(apt-cache depends linux-image-amd64 | sed -n 's/.*Depends: linux-image-\(.*\)$/\1/p' | head -n 1)
+  apt_refresh
+  kver=$(kernel_version)
 fi
+[ -n "$kver" ] || skip "the package indexes name no linux-image-amd64 kernel"
 KROOT=$OUT/kernel
 if [ ! -f "$KROOT/boot/vmlinuz-$kver" ] || [ ! -f "$KROOT/lib/modules/$kver/modules.dep" ]; then
   echo "== kernel $kver"
   rm -rf "$KROOT" && mkdir -p "$KROOT"
-  (cd "$OUT" && apt-get download -q "linux-image-$kver" 2>&1 | grep -v '^W: Download is performed unsandboxed' || true)
+  rm -f "$OUT"/linux-image-"$kver"_*.deb
+  for try in 1 2 3; do
+    dl=$(cd "$OUT" && apt-get download -q "linux-image-$kver" 2>&1) && break
+    [ "$try" -lt 3 ] && sleep "${Q55X_APT_RETRY_PAUSE:-5}"
+  done
+  ls "$OUT"/linux-image-"$kver"_*.deb >/dev/null 2>&1 \
+    || skip "linux-image-$kver could not be downloaded: $(grep -m1 '^E:' <<<"$dl")"
   dpkg-deb -x "$OUT"/linux-image-"$kver"_*.deb "$KROOT"
   rm -f "$OUT"/linux-image-"$kver"_*.deb
   depmod -b "$KROOT" "$kver"
