@@ -1,7 +1,6 @@
 // q55x update: the one-button update from a terminal. A QVR298 whose firmware has the embedded
 // image's firmware ID but another version is given the embedded image through its RAM buffer,
 // verified, reset, and waited for.
-#include <algorithm>
 #include <memory>
 #include <ostream>
 
@@ -121,21 +120,12 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
     w.setExpectedBytes(firmware::kEmbeddedImageSize, uint64_t(dev.flash.capacityKiB) * 1024);
     if (!json) ctx.out() << "Updating firmware. Please wait...\n";
     std::vector<std::string> found;
-    // While the chip is off the bus after its reset, the other bridges attached are all a scan
-    // sees; counted, one of them would pass for ours and its version be shown as the new one. So
-    // the wait looks only at nodes that were no other bridge's before the update.
-    std::vector<std::string> others;
-    for (const auto& c : ctx.candidates())
-        if (vendor::toLowerAscii(c.path) != dev.path) others.push_back(vendor::toLowerAscii(c.path));
-    const auto scan = [&ctx, &dev, &others] {
+    const auto allPaths = [&ctx] {
         std::vector<std::string> paths;
-        for (const auto& c : ctx.candidates()) {
-            const std::string p = vendor::toLowerAscii(c.path);
-            if (ctx.ownDeviceOnly ? p == dev.path : std::find(others.begin(), others.end(), p) == others.end())
-                paths.push_back(c.path);
-        }
+        for (const auto& c : ctx.candidates()) paths.push_back(c.path);
         return paths;
     };
+    const firmware::DeviceScan scan = firmware::scanForUpdatedBridge(dev.path, allPaths(), allPaths, ctx.ownDeviceOnly);
     const bool ok = firmware::UpdateWithEmbeddedImage(w, dev) && firmware::ResetAndReattach(w, dev, scan, found);
 
     w.endLine();

@@ -9,6 +9,7 @@
 #include "sys/clock.h"
 #include "sys/resources.h"
 #include "vendor/IDEAccess.h"
+#include "vendor/discovery.h"
 #include "vendor/flash_buffer_ops.h"
 #include "vendor/flash_detect.h"
 #include "vendor/qvaccess.h"
@@ -305,6 +306,27 @@ bool ResetAndReattach(UpdateWindow& w, const SelectedDevice& dev, const DeviceSc
     }
     found = last;
     return !last.empty();
+}
+
+DeviceScan scanForUpdatedBridge(const std::string& updatedPath, const std::vector<std::string>& pathsBefore,
+                                DeviceScan scanAll, bool ownPathOnly) {
+    // Paths are compared as the device table keeps them, in lower case.
+    const std::string own = vendor::toLowerAscii(updatedPath);
+    std::vector<std::string> others;
+    for (const std::string& p : pathsBefore) {
+        std::string lower = vendor::toLowerAscii(p);
+        if (lower != own) others.push_back(std::move(lower));
+    }
+    return [own, others = std::move(others), scanAll = std::move(scanAll), ownPathOnly] {
+        std::vector<std::string> paths;
+        if (!scanAll) return paths;
+        for (std::string& p : scanAll()) {
+            const std::string lower = vendor::toLowerAscii(p);
+            const bool counts = ownPathOnly ? lower == own : std::find(others.begin(), others.end(), lower) == others.end();
+            if (counts) paths.push_back(std::move(p));
+        }
+        return paths;
+    };
 }
 
 int qvr298_update_func(uint32_t device, const std::function<void(bool)>& showResult) {

@@ -39,6 +39,15 @@ using DeviceScan = std::function<std::vector<std::string>()>;
 bool ResetAndReattach(UpdateWindow& w, const SelectedDevice& dev, const DeviceScan& scan,
                       std::vector<std::string>& found);
 
+// The scan to wait with when other bridges may be attached. While the updated bridge is off the
+// bus after its reset, the others are all a plain scan sees: counted, one of them would pass for
+// it. The returned scan leaves out the nodes that belonged to another bridge before the update
+// (`pathsBefore`, the scan taken just before it, may hold the bridge's own path too); the bridge
+// may come back under its own path or a new one. With `ownPathOnly` (the other bridges are being
+// updated side by side and may leave and come back as well) only its own path counts.
+DeviceScan scanForUpdatedBridge(const std::string& updatedPath, const std::vector<std::string>& pathsBefore,
+                                DeviceScan scanAll, bool ownPathOnly = false);
+
 // The macOS update thread's work for the selected controller: 0 on success, -1 on failure.
 // `showResult` is called with true or false for the wizard's success or failure window.
 int qvr298_update_func(uint32_t device, const std::function<void(bool)>& showResult);
