@@ -55,6 +55,24 @@ TEST(WinAppUpdate, OneButtonUpdateFails) {
     }
 }
 
+// Only the updated bridge's return counts: while it is off the bus, another bridge still attached
+// is no sign that it came back.
+TEST(WinAppUpdate, OneButtonWaitsForItsOwnBridge) {
+    struct Case { const char* updated; const char* other; const char* result; winform::Color color; };
+    for (const Case& c : std::initializer_list<Case>{
+             {"qvr298,fw=31.01.01.10,noreturn=1", "qvd528", "Update    Fail!!", winform::clRed},
+             {"qvr298,fw=31.01.01.10,noreturn=1", "qvr298,fw=31.01.01.10", "Update    Fail!!", winform::clRed},
+             {"qvr298,fw=31.01.01.10", "qvd528", "Update    Pass!!", winform::clGreen}}) {
+        SCOPED_TRACE(std::string(c.updated) + " beside " + c.other);
+        FormRig rig({c.updated, c.other});
+        ASSERT_TRUE(rig.f().YesBtn.enabled());
+        rig.f().YesBtn.click();
+        EXPECT_EQ(rig.f().devpnl.caption(), c.result);
+        EXPECT_EQ(rig.f().devpnl.font().color, c.color);
+        EXPECT_EQ(rig.f().ProgressBar2.position() == 100, c.color == winform::clGreen);
+    }
+}
+
 // Pressed on another chip (the button is normally off then): red, and not one command sent.
 TEST(WinAppUpdate, OneButtonOnAnotherChipSendsNothing) {
     FormRig rig({"qvr256"});

@@ -33,6 +33,35 @@ bool mismatchIsSilent(uint8_t type) { return type == 0 || isQvr29xBufferFamily(t
 
 }  // namespace
 
+// From the start to the end of an update: the controls through which another update or a scan
+// could start are off, whatever the procedures or the window's own handlers do meanwhile, and
+// they come back as they were; the flag that marks the update is set for exactly that span.
+class TQ55xFwTool::UpdateSpan {
+public:
+    UpdateSpan(TQ55xFwTool& f, bool& flag)
+        : flag_(flag), controls_{&f.YesBtn, &f.UpdateBtn, &f.LoadBtn, &f.RefreshBtn, &f.DeviceList} {
+        for (size_t i = 0; i < controls_.size(); ++i) {
+            was_[i] = controls_[i]->enabled();
+            controls_[i]->setEnabled(false);
+        }
+        flag_ = true;
+    }
+    ~UpdateSpan() { end(); }
+    UpdateSpan(const UpdateSpan&) = delete;
+    UpdateSpan& operator=(const UpdateSpan&) = delete;
+
+    void end() {
+        if (!flag_) return;
+        for (size_t i = 0; i < controls_.size(); ++i) controls_[i]->setEnabled(was_[i]);
+        flag_ = false;
+    }
+
+private:
+    bool& flag_;
+    std::array<winform::Control*, 5> controls_;
+    std::array<bool, 5> was_{};
+};
+
 TQ55xFwTool::TQ55xFwTool(winform::Application& app, const firmware::Settings& settings)
     : Form("Q55xFwTool", Bounds{0, 0, 398, 143}),
       DeviceList(make<ComboBox>("DeviceList", nullptr, Bounds{72, 424, 249, 21})),
@@ -127,7 +156,7 @@ void TQ55xFwTool::layOut() {
     LoadBtn.onClick = [this] { LoadBtnClick(); };
     RdCheckBox.onClick = [this] { RdCheckBoxClick(); };
     DeviceList.onChange = [this] { UpdateBtnCheck(); };
-    FwFilenameEdit.onChange = [this] { UpdateBtnCheck(); };
+    FwFilenameEdit.onChange = [this] { showSelectedDevice(); };
 }
 
 void TQ55xFwTool::FormCreate() {
@@ -175,6 +204,13 @@ void TQ55xFwTool::showOnPanel(std::string_view text, Color color) {
 }
 
 void TQ55xFwTool::RefreshBtnClick() {
+    // A scan sends identification, register and flash commands and may even start a bank
+    // recovery: never between the writes of an update, nor inside another scan. It runs once
+    // the update has ended.
+    if (busy()) {
+        rescanPending_ = true;
+        return;
+    }
     scanning_ = true;
     ++scanCount_;
     devpnl.setVisible(true);
@@ -233,7 +269,7 @@ void TQ55xFwTool::RefreshBtnClick() {
             DeviceList.addItem("");
         }
         DeviceList.setItemIndex(0);
-        UpdateBtnCheck();
+        showSelectedDevice();
     }
 
     showOneButtonReadiness(recognised);
@@ -284,6 +320,11 @@ firmware::SelectedDevice TQ55xFwTool::selectedDevice() {
 }
 
 void TQ55xFwTool::UpdateBtnCheck() {
+    if (busy()) return;
+    showSelectedDevice();
+}
+
+void TQ55xFwTool::showSelectedDevice() {
     NVRAMCheck.setVisible(false);
     ReadWriteBufferChk.setVisible(false);
     SetPrdSNchk.setVisible(false);
@@ -344,8 +385,13 @@ void TQ55xFwTool::UpdateBtnCheck() {
                 }
             }
             if (type == 13 || type == 27) {
-                firmware::SelectedDevice dev = selectedDevice();
-                firmware::RecoverFirmwareBank(*this, dev);
+                {
+                    // A recovery rewrites a bank: for its span it is an update like the others.
+                    UpdateSpan span(*this, recovering_);
+                    firmware::SelectedDevice dev = selectedDevice();
+                    firmware::RecoverFirmwareBank(*this, dev);
+                }
+                afterUpdate();
             }
         }
     }
@@ -358,6 +404,7 @@ void TQ55xFwTool::UpdateBtnCheck() {
 }
 
 void TQ55xFwTool::LoadBtnClick() {
+    if (busy()) return;
     StatusEdit.setText("");
     UpdateBtn.setEnabled(false);
     YesBtn.setEnabled(false);
@@ -395,10 +442,11 @@ void TQ55xFwTool::LoadBtnClick() {
 }
 
 void TQ55xFwTool::RdCheckBoxClick() {
+    if (busy()) return;
     RdPanel.setVisible(RdCheckBox.checked());
     FwFilenameEdit.setEnabled(true);
     UpdateBtn.setEnabled(false);
-    UpdateBtnCheck();
+    showSelectedDevice();
 }
 
 void TQ55xFwTool::WMDeviceChange(DeviceEvent e) {
@@ -411,13 +459,7 @@ void TQ55xFwTool::WMTimer(unsigned id) {
     app_.processMessages();
     if (id != kRescanTimerId) return;
     app_.stopTimer(kRescanTimerId);
-    // A scan sends identification, register and flash commands and may even start a bank
-    // recovery: never between the writes of an update. It runs once the update has ended.
-    if (updateInProgress() || scanning_) {
-        rescanPending_ = true;
-        return;
-    }
-    RefreshBtnClick();
+    RefreshBtnClick();   // held back while an update or a scan runs
 }
 
 void TQ55xFwTool::afterUpdate() {
@@ -427,10 +469,14 @@ void TQ55xFwTool::afterUpdate() {
 }
 
 void TQ55xFwTool::YesBtnClick() {
-    YesBtn.setEnabled(false);
+    // A click that reaches the window while anything runs (queued before the button went off, or
+    // during a "Run") starts nothing: an update inside an update would end the outer one's state.
+    if (busy()) return;
+    UpdateSpan span(*this, updating_);
     ExitBtn.setEnabled(false);
     ProgressBar2.setPosition(0);
-    updating_ = true;
+    // The offer is taken: only the next scan may make it again.
+    oneButtonReady_ = false;
     showOnPanel(kTextUpdating, kGuidanceColor);
 
     if ((currentChipType_ & 0xFF) == vendor::kChipQVR298) {
@@ -442,9 +488,11 @@ void TQ55xFwTool::YesBtnClick() {
             ProgressBar2.stepIt();
             const bool written = firmware::UpdateWithEmbeddedImage(*this, dev);
             ProgressBar2.stepIt();
+            // Only the updated bridge's return counts, not the other bridges still attached.
+            const firmware::DeviceScan scan = firmware::scanForUpdatedBridge(
+                dev.path, present.paths, [] { return vendor::EnumerateBridgeDevices(true).paths; });
             std::vector<std::string> back;
-            ok = written && firmware::ResetAndReattach(
-                                *this, dev, [] { return vendor::EnumerateBridgeDevices(true).paths; }, back);
+            ok = written && firmware::ResetAndReattach(*this, dev, scan, back);
         }
         if (ok) {
             ProgressBar2.setPosition(100);
@@ -457,21 +505,25 @@ void TQ55xFwTool::YesBtnClick() {
     }
     sys::sleepMs(kAfterUpdateResultMs);
 
-    updating_ = false;
+    span.end();
+    YesBtn.setEnabled(false);   // the next scan decides it afresh
     ExitBtn.setEnabled(true);
     afterUpdate();
 }
 
 void TQ55xFwTool::UpdateBtnClick() {
+    if (busy()) return;   // as YesBtnClick
     UpdateBtn.setEnabled(false);
     debug("Update Btn Press\n");
     firmware::SelectedDevice dev = selectedDevice();
     StatusEdit.setText("");
 
-    runInProgress_ = true;
-    const firmware::RunProcedure p = firmware::chooseRunProcedure(dev, FwFilenameEdit.text());
-    firmware::runChosenProcedure(p, *this, dev);
-    runInProgress_ = false;
+    firmware::RunProcedure p;
+    {
+        UpdateSpan span(*this, runInProgress_);
+        p = firmware::chooseRunProcedure(dev, FwFilenameEdit.text());
+        firmware::runChosenProcedure(p, *this, dev);
+    }
 
     // A file too big for the flash leaves the button off; the disk-resident update leaves the
     // progress bar as it stands.

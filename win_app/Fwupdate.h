@@ -73,7 +73,11 @@ public:
 
     // State, for the program's report and for tests.
     bool updating() const { return updating_; }
-    bool updateInProgress() const { return updating_ || runInProgress_; }
+    // The flash is being written: the one-button update, a "Run", or a bank recovery a scan started.
+    bool updateInProgress() const { return updating_ || runInProgress_ || recovering_; }
+    // Anything that sends commands is running (an update or a scan): a handler that would send
+    // a command of its own or start an update returns at once.
+    bool busy() const { return updateInProgress() || scanning_; }
     uint16_t currentChipType() const { return currentChipType_; }
     const vendor::FlashFacts& flashFacts() const { return flash_; }
     size_t deviceCount() const { return deviceCount_; }
@@ -132,7 +136,11 @@ public:
     void debug(std::string_view text) override { app_.ui().debugOut(text); }
 
 private:
+    class UpdateSpan;
+
     void layOut();
+    // UpdateBtnCheck's work, also for the scan that is already running.
+    void showSelectedDevice();
     void showOneButtonReadiness(size_t recognised);
     void showOnPanel(std::string_view text, winform::Color color);
     void afterUpdate();
@@ -147,6 +155,7 @@ private:
     int nvramState_ = 1;
     bool updating_ = false;         // the one-button update runs
     bool runInProgress_ = false;    // a "Run" update runs
+    bool recovering_ = false;       // a scan's bank recovery rewrites a bank
     bool scanning_ = false;
     bool rescanPending_ = false;    // a rescan came due while the flash was being written
     bool oneButtonReady_ = false;   // the last scan offered the one-button update

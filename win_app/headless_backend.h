@@ -4,6 +4,7 @@
 // blocks on a dialog.
 #pragma once
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,7 +28,11 @@ public:
     bool runOpenDialog(OpenDialog& dialog) override;
     void debugOut(std::string_view text) override { debugText += text; }
 
-    bool pumpNative() override { return true; }
+    // What the user does while messages are processed (`userInput` runs at every pump).
+    bool pumpNative() override {
+        if (userInput) userInput();
+        return true;
+    }
     bool waitNative(uint64_t) override { return false; }
 
     bool registerDeviceNotifications(Form&, std::string_view guid) override;
@@ -41,6 +46,7 @@ public:
     FileVersion version{1, 0, 0, 0};
     std::string folder;
     std::deque<std::string> dialogAnswers;   // each run takes one; an empty text means "Cancel"
+    std::function<void()> userInput;
 
     // What happened.
     std::string applicationTitle;
