@@ -46,6 +46,7 @@
     NSButton* refresh_button;
     NSButton* warmboot_button;
     NSButton* reconfigure_button;
+    NSMenuItem* raidMenuItem;
 
     NSTextField* disk0modelfield;
     NSTextField* disk0serialfield;
@@ -99,8 +100,12 @@
 
     // Running state of the front end.
     BOOL working;             // the progress indicator animates
+    BOOL updating;            // from Continue (or the RAID window's re-configure) to the result
     BOOL autoContinue;        // press Continue when it is enabled, then report and exit
     NSString* reportPath;
+    uint64_t autoLimitMs;     // an unattended run gives up when no update has started by then
+    uint64_t autoStartMs;     // clock time when the unattended run began
+    NSTimer* autoTimer;
     uint64_t finishedAtMs;    // clock time when updateFinished was set
     uint64_t stoppedAtMs;     // clock time when the progress thread saw it
     unsigned finishedAtPoll;  // progress polls made when updateFinished was set
@@ -117,6 +122,9 @@
 - (void)applicationDidFinishLaunching:(NSNotification*)note;
 - (BOOL)applicationShouldTerminateAfterLastWindowClosed:(AppSender)app;
 - (void)applicationWillTerminate:(NSNotification*)note;
+// Quitting and the wizard's close box are refused while an update runs.
+- (NSApplicationTerminateReply)applicationShouldTerminate:(AppSender)app;
+- (BOOL)windowShouldClose:(id)sender;
 - (void)awakeFromNib;
 // Launch steps 3-5 (the tree's data source, alert words, texts, windows); the discovery thread
 // is started by applicationDidFinishLaunching: before them.
@@ -134,6 +142,8 @@
 - (void)continueButtonEnabled:(BOOL)enabled;
 - (void)deviceLabelSetStringVal:(NSString*)text;
 - (void)updateFirmware;
+// An update runs: the wizard is in its Updating state, or an update thread has not ended yet.
+- (BOOL)updateRunning;
 - (void)show_message:(NSString*)text;
 - (void)show_error_and_exit:(NSString*)text;
 - (void)startworking;
@@ -170,9 +180,17 @@
                  defaultButton:(NSString*)defaultButton
                alternateButton:(NSString*)alternateButton;
 - (void)exitWithStatus:(int)status;
+// Every way out of the program: an unattended run writes its report first and ends 0 only after
+// a successful update (any other end shows the Failure state in the report).
+- (void)leaveWithStatus:(int)status;
 
 // Front-end settings and state for the driver and tests.
-- (void)setAutoContinue:(BOOL)on reportPath:(NSString*)path;
+- (void)setAutoContinue:(BOOL)on reportPath:(NSString*)path limitMs:(uint64_t)limitMs;
+// Starts the unattended run's clock and its checks (the launch does it).
+- (void)startAutoContinue;
+// One check of the unattended run's bound, on the clock seam: past it with no update started,
+// the run ends in Failure.
+- (void)autoContinueTick;
 - (NSString*)wizardState;   // "Welcome", "Updating", "Success" or "Failure"
 - (BOOL)isWorking;
 - (BOOL)progressEnded;

@@ -19,8 +19,8 @@ controller* ctrller = nil;
 
 // The progress thread polls the update's end this often.
 static const unsigned kProgressPollMs = 50;
-// --auto-continue gives up when nothing has ended after this long (seconds).
-static const NSTimeInterval kAutoContinueLimit = 180.0;
+// How often an unattended run looks at its bound (the bound itself is kept on the clock seam).
+static const NSTimeInterval kAutoContinueTick = 0.1;
 
 namespace {
 
@@ -160,6 +160,7 @@ void progressbar_func()
                                                     defer:NO];
     [welcomeWindow setReleasedWhenClosed:NO];
     [welcomeWindow setTitle:[self localized:@"welcome_window_title"]];
+    [welcomeWindow setDelegate:(id)self];   // its close box is refused during an update
     NSView* content = [welcomeWindow contentView];
 
     mainDescriptionText = makeLabel(content, NSMakeRect(24, 120, 432, 162));
@@ -342,7 +343,11 @@ void progressbar_func()
 - (void)buildMenu
 {
     NSMenu* menu = [[NSMenu alloc] initWithTitle:[self localized:@"app_menu_title"]];
-    [menu addItemWithTitle:[self localized:@"menu_raid_window"] action:@selector(showConfigWindow) keyEquivalent:@""];
+    // The RAID window's item is switched off by hand for the span of an update.
+    [menu setAutoenablesItems:NO];
+    raidMenuItem = [menu addItemWithTitle:[self localized:@"menu_raid_window"]
+                                   action:@selector(showConfigWindow)
+                            keyEquivalent:@""];
     [menu addItemWithTitle:[self localized:@"menu_quit"] action:@selector(exitprogram:) keyEquivalent:@"q"];
     for (NSInteger i = 0; i < [menu numberOfItems]; ++i)
         [[menu itemAtIndex:i] setTarget:self];
@@ -389,7 +394,7 @@ void progressbar_func()
         [self show_error_and_exit:@"Error creating device notification thread"];
     [self prepareWindows];
     if (autoContinue)
-        [self performSelector:@selector(autoContinueGaveUp) withObject:nil afterDelay:kAutoContinueLimit];
+        [self startAutoContinue];
 }
 
 - (void)prepareWindows
@@ -423,7 +428,33 @@ void progressbar_func()
 - (void)applicationWillTerminate:(NSNotification*)note
 {
     (void)note;
+    if (autoContinue)
+        [self leaveWithStatus:0];   // with its report, and the status of the run
     macapp::beforeExit();
+}
+
+// The words every refusal during an update uses.
+- (void)refuseDuringUpdate
+{
+    [self runAlertWithTitle:s_warning message:[self localized:@"update_running"] defaultButton:s_ok alternateButton:nil];
+}
+
+- (NSApplicationTerminateReply)applicationShouldTerminate:(AppSender)app
+{
+    (void)app;
+    if (![self updateRunning])
+        return NSTerminateNow;
+    [self refuseDuringUpdate];
+    return NSTerminateCancel;
+}
+
+- (BOOL)windowShouldClose:(id)sender
+{
+    // Closing the wizard would end the program (it is the last window) while the flash is written.
+    if (sender != welcomeWindow || ![self updateRunning])
+        return YES;
+    [self refuseDuringUpdate];
+    return NO;
 }
 
 // MARK: the wizard
@@ -444,14 +475,36 @@ void progressbar_func()
 - (void)continueButtonClick:(id)sender
 {
     (void)sender;
+    if ([self updateRunning])
+        return;
     [continueButton setHidden:YES];
     [deviceLabel setHidden:YES];
     [welcomeWindow orderOut:self];
     [self showUpdatingConfigWindow];
 }
 
+// What starts another update or reaches the controller under update is off while one runs.
+- (void)enableActionsBesideUpdate:(BOOL)on
+{
+    [raidMenuItem setEnabled:on];
+    [refresh_button setEnabled:on];
+    [warmboot_button setEnabled:on];
+    [reconfigure_button setEnabled:on];
+}
+
+- (BOOL)updateRunning
+{
+    return updating || raid::update_thread_running();
+}
+
 - (void)showUpdatingConfigWindow
 {
+    // One update at a time: a second progress thread and update would share the wizard and the
+    // bridge with the first.
+    if ([self updateRunning])
+        return;
+    updating = YES;
+    [self enableActionsBesideUpdate:NO];
     [mainDescriptionText setStringValue:descUpdating];
     [continueButton setHidden:YES];
     [exitButton setHidden:YES];
@@ -470,6 +523,10 @@ void progressbar_func()
 // wizard shows the Failure state and the reason goes to standard output.
 - (void)updateFirmware
 {
+    if (raid::update_thread_running()) {
+        firmware::macPrint("No update started: an update is already running.");
+        return;
+    }
     std::string reason;
     {
         std::lock_guard<std::recursive_mutex> lock(raid::j.list_lock());
@@ -509,6 +566,8 @@ void progressbar_func()
     finishedAtMs = sys::nowMs();
     __atomic_store_n(&updateFinished, (BOOL)YES, __ATOMIC_SEQ_CST);
     finishedAtPoll = __atomic_load_n(&gProgressPolls, __ATOMIC_SEQ_CST);
+    updating = NO;
+    [self enableActionsBesideUpdate:YES];
     [configWindow orderOut:self];
     [self showWelcomeWindow];
 }
@@ -531,7 +590,11 @@ void progressbar_func()
 - (void)exitprogram:(id)sender
 {
     (void)sender;
-    [self exitWithStatus:0];
+    if ([self updateRunning]) {
+        [self refuseDuringUpdate];
+        return;
+    }
+    [self leaveWithStatus:0];
 }
 
 - (void)continueButtonEnabled:(BOOL)enabled
@@ -557,13 +620,28 @@ void progressbar_func()
         [continueButton performClick:self];
 }
 
-- (void)autoContinueGaveUp
+- (void)startAutoContinue
 {
-    if ([self isFinished])
+    autoStartMs = sys::nowMs();
+    [autoTimer invalidate];
+    autoTimer = [NSTimer scheduledTimerWithTimeInterval:kAutoContinueTick
+                                                 target:self
+                                               selector:@selector(autoContinueTick)
+                                               userInfo:nil
+                                                repeats:YES];
+}
+
+// Once an update has started it is waited for to its end (every procedure's waits are bounded):
+// ending the program in the middle would leave the flash half written.
+- (void)autoContinueTick
+{
+    if (!autoContinue || updating || [self isFinished] || sys::nowMs() - autoStartMs < autoLimitMs)
         return;
-    firmware::macPrint("auto-continue: no update ended in time.");
-    [self writeReport];
-    [self exitWithStatus:1];
+    char line[96];
+    std::snprintf(line, sizeof line, "auto-continue: no update started within %llu s.",
+                  (unsigned long long)(autoLimitMs / 1000));
+    firmware::macPrint(line);
+    [self leaveWithStatus:1];
 }
 
 - (void)deviceLabelSetStringVal:(NSString*)text
@@ -579,7 +657,7 @@ void progressbar_func()
 - (void)show_error_and_exit:(NSString*)text
 {
     [self runAlertWithTitle:[self localized:@"error"] message:text defaultButton:s_ok alternateButton:nil];
-    [self exitWithStatus:3];
+    [self leaveWithStatus:3];
 }
 
 - (void)startworking
@@ -597,16 +675,16 @@ void progressbar_func()
     [updateProgressIndicator setHidden:YES];
     if ([self isFinished])
         progressEnded = YES;
-    if (autoContinue && [self isFinished]) {
-        [self writeReport];
-        [self exitWithStatus:[[self wizardState] isEqualToString:@"Success"] ? 0 : 1];
-    }
+    if (autoContinue && [self isFinished])
+        [self leaveWithStatus:0];
 }
 
 // MARK: the RAID window
 
 - (void)showConfigWindow
 {
+    if ([self updateRunning])
+        return;   // its item is off; nothing else may bring the window up either
     [configWindow center];
     [configWindow makeKeyAndOrderFront:self];
     [configWindow display];
@@ -773,12 +851,21 @@ void progressbar_func()
 - (void)refresh:(id)sender
 {
     (void)sender;
+    // A rescan closes every connection, the update thread's among them.
+    if ([self updateRunning]) {
+        [self refuseDuringUpdate];
+        return;
+    }
     raid::DeviceAdded(nullptr, 0);
 }
 
 - (void)warmboot:(id)sender
 {
     (void)sender;
+    if ([self updateRunning]) {
+        [self refuseDuringUpdate];
+        return;
+    }
     [self disablegui:NO];
     if (!raid::j.warm_boot())
         [self runAlertWithTitle:s_error
@@ -789,6 +876,10 @@ void progressbar_func()
 
 - (void)configWarning1:(id)sender
 {
+    if ([self updateRunning]) {
+        [self refuseDuringUpdate];
+        return;
+    }
     if ([self runAlertWithTitle:@"Warning:"
                         message:@"This will ERASE all the data on your Corvane device..."
                   defaultButton:@"Yes"
@@ -799,6 +890,10 @@ void progressbar_func()
 - (void)configWarning2:(id)sender
 {
     (void)sender;
+    if ([self updateRunning]) {
+        [self refuseDuringUpdate];
+        return;
+    }
     if ([self runAlertWithTitle:@"Warning:"
                         message:@"Are you sure you wnat to ERASE all data and re-configure?"
                   defaultButton:@"Yes"
@@ -872,6 +967,23 @@ void progressbar_func()
     return NSRunAlertPanel(title, @"%@", defaultButton, alternateButton, nil, message);
 }
 
+- (void)leaveWithStatus:(int)status
+{
+    if (autoContinue) {
+        [autoTimer invalidate];
+        autoTimer = nil;
+        if (![[self wizardState] isEqualToString:@"Success"]) {
+            if (![self isFinished])
+                [self showFailureWindow];
+            if (status == 0)
+                status = 1;
+        }
+        if (![self writeReport])
+            firmware::macPrint("auto-continue: the report could not be written.");
+    }
+    [self exitWithStatus:status];
+}
+
 - (void)exitWithStatus:(int)status
 {
     macapp::beforeExit();
@@ -880,9 +992,10 @@ void progressbar_func()
 
 // MARK: state for the driver and tests
 
-- (void)setAutoContinue:(BOOL)on reportPath:(NSString*)path
+- (void)setAutoContinue:(BOOL)on reportPath:(NSString*)path limitMs:(uint64_t)limitMs
 {
     autoContinue = on;
+    autoLimitMs = limitMs;
     [reportPath release];
     reportPath = [path copy];
 }

@@ -48,7 +48,8 @@ int main(int argc, const char* argv[])
     ctrller = c;
     if (options.autoContinue)
         [c setAutoContinue:YES
-                reportPath:options.report.empty() ? nil : [NSString stringWithUTF8String:options.report.c_str()]];
+                reportPath:options.report.empty() ? nil : [NSString stringWithUTF8String:options.report.c_str()]
+                   limitMs:uint64_t(options.autoContinueLimitS) * 1000];
     [c buildInterface];
     [app setDelegate:c];
     if (options.showRaid)

@@ -104,7 +104,11 @@ bool qvtool::scandevices() {
 }
 
 void DeviceAdded(void* /*refCon*/, iokit::io_iterator_t iterator) {
-    window().clear_controller_list();
+    // While an update runs, the rebuild would close the connection its thread uses and send
+    // identification commands between its writes: it runs once the update has ended. The
+    // notification is armed all the same.
+    const bool held = hold_rescan_while_updating(false);
+    if (!held) window().clear_controller_list();
     iokit::Services* s = iokit::services();
     if (iterator != 0 && s) {
         for (iokit::io_object_t service = s->iteratorNext(iterator); service != iokit::IO_OBJECT_NULL;
@@ -122,6 +126,7 @@ void DeviceAdded(void* /*refCon*/, iokit::io_iterator_t iterator) {
             s->objectRelease(service);
         }
     }
+    if (held) return;
 
     j.scandevices();
     window().update_controller_list();
@@ -165,6 +170,7 @@ void DeviceAdded(void* /*refCon*/, iokit::io_iterator_t iterator) {
 void DeviceRemoved(void* /*refCon*/, iokit::io_service_t /*service*/, iokit::natural_t messageType,
                    void* /*messageArgument*/) {
     if (messageType != iokit::kIOMessageServiceIsTerminated || j.warm_boot_pending) return;
+    if (hold_rescan_while_updating(true)) return;   // as in DeviceAdded
     window().cleargui();
     sys::sleepMs(kRemovalSettleMs);
     j.scandevices();

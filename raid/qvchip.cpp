@@ -3,12 +3,15 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <system_error>
+#include <utility>
 
 #include "firmware/buffer_update.h"
 #include "firmware/direct_update.h"
 #include "firmware/family_updates.h"
 #include "firmware/update_window.h"
+#include "raid/discovery.h"
 #include "raid/iokit.h"
 #include "raid/qvtool.h"
 #include "raid/window.h"
@@ -31,9 +34,34 @@ int qvd528Update(uint32_t device, const std::function<void(bool)>& showResult) {
 #endif
 }
 
+// Whether an update thread runs, and whether discovery held a rescan back meanwhile.
+std::mutex gUpdateMutex;
+bool gUpdateRunning = false;
+bool gArrivalHeld = false;
+bool gDepartureHeld = false;
+
+// The end of an update thread: the rescan discovery held back runs now, on this thread.
+void endUpdate() {
+    bool arrival, departure;
+    {
+        std::lock_guard<std::mutex> lock(gUpdateMutex);
+        gUpdateRunning = false;
+        arrival = std::exchange(gArrivalHeld, false);
+        departure = std::exchange(gDepartureHeld, false);
+    }
+    if (departure) DeviceRemoved(nullptr, 0, iokit::kIOMessageServiceIsTerminated, nullptr);
+    if (arrival) DeviceAdded(nullptr, 0);
+}
+
 // Runs the family's update on a thread of its own. The window hears the result exactly once:
 // an update function that ends without telling it (its image missing, say) counts as failed.
+// A second update never starts while one runs: two threads would write the same flash.
 int startUpdateThread(std::thread& handle, UpdateFunc func, uint32_t device) {
+    {
+        std::lock_guard<std::mutex> lock(gUpdateMutex);
+        if (gUpdateRunning) return -1;
+        gUpdateRunning = true;
+    }
     if (handle.joinable()) handle.detach();
     try {
         handle = std::thread([func, device] {
@@ -47,14 +75,28 @@ int startUpdateThread(std::thread& handle, UpdateFunc func, uint32_t device) {
             };
             func(device, showResult);
             if (!told->load()) showResult(false);
+            endUpdate();
         });
     } catch (const std::system_error&) {
+        std::lock_guard<std::mutex> lock(gUpdateMutex);
+        gUpdateRunning = false;
         return -1;
     }
     return 0;
 }
 
 }  // namespace
+
+bool update_thread_running() {
+    std::lock_guard<std::mutex> lock(gUpdateMutex);
+    return gUpdateRunning;
+}
+
+bool hold_rescan_while_updating(bool departure) {
+    std::lock_guard<std::mutex> lock(gUpdateMutex);
+    if (gUpdateRunning) (departure ? gDepartureHeld : gArrivalHeld) = true;
+    return gUpdateRunning;
+}
 
 qvchip::~qvchip() {
     // The update thread reports to the window by itself; a rescan does not wait for it.

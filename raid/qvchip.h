@@ -39,10 +39,19 @@ public:
     // The registry name three first children below the device object; empty when the walk fails.
     std::string get_raid_name() const;
 
-    // Start the family's update thread; 0 when it was started.
+    // Start the family's update thread; 0 when it was started. While one runs (for any chip),
+    // none starts: -1.
     int QVR298FirmwareUpdate();
     int QVD528FirmwareUpdate();
     int QVD529FirmwareUpdate();
 };
+
+// An update thread runs: from its start until it has reported and ended.
+bool update_thread_running();
+// Called by discovery for an arrival or a departure: while an update thread runs, the rebuild of
+// the list (which closes every connection and identifies every chip) is held back and true is
+// returned; the held handling (a departure's, then an arrival's) runs once, on that thread, when
+// the update has ended.
+bool hold_rescan_while_updating(bool departure);
 
 }  // namespace raid

@@ -17,6 +17,8 @@
 #include "raid/window.h"
 #include "sim/session.h"
 #include "sys/resources.h"
+#include "tests/support/gated_backend.h"
+#include "transport/backend.h"
 #include "vendor/qvaccess.h"
 
 namespace {
@@ -393,6 +395,38 @@ TEST_F(RaidDiscovery, AFailingUpdateReportsFailure) {
     if (raid::j.chips[0].update_thread.joinable()) raid::j.chips[0].update_thread.join();
     EXPECT_TRUE(window.called("failure"));
     EXPECT_TRUE(printed("update_func: update fails."));
+}
+
+// While an update thread runs, an arrival or a departure neither closes the connection it uses nor
+// sends anything: the rebuild runs once, on that thread, after the update has reported.
+TEST_F(RaidDiscovery, ArrivalsAndDeparturesWaitForARunningUpdate) {
+    attach("qvr298,fw=31.01.01.10");
+    startDiscovery();
+    testsupport::GatedBackend gate(transport::backend());
+    transport::ScopedBackend scoped(gate);
+    window.reset();
+    ASSERT_EQ(raid::j.chips[0].QVR298FirmwareUpdate(), 0);
+    ASSERT_TRUE(gate.waitForHeld(10000));
+    EXPECT_EQ(raid::j.chips[0].QVR298FirmwareUpdate(), -1) << "a second update thread";
+    gate.acting = "discovery";
+    attach("qvd528");
+    raid::DeviceAdded(nullptr, 0);
+    raid::DeviceRemoved(nullptr, 0, iokit::kIOMessageServiceIsTerminated, nullptr);
+    gate.acting.clear();
+    EXPECT_EQ(gate.strays, std::vector<std::string>{});
+    ASSERT_EQ(raid::j.chips.size(), 1u);
+    EXPECT_TRUE(raid::j.chips[0].connection_open);
+    EXPECT_TRUE(window.calls().empty());
+
+    gate.open();
+    if (raid::j.chips[0].update_thread.joinable()) raid::j.chips[0].update_thread.join();
+    EXPECT_FALSE(raid::update_thread_running());
+    // The departure's handling, then the arrival's, after the result.
+    std::vector<std::string> seen;
+    for (const auto& c : window.calls())
+        if (c.what == "success" || c.what == "cleargui" || c.what == "clear_controller_list") seen.push_back(c.what);
+    EXPECT_EQ(seen, (std::vector<std::string>{"success", "cleargui", "clear_controller_list"}));
+    EXPECT_EQ(window.rows.size(), 2u);
 }
 
 TEST_F(RaidDiscovery, TheDiscoveryThreadRunsUntilStopped) {

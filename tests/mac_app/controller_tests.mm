@@ -6,6 +6,9 @@
 #import "window_bridge.h"
 
 #include <cstdio>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,6 +20,8 @@
 #include "raid/sim_services.h"
 #include "sim/session.h"
 #include "sys/resources.h"
+#include "tests/support/gated_backend.h"
+#include "transport/backend.h"
 #include "vendor/qvaccess.h"
 
 static int failures = 0;
@@ -31,13 +36,18 @@ static int failures = 0;
 static std::mutex gOutMutex;
 static std::vector<std::string> gOut;
 
-static bool printed(const std::string& line)
+static size_t timesPrinted(const std::string& line)
 {
     std::lock_guard<std::mutex> lock(gOutMutex);
+    size_t n = 0;
     for (size_t i = 0; i < gOut.size(); ++i)
-        if (gOut[i] == line)
-            return true;
-    return false;
+        n += gOut[i] == line;
+    return n;
+}
+
+static bool printed(const std::string& line)
+{
+    return timesPrinted(line) > 0;
 }
 
 @interface TestController : controller
@@ -101,6 +111,8 @@ struct Scenario {
 
     Scenario(NSBundle* bundle, const std::vector<std::string>& enclosures)
     {
+        // An earlier scenario's update thread may still be on its way out.
+        spinUntil([] { return !raid::update_thread_running(); });
         raid::j.flush_chips();
         raid::j.current.clear();
         raid::j.warm_boot_pending = false;
@@ -374,6 +386,230 @@ static void testOpenFailureIsFatal(NSBundle* bundle)
     CHECK(s.alerts.size() == 1 && s.alerts[0] == "Error|boom|OK|");
 }
 
+// An unattended run ends: with no update offered it gives up after its bound (clock time), in
+// the Failure state, with its report written and a non-zero status; so does every other way out.
+static void testUnattendedRunEnds(NSBundle* bundle)
+{
+    const std::string report = std::string(std::getenv("HOME") ? std::getenv("HOME") : "/tmp") + "/q55x_mac_report.json";
+    const auto written = [&report] {
+        std::ifstream in(report);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    {
+        Scenario s(bundle, {"qvd529"});
+        std::remove(report.c_str());
+        [s.c setAutoContinue:YES reportPath:[NSString stringWithUTF8String:report.c_str()] limitMs:30000];
+        [s.c startAutoContinue];
+        s.discover();
+        CHECK(printed("We don't find supported device."));
+        [s.c autoContinueTick];
+        CHECK(s.c->exitStatus == -1);
+        s.session->clock().advanceMs(30000);
+        [s.c autoContinueTick];
+        CHECK(s.c->exitStatus == 1);
+        CHECK(equals([s.c wizardState], "Failure"));
+        CHECK(written().find("\"state\": \"Failure\"") != std::string::npos);
+        CHECK(printed("auto-continue: no update started within 30 s."));
+    }
+    {
+        // The error exit and Quit write the report too; an unattended run ends 0 only on Success.
+        Scenario s(bundle, {});
+        std::remove(report.c_str());
+        [s.c setAutoContinue:YES reportPath:[NSString stringWithUTF8String:report.c_str()] limitMs:30000];
+        [s.c show_error_and_exit:@"boom"];
+        CHECK(s.c->exitStatus == 3);
+        CHECK(written().find("\"state\": \"Failure\"") != std::string::npos);
+        std::remove(report.c_str());
+        [s.c exitprogram:nil];
+        CHECK(s.c->exitStatus == 1);
+        CHECK(written().find("\"state\": \"Failure\"") != std::string::npos);
+    }
+    std::remove(report.c_str());
+}
+
+// MARK: one update at a time
+
+// Main thread: runs the run loop until a command of the update waits at the gate (true) or `done`
+// holds (false).
+static bool waitForStep(testsupport::GatedBackend& gate, const std::function<bool()>& done)
+{
+    NSDate* limit = [NSDate dateWithTimeIntervalSinceNow:60];
+    for (;;) {
+        NSAutoreleasePool* pool = [[NSAutoreleasePool alloc] init];
+        [[NSRunLoop currentRunLoop] runMode:NSDefaultRunLoopMode beforeDate:[NSDate distantPast]];
+        [pool release];
+        if (gate.waitForHeld(1))
+            return true;
+        if (done() || [limit timeIntervalSinceNow] < 0)
+            return false;
+    }
+}
+
+static NSMenuItem* menuItemFor(SEL action)
+{
+    NSMenu* menu = [NSApp mainMenu];
+    for (NSInteger i = 0; i < [menu numberOfItems]; ++i)
+        if (sel_isEqual([[menu itemAtIndex:i] action], action))
+            return [menu itemAtIndex:i];
+    return nil;
+}
+
+static void allButtons(NSView* v, std::vector<NSButton*>& out)
+{
+    if ([v isKindOfClass:[NSButton class]])
+        out.push_back((NSButton*)v);
+    if ([v isKindOfClass:[NSTabView class]]) {
+        NSArray* items = [(NSTabView*)v tabViewItems];
+        for (NSUInteger i = 0; i < [items count]; ++i)
+            allButtons([[items objectAtIndex:i] view], out);
+    }
+    NSArray* sub = [v subviews];
+    for (NSUInteger i = 0; i < [sub count]; ++i)
+        allButtons([sub objectAtIndex:i], out);
+}
+
+// What the user can do while the wizard updates: every button of both windows, the menu's items,
+// the wizard's close box, quitting, and every action as a queued event would send it.
+struct UserAction {
+    const char* name;
+    int refusals;   // alerts saying an update is running
+    std::function<void(controller*)> run;
+};
+
+static const std::vector<UserAction>& userActions()
+{
+    static const std::vector<UserAction> all = {
+        {"click every button", 1,
+         [](controller* c) {
+             std::vector<NSButton*> buttons;
+             allButtons([outlet(c, "welcomeWindow") contentView], buttons);
+             allButtons([outlet(c, "configWindow") contentView], buttons);
+             // What a click sends (performClick: would also hold the highlight for a tenth of a
+             // second); a button that is off takes no click. Hidden ones are clicked as well.
+             for (size_t i = 0; i < buttons.size(); ++i)
+                 if ([buttons[i] isEnabled] && [buttons[i] action] != nullptr)
+                     [NSApp sendAction:[buttons[i] action] to:[buttons[i] target] from:buttons[i]];
+         }},
+        {"wizard close box", 1, [](controller* c) { [outlet(c, "welcomeWindow") performClose:nil]; }},
+        {"Quit menu item", 1,
+         [](controller*) {
+             NSMenuItem* quit = menuItemFor(@selector(exitprogram:));
+             [NSApp sendAction:[quit action] to:[quit target] from:quit];
+         }},
+        {"terminate", 1, [](controller*) { [NSApp terminate:nil]; }},
+        {"RAID window menu item", 0,
+         [](controller*) {
+             NSMenuItem* raid = menuItemFor(@selector(showConfigWindow));
+             if ([raid isEnabled])
+                 [NSApp sendAction:[raid action] to:[raid target] from:raid];
+         }},
+        {"showConfigWindow", 0, [](controller* c) { [c showConfigWindow]; }},
+        {"refresh:", 1, [](controller* c) { [c refresh:nil]; }},
+        {"warmboot:", 1, [](controller* c) { [c warmboot:nil]; }},
+        {"configWarning1:", 1, [](controller* c) { [c configWarning1:nil]; }},
+        {"configWarning2:", 1, [](controller* c) { [c configWarning2:nil]; }},
+        {"continueButtonClick:", 0, [](controller* c) { [c continueButtonClick:nil]; }},
+        {"showUpdatingConfigWindow", 0, [](controller* c) { [c showUpdatingConfigWindow]; }},
+        {"updateFirmware", 0, [](controller* c) { [c updateFirmware]; }},
+        {"exitprogram:", 1, [](controller* c) { [c exitprogram:nil]; }},
+        {"controller selection", 0,
+         [](controller* c) {
+             NSComboBox* box = outlet(c, "controllerselectbox");
+             if ([box numberOfItems] > 0)
+                 [box selectItemAtIndex:0];
+             [c comboBoxSelectionDidChange:nil];
+         }},
+    };
+    return all;
+}
+
+struct WizardUpdate {
+    std::string state;
+    std::vector<std::vector<uint8_t>> writes;
+    std::vector<uint8_t> flash;
+    size_t steps = 0;
+    size_t refusals = 0;
+    std::vector<std::string> faults;
+};
+
+static WizardUpdate wizardUpdate(NSBundle* bundle, const std::string& enclosure, bool interfere)
+{
+    WizardUpdate u;
+    Scenario s(bundle, {enclosure});
+    TestController* c = s.c;
+    [NSApp setDelegate:c];
+    s.discover();
+    sim::Enclosure& e = s.session->bus().enclosure(0);
+    testsupport::GatedBackend stepper(transport::backend());
+    transport::ScopedBackend scoped(stepper);
+    const int resets = e.resetCount();
+    const size_t threadsBefore = timesPrinted("Create qvr29x updating thread.") + timesPrinted("Create updating thread.") +
+                                 timesPrinted("Create qvd529 updating thread.");
+
+    [c continueButtonClick:nil];
+    const auto done = [c] { return [c progressEnded] && ![c isWorking] && !raid::update_thread_running(); };
+    while (waitForStep(stepper, done)) {
+        ++u.steps;
+        for (size_t a = 0; interfere && u.faults.empty() && a < userActions().size(); ++a) {
+            const UserAction& action = userActions()[a];
+            const size_t alertsBefore = s.alerts.size();
+            stepper.acting = action.name;
+            action.run(c);
+            stepper.acting.clear();
+            const std::string at = std::string(action.name) + " at step " + std::to_string(u.steps) + ": ";
+            for (size_t i = alertsBefore; i < s.alerts.size(); ++i)
+                if (s.alerts[i] == "Warning|The firmware update is still running. Please wait until it has finished.|OK|")
+                    ++u.refusals;
+                else
+                    u.faults.push_back(at + "alert " + s.alerts[i]);
+            if (s.alerts.size() - alertsBefore != size_t(action.refusals))
+                u.faults.push_back(at + std::to_string(s.alerts.size() - alertsBefore) + " alerts");
+            for (size_t i = 0; i < stepper.strays.size(); ++i)
+                u.faults.push_back(at + stepper.strays[i]);
+            stepper.strays.clear();
+            if (c->exitStatus != -1)
+                u.faults.push_back(at + "the program ended");
+            if (![outlet(c, "welcomeWindow") isVisible] || [outlet(c, "configWindow") isVisible])
+                u.faults.push_back(at + "the windows changed");
+            if (!equals([c wizardState], "Updating"))
+                u.faults.push_back(at + "the wizard left Updating");
+            if ([menuItemFor(@selector(showConfigWindow)) isEnabled])
+                u.faults.push_back(at + "the RAID window's menu item is enabled");
+            if (e.resetCount() != resets)
+                u.faults.push_back(at + "the controller was restarted");
+        }
+        stepper.releaseHeld();
+    }
+    CHECK(done());
+    u.state = [[c wizardState] UTF8String];
+    u.writes = stepper.writes;
+    u.flash = e.flash();
+    const size_t threads = timesPrinted("Create qvr29x updating thread.") + timesPrinted("Create updating thread.") +
+                           timesPrinted("Create qvd529 updating thread.");
+    if (threads != threadsBefore + 1)
+        u.faults.push_back(std::to_string(threads - threadsBefore) + " update threads");
+    [NSApp setDelegate:nil];
+    return u;
+}
+
+static void testOneUpdateAtATime(NSBundle* bundle)
+{
+    const char* enclosures[] = {"qvr298,fw=31.01.01.10", "qvd528", "qvr256", "qvr296"};
+    for (const char* enclosure : enclosures) {
+        const WizardUpdate alone = wizardUpdate(bundle, enclosure, false);
+        const WizardUpdate tried = wizardUpdate(bundle, enclosure, true);
+        CHECK(alone.state == "Success");
+        CHECK(alone.steps > 10);
+        CHECK(tried.faults.empty());
+        for (size_t i = 0; i < tried.faults.size() && i < 5; ++i)
+            std::fprintf(stderr, "%s: %s\n", enclosure, tried.faults[i].c_str());
+        CHECK(tried.state == alone.state);
+        CHECK(tried.writes == alone.writes);
+        CHECK(tried.flash == alone.flash);
+        CHECK(tried.steps > 10);
+    }
+}
+
 int main(int argc, const char* argv[])
 {
     if (argc < 2) {
@@ -402,6 +638,8 @@ int main(int argc, const char* argv[])
     testUnplugInWelcome(bundle);
     testTwoControllers(bundle);
     testOpenFailureIsFatal(bundle);
+    testUnattendedRunEnds(bundle);
+    testOneUpdateAtATime(bundle);
 
     raid::set_window(nullptr);
     [pool release];
