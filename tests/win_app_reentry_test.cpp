@@ -33,35 +33,29 @@ const Scenario kScenarios[] = {
 };
 
 // What the user can do to the window: every control, every handler called as a message queued
-// before its control went off would call it, the device events, dropped files, and closing.
+// before its control went off would call it, the device events, dropped files, and closing. The
+// open-file dialog answers with the scenario's file.
 struct Action {
     const char* name;
-    std::function<void(FormRig&, const std::string& file)> run;
+    std::function<void(FormRig&)> run;
 };
 
 const std::vector<Action>& actions() {
+    using winform::DeviceEvent;
     static const std::vector<Action> all = {
-        {"click every control",
-         [](FormRig& r, const std::string& file) {
-             r.ui.dialogAnswers.push_back(file);
-             for (winform::Control* c : r.f().controls()) c->click();
-         }},
-        {"YesBtnClick", [](FormRig& r, const std::string&) { r.f().YesBtnClick(); }},
-        {"UpdateBtnClick", [](FormRig& r, const std::string&) { r.f().UpdateBtnClick(); }},
-        {"LoadBtnClick",
-         [](FormRig& r, const std::string& file) {
-             r.ui.dialogAnswers.push_back(file);
-             r.f().LoadBtnClick();
-         }},
-        {"RefreshBtnClick", [](FormRig& r, const std::string&) { r.f().RefreshBtnClick(); }},
-        {"DeviceList selection", [](FormRig& r, const std::string&) { r.f().UpdateBtnCheck(); }},
-        {"RdCheckBoxClick", [](FormRig& r, const std::string&) { r.f().RdCheckBoxClick(); }},
-        {"dropped files", [](FormRig& r, const std::string&) { r.f().WMDropFiles(); }},
-        {"device arrival", [](FormRig& r, const std::string&) { r.f().WMDeviceChange(winform::DeviceEvent::Arrival); }},
-        {"device removal", [](FormRig& r, const std::string&) { r.f().WMDeviceChange(winform::DeviceEvent::RemoveComplete); }},
-        {"timer 101", [](FormRig& r, const std::string&) { r.f().WMTimer(winapp::kRescanTimerId); }},
-        {"ExitBtnClick", [](FormRig& r, const std::string&) { r.f().ExitBtnClick(); }},
-        {"system menu close", [](FormRig& r, const std::string&) { r.app.closeRequested(); }},
+        {"click every control", [](FormRig& r) { for (winform::Control* c : r.f().controls()) c->click(); }},
+        {"YesBtnClick", [](FormRig& r) { r.f().YesBtnClick(); }},
+        {"UpdateBtnClick", [](FormRig& r) { r.f().UpdateBtnClick(); }},
+        {"LoadBtnClick", [](FormRig& r) { r.f().LoadBtnClick(); }},
+        {"RefreshBtnClick", [](FormRig& r) { r.f().RefreshBtnClick(); }},
+        {"DeviceList selection", [](FormRig& r) { r.f().UpdateBtnCheck(); }},
+        {"RdCheckBoxClick", [](FormRig& r) { r.f().RdCheckBoxClick(); }},
+        {"dropped files", [](FormRig& r) { r.f().WMDropFiles(); }},
+        {"device arrival", [](FormRig& r) { r.f().WMDeviceChange(DeviceEvent::Arrival); }},
+        {"device removal", [](FormRig& r) { r.f().WMDeviceChange(DeviceEvent::RemoveComplete); }},
+        {"timer 101", [](FormRig& r) { r.f().WMTimer(winapp::kRescanTimerId); }},
+        {"ExitBtnClick", [](FormRig& r) { r.f().ExitBtnClick(); }},
+        {"system menu close", [](FormRig& r) { r.app.closeRequested(); }},
     };
     return all;
 }
@@ -123,8 +117,9 @@ Outcome runUpdate(const Scenario& sc, bool interfere) {
         ++o.steps;
         if (!interfere || !o.faults.empty()) return;
         for (const Action& a : actions()) {
+            rig.ui.dialogAnswers.assign(2, file);
             acting = a.name;
-            a.run(rig, file);
+            a.run(rig);
             acting = nullptr;
             rig.ui.dialogAnswers.clear();
             const auto fault = [&](const std::string& what) {
