@@ -52,6 +52,7 @@ SH
 printf '#!/bin/sh\nexec "$@"\n' >"$fake/bin/sudo"
 chmod +x "$fake/bin/"*
 export FAKE_APT=$fake PATH="$fake/bin:$PATH" Q55X_APT_RETRY_PAUSE=0
+unset Q55X_APT_REFRESHED   # a run of dev.sh around this one may have refreshed already
 
 passed=0 failed=0
 check() {   # description, then a command that must succeed
