@@ -180,6 +180,19 @@ bool DownloadViaBuffer(UpdateWindow& w, const SelectedDevice& dev, uint32_t star
         std::memcpy(staged.data(), image, std::min(imageSize, staged.size()));
     };
 
+    // After a chip erase under the manufacturing code: the chip is checked against the image, the
+    // product record asked for is written, and its area goes back in with the image, so that
+    // programming does not wipe it. False when the update is to stop.
+    const auto stageAfterChipErase = [&] {
+        if (!checkChipAndWriteProduct(w, path, image, imageSize)) return false;
+        stage();
+        if (w.setProductSn() &&
+            !IDEAccess::QV_ReadBuffer(path, kBufferDataMode, 0, kProductAreaOffset, staged.data() + kProductAreaOffset,
+                                      static_cast<int>(kProductAreaSize)))
+            return fail(w, kTextProductReadFail);
+        return true;
+    };
+
     BufferDescriptor d;
     if (!readDescriptor(path, d)) return fail(w, kTextDescriptorError);
 
@@ -188,8 +201,12 @@ bool DownloadViaBuffer(UpdateWindow& w, const SelectedDevice& dev, uint32_t star
         if (readChipInfo(path).runsMfgCodeFromRam()) {
             if (!eraseWholeChip(path)) return fail(w, kTextChipEraseFail);
             sys::sleepMs(kAfterChipEraseMs);
+            // A run after the one that downloaded the manufacturing code erases what that one
+            // wrote, the product record with it: the record is written again as it was then.
+            if (!stageAfterChipErase()) return false;
+        } else {
+            stage();
         }
-        stage();
         return programFlash(w, path, start, staged.data(), length);
     }
 
@@ -214,16 +231,7 @@ bool DownloadViaBuffer(UpdateWindow& w, const SelectedDevice& dev, uint32_t star
         sys::sleepMs(kAfterChipEraseMs);
         if (!readDescriptor(path, d)) return fail(w, kTextDescriptorError);
         if (d.boundary != kBufferBoundary4K) return fail(w, kTextBoundaryError);
-        if (!checkChipAndWriteProduct(w, path, image, imageSize)) return false;
-
-        stage();
-        if (w.setProductSn()) {
-            // The chip has just written the product record into its product area; what stands
-            // there goes back in with the image, so programming does not wipe it.
-            if (!IDEAccess::QV_ReadBuffer(path, kBufferDataMode, 0, kProductAreaOffset,
-                                          staged.data() + kProductAreaOffset, static_cast<int>(kProductAreaSize)))
-                return fail(w, kTextProductReadFail);
-        }
+        if (!stageAfterChipErase()) return false;
         if (programFlash(w, path, start, staged.data(), length)) return true;
     }
     return false;

@@ -68,6 +68,8 @@ constexpr const char* kMacRoutine = "QV_UpdateFlash529";
 
 bool isQvr29x(ChipType t) { return t >= 15 && t <= 18; }
 bool isSingleBank(ChipType t) { return t == 13 || t == 14 || t == 27; }
+// The chips whose identification measures the flash; the others' size stays at its default.
+bool capacityMeasured(ChipType t) { return isQvr29x(t) || isSingleBank(t); }
 bool keepsTwoBanks(ChipType t) { return t == 13 || t == 27; }
 // The chips that restart on command after an update.
 bool resetsAfterUpdate(ChipType t) { return (t >= 13 && t <= 18) || t == 27; }
@@ -339,6 +341,18 @@ DirectUpdateState directUpdateStateFor(const SelectedDevice& dev) {
     return s;
 }
 
+bool flashKnown(const SelectedDevice& dev) {
+    return dev.flash.type != vendor::kFlashUnknown || dev.flash.amicModel != -1 || dev.flash.atmelModel != -1;
+}
+
+uint64_t flashBytesFor(const SelectedDevice& dev, uint64_t needed) {
+    const uint64_t known = uint64_t{dev.flash.capacityKiB} * 1024;
+    if (needed <= known || capacityMeasured(dev.chip.type)) return known;
+    vendor::_VenderCmdPara probed = dev.flash.para;
+    IDEAccess::DetectFlashCapacity(dev.path, probed);
+    return uint64_t{probed.capacityKiB} * 1024;
+}
+
 bool fn_SerialFlashWrite529(UpdateWindow& w, const SelectedDevice& dev, DirectUpdateState& s, uint32_t start,
                             const uint8_t* data, size_t length, uint8_t eraseMode) {
     return writeDirect(WinDirect(dev.path), windowsForm(w, dev), s, start, data, length, eraseMode);
@@ -364,6 +378,11 @@ bool UpdateFlashDirect(UpdateWindow& w, SelectedDevice& dev, DirectUpdateState& 
     const DirectForm form = windowsForm(w, dev);
     if (s.blockSize == 0) s.blockSize = DirectUpdateState{}.blockSize;
     if (s.sectorSize == 0) s.sectorSize = DirectUpdateState{}.sectorSize;
+    const bool bufferPath = qvr29x && w.readWriteBuffer();
+    // The direct writes erase as they go in the flash's own units: on a flash nobody could name,
+    // the next unit's erase may take what the last write put down. The chip that programs its
+    // flash itself (the buffer path) knows its flash.
+    if (!bufferPath && !flashKnown(dev)) return fail(w, kTextUnknownFlash);
 
     // The file is looked at before anything is sent: an empty (or unreadable) one is no firmware.
     const FileImage file = readFirmwareFile(w.firmwareFile());
@@ -421,6 +440,10 @@ bool UpdateFlashDirect(UpdateWindow& w, SelectedDevice& dev, DirectUpdateState& 
     } else if (singleBank) {
         std::memcpy(img, fileBytes, fileSize);
         std::memcpy(img + nvramAt, kept.data(), kNvramSize);
+        // A file that carries both banks writes the second from its own half: the chip's settings
+        // go there too, or the second bank's copy of them would be the file's.
+        if (keepsTwoBanks(t) && fileSize >= kSmallestTwoBankFile)
+            std::memcpy(img + kSecondBankAt + nvramAt, kept.data(), kNvramSize);
     } else if (codeOnly) {
         std::memcpy(img, kept.data(), kNvramSize);
         std::memcpy(img + kNvramSize, fileBytes, fileSize);
@@ -438,12 +461,19 @@ bool UpdateFlashDirect(UpdateWindow& w, SelectedDevice& dev, DirectUpdateState& 
         if (flashKiB > kTwoPassFlashKiB) passes = 2;
         length = std::min<size_t>(length, kSingleBankSize);
     }
+    // The kept NVRAM is written with the code: a file that ends before it must not leave it in
+    // an erased unit behind the last byte written.
+    if (singleBank && keepNvram) length = std::max<size_t>(length, nvramAt + kNvramSize);
+    // Every byte is to fit the flash before anything is erased, the code behind a kept NVRAM too.
+    if (!qvr29x) {
+        const uint64_t extent = (passes > 1 ? kSecondBankAt : 0) + roundUp(length, kDirectRounding);
+        if (extent > flashBytesFor(dev, extent)) return fail(w, kTextFwBiggerThanFlash);
+    }
 
     // 7.
     show(w, kTextProgramming);
     s.blockCounter = 0;
     s.sectorCounter = 0;
-    const bool bufferPath = qvr29x && w.readWriteBuffer();
 
     // 8. MXIC parts are erased ahead of the first write.
     if (dev.flash.type == vendor::kFlashMxic) {
@@ -518,6 +548,8 @@ bool RecoverFirmwareBank(UpdateWindow& w, SelectedDevice& dev) {
 
     if (dev.record) dev.record->recoveryMark = 1;
     if (valid0 == valid1) return true;
+    // The copy is written as the update writes, erasing as it goes in the flash's own units.
+    if (!flashKnown(dev)) return fail(w, kTextUnknownFlash);
 
     const uint32_t target = valid0 ? kSecondBankAt : 0;
     const uint8_t* good = valid0 ? bank0.data() : bank1.data();
@@ -606,7 +638,9 @@ bool QV_UpdateFlash529(uint32_t device, const uint8_t* image, size_t size, uint3
 int qvd529_update_func(uint32_t device, const std::function<void(bool)>& showResult) {
     std::vector<uint8_t> bundle;
     if (!sys::loadResource(kMacQvd529Image, "BIN", bundle) || bundle.empty()) return -1;
+    // As the QVR298 thread: the result is printed before the wizard's window shows it.
     const auto finish = [&](bool ok) {
+        macPrint(ok ? "update_func: show success message." : "update_func: update fails.");
         if (showResult) showResult(ok);
         return ok ? 0 : -1;
     };
@@ -624,6 +658,10 @@ int qvd529_update_func(uint32_t device, const std::function<void(bool)>& showRes
         vendor::_VenderCmdPara record;
         qvaccess::fn_SerialFalshType(device, record);
         flashType = record.flashType;
+    }
+    if (flashType == vendor::kFlashUnknown) {
+        macPrint(kTextUnknownFlash);
+        return finish(false);
     }
 
     macPrint("update_func: allocate resources.");

@@ -31,6 +31,16 @@ struct DirectUpdateState {
 // The working values for the selected device: its flash size and erase units, counters at 0.
 DirectUpdateState directUpdateStateFor(const SelectedDevice& dev);
 
+// Whether identification knows the flash: a maker type, or an AMIC or ATMEL model. The procedures
+// that plan their erases by the flash's units, or erase with its opcodes, refuse an unknown one
+// before anything is erased (kTextUnknownFlash).
+bool flashKnown(const SelectedDevice& dev);
+// The flash size in bytes a file's extent `needed` is checked against before anything is erased:
+// what identification measured; for the chips whose identification leaves the size at its
+// default, and only when `needed` is larger than that, what the flash's own identification reply
+// says (read-only probes).
+uint64_t flashBytesFor(const SelectedDevice& dev, uint64_t needed);
+
 bool RunDirectUpdate(UpdateWindow& w, SelectedDevice& dev);
 bool UpdateFlashDirect(UpdateWindow& w, SelectedDevice& dev, DirectUpdateState& s);
 bool fn_SerialFlashWrite529(UpdateWindow& w, const SelectedDevice& dev, DirectUpdateState& s, uint32_t start,

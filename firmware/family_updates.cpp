@@ -315,6 +315,14 @@ uint32_t totalFor(size_t fileSize, bool addNvram) {
 
 bool carriesNvramByType(ChipType t) { return (t >= 12 && t <= 18) || t == 27; }
 
+// The chips of these procedures read their NVRAM at flash 0 and their code from 4 KiB on. A file
+// that starts with the code's signature block carries no NVRAM in front of it: written from 0 it
+// would leave the chip on its ROM code, read from 4 KiB on it would lose its first 4 KiB.
+bool startsWithCode(const uint8_t* bytes, size_t size) {
+    return size >= sizeof kSignature && std::memcmp(bytes, kSignature, sizeof kSignature) == 0;
+}
+bool startsWithCode(const FileImage& f) { return startsWithCode(f.bytes.data(), f.bytes.size()); }
+
 // The Windows form, shared by UpdateFlash_528Series and UpdateFlashSst: they differ in the page
 // writer, the NVRAM option and the flash preparation.
 bool update528Windows(UpdateWindow& w, SelectedDevice& dev, bool spiWrite) {
@@ -324,8 +332,14 @@ bool update528Windows(UpdateWindow& w, SelectedDevice& dev, bool spiWrite) {
     // The flash-type-aware write takes the file as it is, its NVRAM included.
     if (spiWrite) w.setIncludeNvram(true);
 
+    // Erased in 32 KiB units by the flash's own opcode: a flash nobody could name is not erased.
+    if (!flashKnown(dev)) return p.fail(kTextUnknownFlash);
+
     const FileImage file = readFirmwareFile(w.firmwareFile());
-    const bool carries = carriesNvramByType(t) || (file.opened && fn_bCheckFwIncludeNVRAM(file, t));
+    // A code-only file goes behind the chip's kept NVRAM, also on the chips whose files are
+    // otherwise taken to carry their own.
+    const bool carries = (carriesNvramByType(t) && !startsWithCode(file)) ||
+                         (file.opened && fn_bCheckFwIncludeNVRAM(file, t));
     const bool keep = !(carries && w.includeNvram());
 
     sys::AlignedBuffer kept;
@@ -343,6 +357,8 @@ bool update528Windows(UpdateWindow& w, SelectedDevice& dev, bool spiWrite) {
     if (!file.opened || file.bytes.size() <= fileStart) return p.fail(kTextOpenFileError);
     const size_t fileSize = file.bytes.size();
     if (fileSize + (carries ? 0 : kKept) > vendor::kSpiAddressSpace) return p.fail(kTextFwBiggerThanFlash);
+    const uint32_t total = totalFor(fileSize, !carries);
+    if (total > flashBytesFor(dev, total)) return p.fail(kTextFwBiggerThanFlash);
 
     const bool unprotect = spiWrite ? flashType == vendor::kFlashMxic
                                     : (flashType == vendor::kFlashSt || flashType == vendor::kFlashMxic) &&
@@ -357,7 +373,7 @@ bool update528Windows(UpdateWindow& w, SelectedDevice& dev, bool spiWrite) {
     plan.fileSize = fileSize;
     plan.fileStart = fileStart;
     plan.keep = keep;
-    plan.total = totalFor(fileSize, !carries);
+    plan.total = total;
 
     if (t == vendor::kChipQVR227) IDEAccess::QV_FlashPrepare(dev.path);
     if (spiWrite && t == kChipQVD523 && flashType == vendor::kFlashSst) {
@@ -384,7 +400,7 @@ bool eraseLegacy(const SelectedDevice& dev, const SerialLink& link, Progress& p,
         link.waitReady();
         if (!IDEAccess::QV_SerialFlashChipErase(dev.path)) return p.fail(kTextEraseCommandFail);
         sys::sleepMs(kAfterEraseMs);
-        if (!link.waitReady()) return p.fail(kTextNotReadyAfterErase);
+        if (!link.waitReady()) return p.fail(kTextNotReadyAfterEraseCmd);
         return true;
     }
     const int amic = dev.flash.amicModel;
@@ -402,13 +418,6 @@ bool eraseLegacy(const SelectedDevice& dev, const SerialLink& link, Progress& p,
 
 }  // namespace
 
-// The legacy chips and the QVD525 read their NVRAM at flash 0 and their code from 4 KiB on, and
-// their procedures write a file as it is from 0. A file that starts with the code's signature
-// block has no NVRAM in front: written, it would leave the chip on its ROM code.
-static bool startsWithCode(const FileImage& f) {
-    return f.bytes.size() >= sizeof kSignature && std::memcmp(f.bytes.data(), kSignature, sizeof kSignature) == 0;
-}
-
 // --- Windows procedures ----------------------------------------------------------------------
 
 bool UpdateFlash_528Series(UpdateWindow& w, SelectedDevice& dev) { return update528Windows(w, dev, false); }
@@ -417,12 +426,15 @@ bool UpdateFlashSst(UpdateWindow& w, SelectedDevice& dev) { return update528Wind
 
 bool UpdateFlashLegacy(UpdateWindow& w, SelectedDevice& dev) {
     Progress p(&w);
+    // Its sectors are erased by the flash's own opcode: a flash nobody could name is not erased.
+    if (!flashKnown(dev)) return p.fail(kTextUnknownFlash);
     const FileImage file = readFirmwareFile(w.firmwareFile());
     if (!file.opened || file.bytes.empty()) return p.fail(kTextOpenFileError);
     if (startsWithCode(file)) return p.fail(kTextCodeWithoutNvram);
     const size_t fileSize = file.bytes.size();
     const size_t length = roundUp(std::max<size_t>(fileSize, kLegacyLeast), kLegacyChunk);
     if (length > vendor::kSpiAddressSpace) return p.fail(kTextOpenFileError);
+    if (length > flashBytesFor(dev, length)) return p.fail(kTextFwBiggerThanFlash);
     sys::AlignedBuffer readBack, image;
     if (!readBack.reset(length)) return p.fail(kTextAllocReadError);
     if (!image.reset(length)) return p.fail(kTextAllocWriteError);
@@ -485,11 +497,14 @@ bool UpdateFlash525Over1394(UpdateWindow& w, SelectedDevice& dev) {
     if (startsWithCode(file)) return p.fail(kTextCodeWithoutNvram);
     const size_t length = roundUp(std::max<size_t>(file.bytes.size(), k1394Least), k1394Piece);
     if (length > vendor::kSpiAddressSpace) return p.fail(kTextOpenFileError);
+    if (length > flashBytesFor(dev, length)) return p.fail(kTextFwBiggerThanFlash);
     sys::AlignedBuffer image, readBack;
     if (!image.reset(length) || !readBack.reset(length)) return p.fail(kTextAllocError);
     std::memcpy(image.data(), file.bytes.data(), file.bytes.size());
 
+    // Every transfer of this procedure is one piece, the reads as well as the writes.
     DirectUpdateState s = directUpdateStateFor(dev);
+    s.chunkSize = k1394Piece;
     if (length <= k1394NvramAt) {
         // The settings at 0x8000 lie outside the erased units of such a file; the copy is taken
         // before anything is written, so a bridge that cannot be read is not written either.
@@ -517,6 +532,8 @@ bool UpdateFlash294(UpdateWindow& w, SelectedDevice& dev) {
     if (!file.opened || file.bytes.empty()) return p.fail(kTextOpenFileError);
     const size_t length = roundUp(file.bytes.size(), kFileRounding);
     if (length > vendor::kSpiAddressSpace) return p.fail(kTextOpenFileError);
+    if (roundUp(length, k294Piece) > flashBytesFor(dev, roundUp(length, k294Piece)))
+        return p.fail(kTextFwBiggerThanFlash);
     // Whole 512-byte pieces go out, and the bank stamp needs both banks whatever the file.
     const size_t bufferSize = std::max(roundUp(length, sys::kDeviceAlignment), k294LeastImage);
     sys::AlignedBuffer image, readBack;
@@ -662,7 +679,10 @@ bool UpdateFlash_528Series(uint32_t device, vendor::ChipType chipType, const uin
     if (!kept.reset(kKept)) return false;
     link.waitReady();
     if (!readKeptCopy([&](uint8_t* b) { return link.read(0, b, kKept); }, kept.data(), kKept)) return false;
-    const bool keep = kept[kValidityMarkerAt] == 'Q' && kept[kValidityMarkerAt + 1] == 'V';
+    // An image that starts with its code carries no NVRAM: the chip's first 4 KiB stay in front of
+    // it, valid or not, so the code lands where the chip looks for it.
+    const bool codeOnly = startsWithCode(image, size);
+    const bool keep = codeOnly || (kept[kValidityMarkerAt] == 'Q' && kept[kValidityMarkerAt + 1] == 'V');
 
     if (macFlashIsAtmel(device) && !link.enableWrite()) return false;
     macPrint("update_func: check flash type.");
@@ -673,9 +693,13 @@ bool UpdateFlash_528Series(uint32_t device, vendor::ChipType chipType, const uin
         qvaccess::fn_SerialFalshType(device, record);
         flashType = record.flashType;
     }
+    if (flashType == vendor::kFlashUnknown) {
+        macPrint(kTextUnknownFlash);
+        return false;
+    }
     if ((flashType == vendor::kFlashSt || flashType == vendor::kFlashMxic) && chipType != kChipQVD523) link.unprotect();
 
-    const size_t fileStart = keep ? kKept : 0;
+    const size_t fileStart = keep && !codeOnly ? kKept : 0;
     if (size <= fileStart) return false;
     if (chipType == kChipQVD523 && size >= kQvd523DataAt + kQvd523DataLen)
         std::memcpy(kept.data() + kQvd523DataAt, image + kQvd523DataAt, kQvd523DataLen);
@@ -685,7 +709,7 @@ bool UpdateFlash_528Series(uint32_t device, vendor::ChipType chipType, const uin
     plan.fileSize = size;
     plan.fileStart = fileStart;
     plan.keep = keep;
-    plan.total = totalFor(size, false);
+    plan.total = totalFor(size, codeOnly);
     return programKeepingNvram(link, p, plan, kept.data());
 }
 

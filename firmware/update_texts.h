@@ -32,6 +32,7 @@ inline constexpr const char* kTextLegacyCompareFail = "Compare Fail!!\r\n\r\n";
 inline constexpr const char* kTextLegacyReadFail = "Read Fail!!\r\n";
 inline constexpr const char* kTextNotErased = "Data not 0xff !!";
 inline constexpr const char* kTextNotReadyAfterErase = "Not ready after Erase flash success";
+inline constexpr const char* kTextNotReadyAfterEraseCmd = "Not ready after Erase flash cmd success";
 inline constexpr const char* kTextNvramBackFail = "Write NVRAM back command fail!";
 inline constexpr const char* kTextOpenFileError = "Open File Error!!";
 inline constexpr const char* kTextPowerCycle = "Please Turn-Off the Power and Turn-On Again!";
@@ -49,6 +50,7 @@ inline constexpr const char* kTextRecoveryFail = "FW Recovery Fail!!";
 inline constexpr const char* kTextRecoveryOk = "FW Recovery successful!!";
 inline constexpr const char* kTextSuccess = "Programming Success!!";
 inline constexpr const char* kTextWriteBinFail = "Write Bin File fail!";
+inline constexpr const char* kTextUnknownFlash = "Flash can NOT be operated because of unknown flash.";
 inline constexpr const char* kTextWriteCommandFail = "Write command fail!";
 
 }  // namespace firmware

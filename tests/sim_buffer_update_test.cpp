@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "firmware/buffer_update.h"
+#include "firmware/direct_update.h"
 #include "firmware/image.h"
 #include "firmware/image_catalog.h"
 #include "sim/session.h"
@@ -280,6 +282,26 @@ TEST(SimBufferUpdate, ProductRecordIsWrittenAndItsAreaKept) {
     EXPECT_EQ(rig.flash(0x44000 + 72, 4096 - 72), Bytes(4096 - 72, 0xFF));
     EXPECT_TRUE(wrote(rig, 0, Bytes(image.begin(), image.begin() + 0x44000)));
     EXPECT_TRUE(wrote(rig, 0x45000, Bytes(image.begin() + 0x45000, image.end())));
+}
+
+// From the ROM loader the "Read/Write Buffer" update downloads the manufacturing code, then runs
+// again without the download, which erases the chip once more: the product record written on the
+// way is in the flash when the update reports its success.
+TEST(SimBufferUpdate, ProductRecordSurvivesTheRunAfterTheDownload) {
+    Rig rig("qvr298", erase);
+    rig.w.settings_.serialNum = "SN7";
+    rig.w.readWriteBuffer_ = true;
+    const Bytes file = image29x("298", {31, 1, 1, 20});
+    rig.w.firmwareFile_ = (std::filesystem::temp_directory_path() / "q55x_ProductRecordSurvives.bin").string();
+    std::ofstream(rig.w.firmwareFile_, std::ios::binary)
+        .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+    ASSERT_TRUE(firmware::RunDirectUpdate(rig.w, rig.dev)) << rig.w.status();
+    std::filesystem::remove(rig.w.firmwareFile_);
+    Bytes record(72, 0);
+    record[0] = 0x42;
+    std::memcpy(record.data() + 52, "SN7                 ", 20);
+    EXPECT_EQ(rig.flash(0x44000, 72), record);
+    EXPECT_TRUE(wrote(rig, 0, file));
 }
 
 // A length that is no whole number of 4096-byte chunks ends with a short chunk: nothing is read

@@ -189,6 +189,41 @@ TEST(SimDirectUpdate, Qvr256RegionCrcOnlyForFilesUpTo64KiB) {
     }
 }
 
+// With "Include 4K NVRAM" unchecked the chip's NVRAM is where it was after the update, also when
+// the file ends before it (the erase in front of the code reaches it), and on the chips that keep
+// two banks also its copy in the second bank, when the file carries both banks.
+TEST(SimDirectUpdate, SingleBankKeptNvramSurvivesEveryFileShape) {
+    struct Case { const char* enclosure; const char* code; uint32_t nvramAt; size_t fileSize; bool mirror; };
+    for (const Case& c : {Case{"qvr256", "256", 0xC000, 0xC000, true}, Case{"qvr256", "256", 0xC000, 0xC800, true},
+                          Case{"qvr256,flash=ef3013", "256", 0xC000, 0xC000, true},
+                          Case{"qvr296", "296", 0xC000, 0xC000, false}, Case{"qvr253", "253", 0x8000, 0x8000, true},
+                          Case{"qvr256", "256", 0xC000, 0x20000, true}}) {
+        SCOPED_TRACE(std::string(c.enclosure) + " " + std::to_string(c.fileSize));
+        Rig rig(c.enclosure);
+        const Bytes nvram = pattern(4096, 5);
+        rig.setFlash(c.nvramAt, nvram);
+        if (c.mirror) rig.setFlash(0x10000 + c.nvramAt, nvram);
+        firmware::ImageParams p;
+        p.layout = firmware::ImageLayout::SingleBank;
+        p.chipCode = c.code;
+        p.codeEnd = c.nvramAt;
+        p.version = {1, 2, 7};
+        p.twoCopies = c.fileSize > 0x10000;
+        Bytes file;
+        std::string error;
+        ASSERT_TRUE(firmware::buildImage(p, file, error)) << error;
+        file.resize(c.fileSize);
+        rig.pick(file);
+        ASSERT_TRUE(firmware::RunDirectUpdate(rig.w, rig.dev)) << rig.w.status();
+        EXPECT_EQ(rig.flash(0, c.nvramAt), Bytes(file.begin(), file.begin() + c.nvramAt));
+        EXPECT_EQ(rig.flash(c.nvramAt, 4096), nvram);
+        if (c.mirror) {
+            EXPECT_EQ(rig.flash(0x10000 + c.nvramAt, 4096), nvram);
+        }
+        EXPECT_EQ(rig.versionAfterReset(3), (Bytes{1, 2, 7}));
+    }
+}
+
 TEST(SimDirectUpdate, Qvd529KeepsItsNvramUnlessTheFilesIsIncluded) {
     for (bool include : {false, true}) {
         SCOPED_TRACE(include);
@@ -339,14 +374,16 @@ TEST(SimDirectUpdate, MacQvd529ThreadKeeps256BytesAt0xC000) {
                         "update_func: wait device ready.", "update_func: read nvram back.", "update_func: update flash."};
     Lines updated = head, refused = head;
     for (const char* l : {"QV_UpdateFlash529: programing.", "QV_UpdateFlash529: read back.",
-                          "QV_UpdateFlash529: compare.", "update_func: update flash success."})
+                          "QV_UpdateFlash529: compare.", "update_func: update flash success.",
+                          "update_func: show success message."})
         updated.push_back(l);
     refused.insert(refused.end(), 3, "QV_UpdateFlash529: programing.");
     refused.push_back("update_func: update falsh fail.");
+    refused.push_back("update_func: update fails.");
 
     struct Case { size_t size; bool refuseWrites; Lines lines; };
     for (const Case& c : {Case{bundle.size(), false, updated}, Case{bundle.size(), true, refused},
-                          Case{0xC0FF, false, {"update_func: image too short."}}}) {
+                          Case{0xC0FF, false, {"update_func: image too short.", "update_func: update fails."}}}) {
         SCOPED_TRACE(c.lines.back());
         const Bytes image(bundle.begin(), bundle.begin() + c.size);
         const auto previousLoader =

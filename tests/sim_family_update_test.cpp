@@ -10,6 +10,7 @@
 
 #include "support/catalog_samples.h"
 #include "firmware/crc.h"
+#include "firmware/direct_update.h"
 #include "firmware/family_updates.h"
 #include "firmware/image.h"
 #include "firmware/image_catalog.h"
@@ -39,6 +40,8 @@ public:
         if (serial && cdb[2] == 0x11) writes.push_back({be24(&cdb[3]), req.xferLen});
         if (flashRead) reads.push_back({be24(&cdb[3]), req.xferLen});
         if (cdb[0] >= 0xB2 && cdb[0] <= 0xB6) cdbs294.push_back(cdb);
+        if (cdb[0] == 0xDF && req.cdbLen >= 12 && cdb[11] == 0xFB) ++directWrites;
+        if (cdb[0] == 0xDF && req.cdbLen >= 12 && cdb[11] == 0xFA) directReads.push_back(req.xferLen);
         if (refuse && refuse(cdb)) return transport::Result{true, true, 0, 2};
         transport::Result r = bus_.execute(req);
         const bool diskRead = cdb[0] == 0x85 && req.cdbLen >= 15 && cdb[14] == 0x25;
@@ -55,8 +58,14 @@ public:
     int chipErases = 0;
     std::vector<Stretch> writes, reads;
     std::vector<Bytes> cdbs294;
+    int directWrites = 0;
+    std::vector<uint32_t> directReads;   // transfer lengths
     std::function<bool(const Bytes&)> refuse, spoilRead;
+    // Nothing that erases or programs the flash went out.
+    bool wroteNothing() const { return unitErases.empty() && chipErases == 0 && writes.empty() && directWrites == 0; }
     void clear() {
+        directWrites = 0;
+        directReads.clear();
         unitErases.clear();
         chipErases = 0;
         writes.clear();
@@ -351,6 +360,40 @@ TEST(SimFamily528, MacUpdateKeepsAValidNvramOnly) {
 
 // --- UpdateFlashLegacy ------------------------------------------------------------------------
 
+// A file that starts with its code carries no NVRAM: on the QVR227's way through this procedure
+// (the chip on its ROM code) it goes behind the chip's NVRAM whatever "Include 4K NVRAM" says,
+// as on the macOS form for an image of that shape, and the chip boots it.
+TEST(SimFamily528, CodeOnlyFileGoesBehindTheKeptNvram) {
+    Bytes code = sample("qvr227_with_nvram");
+    code.erase(code.begin(), code.begin() + 4096);
+    for (bool include : {false, true}) {
+        SCOPED_TRACE(include);
+        Rig rig("qvr227");
+        const Bytes nvram = chipNvram(40);
+        std::fill(rig.enc->flash().begin(), rig.enc->flash().end(), 0xFF);
+        rig.setFlash(0, nvram);
+        rig.enc->reboot();
+        rig.dev.chip.revision = 4;
+        ASSERT_EQ(firmware::chooseRunProcedure(rig.dev, ""), RunProcedure::Series528);
+        rig.pick(code);
+        rig.w.includeNvram_ = include;
+        ASSERT_TRUE(firmware::UpdateFlash_528Series(rig.w, rig.dev)) << rig.w.status();
+        EXPECT_EQ(rig.flash(0, 4096), nvram);
+        EXPECT_EQ(rig.flash(4096, code.size()), code);
+        rig.enc->reboot();
+        EXPECT_EQ(rig.enc->bootState(), sim::BootState::Firmware);
+    }
+    {
+        Rig rig("qvd528");
+        const Bytes nvram = chipNvram(41);
+        rig.setFlash(0, nvram);
+        Bytes image = sample("qvd528_code_only");
+        EXPECT_TRUE(firmware::UpdateFlash_528Series(rig.session.bus().deviceOf(0).makerObject, 7, image.data(), image.size()));
+        EXPECT_EQ(rig.flash(0, 4096), nvram);
+        EXPECT_EQ(rig.flash(4096, image.size()), image);
+    }
+}
+
 TEST(SimFamilyLegacy, ChipEraseForLargeFilesSettingsKeptForSmallOnes) {
     {   // 70000 bytes: one chip erase, the settings at 0x8000 neither read nor restored.
         Rig rig("qv84556,flash=c22011");
@@ -445,6 +488,13 @@ TEST(SimFamilyLegacy, FailuresAreReported) {
         EXPECT_EQ(rig.w.status(), "Programming Fail!!");
         EXPECT_TRUE(rig.w.boxes.empty());
     }
+    {   // A chip erase the flash is still busy with after the wait: the erase command's text.
+        Rig rig("qv84556,flash=ef4018");
+        rig.pick(pattern(70000, 17));
+        EXPECT_FALSE(firmware::UpdateFlashLegacy(rig.w, rig.dev));
+        EXPECT_EQ(rig.w.status(), "Not ready after Erase flash cmd success");
+        EXPECT_TRUE(rig.recorder.writes.empty());
+    }
     {   // The final read-back differs: the text is appended to what the status line says.
         Rig rig("qv84556");
         rig.pick(pattern(40000, 16));
@@ -469,6 +519,9 @@ TEST(SimFamily1394, Qvd525WritesInPiecesAndOnlyAVerifiedWriteIsASuccess) {
         ASSERT_TRUE(firmware::UpdateFlash525Over1394(rig.w, rig.dev)) << rig.w.status();
         EXPECT_EQ(rig.flash(0, file.size()), file);
         EXPECT_EQ(rig.flash(0x8000, 1024), settings);
+        // The settings backup and the read-back go in pieces too.
+        ASSERT_FALSE(rig.recorder.directReads.empty());
+        for (uint32_t n : rig.recorder.directReads) EXPECT_EQ(n, 256u);
         EXPECT_EQ(rig.w.status(), "Programming Success!!");
         EXPECT_EQ(rig.boxes(), Lines{kPowerCycleBox});
     }
@@ -692,4 +745,64 @@ TEST(SimFamilyDispatch, RegisterTestAndFileSizeRows) {
         rig.dev.flash.type = vendor::kFlashSst;
         EXPECT_EQ(firmware::chooseRunProcedure(rig.dev, rig.w.firmwareFile_), RunProcedure::Sst);
     }
+}
+
+// Everything a procedure writes must fit the flash, the code behind a kept NVRAM included; a file
+// that does not is refused before anything is erased. Where identification leaves the size at
+// its default, the flash's own reply gives it.
+TEST(SimFamilyDispatch, FilesThatDoNotFitAreRefusedBeforeAnythingIsErased) {
+    struct Case { const char* enclosure; const char* sample; size_t size; bool fits; };
+    for (const Case& c : {Case{"qvd529", "qvd529_code_only", 0x20000 - 4096, true},
+                          Case{"qvd529", "qvd529_code_only", 0x20000 - 2048, false},
+                          Case{"qvd528", "qvd528_code_only", 0x10000 - 4096, true},
+                          Case{"qvd528", "qvd528_code_only", 0x10000 - 2048, false},
+                          Case{"qv84556", "qv84556_with_nvram", 0x10000, true},
+                          Case{"qv84556", "qv84556_with_nvram", 0x10001, false},
+                          Case{"qvd525,bus=1394", "qvd525_with_nvram", 0x10001, false}}) {
+        SCOPED_TRACE(std::string(c.enclosure) + " " + std::to_string(c.size));
+        Rig rig(c.enclosure);
+        Bytes file = sample(c.sample);
+        file.resize(c.size, 0x3C);
+        rig.pick(file);
+        const Bytes before = rig.enc->flash();
+        const bool ok = firmware::runChosenProcedure(firmware::chooseRunProcedure(rig.dev, ""), rig.w, rig.dev);
+        EXPECT_EQ(ok, c.fits) << rig.w.status();
+        if (c.fits) continue;
+        EXPECT_EQ(rig.w.status(), "FW size > flash size!!");
+        EXPECT_TRUE(rig.recorder.wroteNothing());
+        EXPECT_TRUE(rig.enc->flash() == before);
+    }
+}
+
+// A flash nobody could name is not erased by the procedures that erase by its units or with its
+// opcodes: they refuse before anything is erased or written, the macOS ones as well.
+TEST(SimFamilyDispatch, UnknownFlashIsRefusedBeforeAnythingIsErased) {
+    const std::string text = "Flash can NOT be operated because of unknown flash.";
+    struct Case { const char* enclosure; const char* sample; };
+    for (const Case& c : {Case{"qv84556,flash=none", "qv84556_with_nvram"}, Case{"qvd528,flash=none", "qvd528_with_nvram"},
+                          Case{"qvd529,flash=none", "qvd529_with_nvram"}, Case{"qvr298,flash=none", "qvr298_31.01.01.20"}}) {
+        SCOPED_TRACE(c.enclosure);
+        Rig rig(c.enclosure);
+        ASSERT_EQ(rig.dev.flash.type, vendor::kFlashUnknown);
+        rig.pick(sample(c.sample));
+        EXPECT_FALSE(firmware::runChosenProcedure(firmware::chooseRunProcedure(rig.dev, ""), rig.w, rig.dev));
+        EXPECT_EQ(rig.w.status(), text);
+        EXPECT_TRUE(rig.recorder.wroteNothing());
+    }
+    const auto previousLoader = sys::setResourceLoader(firmware::catalogResources());
+    Lines lines;
+    const auto previousSink = firmware::setMacOutputSink([&](std::string_view l) { lines.emplace_back(l); });
+    for (const char* enclosure : {"qvd529,flash=none", "qvd528,flash=none"}) {
+        SCOPED_TRACE(enclosure);
+        Rig rig(enclosure);
+        lines.clear();
+        const uint32_t device = rig.session.bus().deviceOf(0).makerObject;
+        const auto thread = std::string(enclosure).starts_with("qvd529") ? &firmware::qvd529_update_func
+                                                                         : &firmware::qvd528_update_func;
+        EXPECT_EQ(thread(device, {}), -1);
+        EXPECT_NE(std::find(lines.begin(), lines.end(), text), lines.end());
+        EXPECT_TRUE(rig.recorder.wroteNothing());
+    }
+    firmware::setMacOutputSink(previousSink);
+    sys::setResourceLoader(previousLoader);
 }
