@@ -9,13 +9,17 @@ namespace campaign {
 
 // Sits between the procedures and the bus, and in front of the session's clock: every command and
 // every wait of a run passes here, so a run that never ends is caught in virtual time or in
-// commands, whichever it spends.
+// commands, whichever it spends. The flash status reads of a readiness wait count in virtual time
+// only (each wait is bounded by its own poll limit, and every poll takes its interval): a stuck
+// flash under a procedure of many small transfers polls a great deal, and still ends.
 class Guard final : public transport::Backend, public sys::Clock {
 public:
     Guard(sim::Session& s, const Bounds& b) : session_(s), bounds_(b), clockScope_(*this), backendScope_(*this) {}
 
     transport::Result execute(const transport::Request& req) override {
         ++commands_;
+        const bool statusPoll = req.cdbLen >= 3 && req.cdb[0] == 0xFF && req.cdb[1] == 0x04 && req.cdb[2] == 0x12;
+        if (statusPoll) ++polls_;
         if (!pending_.empty()) {
             sim::Enclosure& e = session_.bus().enclosure(0);
             for (auto it = pending_.begin(); it != pending_.end();) {
@@ -27,7 +31,8 @@ public:
                 }
             }
         }
-        if (bounds_.commands && commands_ - phaseCommands_ > bounds_.commands) exceeded("commands");
+        if (bounds_.commands && (commands_ - polls_) - (phaseCommands_ - phasePolls_) > bounds_.commands)
+            exceeded("commands");
         return session_.bus().execute(req);
     }
     void sleepMs(unsigned ms) override {
@@ -38,6 +43,7 @@ public:
 
     void startPhase() {
         phaseCommands_ = commands_;
+        phasePolls_ = polls_;
         phaseMs_ = nowMs();
     }
     uint64_t phaseCommands() const { return commands_ - phaseCommands_; }
@@ -55,7 +61,7 @@ private:
     Bounds bounds_;
     sys::ScopedClock clockScope_;
     transport::ScopedBackend backendScope_;
-    uint64_t commands_ = 0, phaseCommands_ = 0, phaseMs_ = 0;
+    uint64_t commands_ = 0, phaseCommands_ = 0, phaseMs_ = 0, polls_ = 0, phasePolls_ = 0;
     std::vector<std::pair<uint64_t, std::function<void(sim::Enclosure&)>>> pending_;
 };
 
