@@ -378,11 +378,6 @@ bool UpdateFlashDirect(UpdateWindow& w, SelectedDevice& dev, DirectUpdateState& 
     const DirectForm form = windowsForm(w, dev);
     if (s.blockSize == 0) s.blockSize = DirectUpdateState{}.blockSize;
     if (s.sectorSize == 0) s.sectorSize = DirectUpdateState{}.sectorSize;
-    const bool bufferPath = qvr29x && w.readWriteBuffer();
-    // The direct writes erase as they go in the flash's own units: on a flash nobody could name,
-    // the next unit's erase may take what the last write put down. The chip that programs its
-    // flash itself (the buffer path) knows its flash.
-    if (!bufferPath && !flashKnown(dev)) return fail(w, kTextUnknownFlash);
 
     // The file is looked at before anything is sent: an empty (or unreadable) one is no firmware.
     const FileImage file = readFirmwareFile(w.firmwareFile());
@@ -474,6 +469,7 @@ bool UpdateFlashDirect(UpdateWindow& w, SelectedDevice& dev, DirectUpdateState& 
     show(w, kTextProgramming);
     s.blockCounter = 0;
     s.sectorCounter = 0;
+    const bool bufferPath = qvr29x && w.readWriteBuffer();
 
     // 8. MXIC parts are erased ahead of the first write.
     if (dev.flash.type == vendor::kFlashMxic) {
@@ -548,8 +544,6 @@ bool RecoverFirmwareBank(UpdateWindow& w, SelectedDevice& dev) {
 
     if (dev.record) dev.record->recoveryMark = 1;
     if (valid0 == valid1) return true;
-    // The copy is written as the update writes, erasing as it goes in the flash's own units.
-    if (!flashKnown(dev)) return fail(w, kTextUnknownFlash);
 
     const uint32_t target = valid0 ? kSecondBankAt : 0;
     const uint8_t* good = valid0 ? bank0.data() : bank1.data();
@@ -658,10 +652,6 @@ int qvd529_update_func(uint32_t device, const std::function<void(bool)>& showRes
         vendor::_VenderCmdPara record;
         qvaccess::fn_SerialFalshType(device, record);
         flashType = record.flashType;
-    }
-    if (flashType == vendor::kFlashUnknown) {
-        macPrint(kTextUnknownFlash);
-        return finish(false);
     }
 
     macPrint("update_func: allocate resources.");

@@ -31,9 +31,10 @@ struct DirectUpdateState {
 // The working values for the selected device: its flash size and erase units, counters at 0.
 DirectUpdateState directUpdateStateFor(const SelectedDevice& dev);
 
-// Whether identification knows the flash: a maker type, or an AMIC or ATMEL model. The procedures
-// that plan their erases by the flash's units, or erase with its opcodes, refuse an unknown one
-// before anything is erased (kTextUnknownFlash).
+// Whether identification knows the flash: a maker type, or an AMIC or ATMEL model. The
+// serial-flash procedures, which erase with the flash's own opcodes and prepare it by its maker,
+// refuse an unknown one before anything is erased (kTextUnknownFlash); the direct-command ones
+// plan with the unknown type's units, verify every attempt and fall back to a chip erase.
 bool flashKnown(const SelectedDevice& dev);
 // The flash size in bytes a file's extent `needed` is checked against before anything is erased:
 // what identification measured; for the chips whose identification leaves the size at its
