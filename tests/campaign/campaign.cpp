@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "campaign/bench.h"
+#include "campaign/fork_pool.h"
 #include "campaign/procedures.h"
 #include "firmware/image_catalog.h"
 #include "firmware/update_window.h"
@@ -115,19 +116,6 @@ const FaultRow kFaults[] = {
 
 // --- one case, in its own process -----------------------------------------------------------------
 
-int gResultFd = -1;
-
-void sendResult(const CaseResult& r) {
-    const char* p = reinterpret_cast<const char*>(&r);
-    size_t left = sizeof r;
-    while (left > 0) {
-        const ssize_t n = ::write(gResultFd, p, left);
-        if (n <= 0) break;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-}
-
 Bounds caseBounds(const Baseline& base) {
     Bounds b;
     b.commands = base.commands * 10 + 20000;
@@ -136,8 +124,8 @@ Bounds caseBounds(const Baseline& base) {
         CaseResult r;
         r.end = End::Hang;
         std::snprintf(r.note, sizeof r.note, "bound exceeded: %s", what);
-        if (gResultFd >= 0) {
-            sendResult(r);
+        if (inCaseProcess()) {
+            sendToParent(&r, sizeof r);
             ::_exit(0);
         }
         std::fprintf(stderr, "q55x-campaign: a clean run exceeded its bound (%s)\n", what);
@@ -280,92 +268,24 @@ struct Job {
     CaseResult result;
 };
 
-struct Running {
-    pid_t pid;
-    int fd;
-    size_t job;
-    std::chrono::steady_clock::time_point deadline;
-    std::string got;
-};
-
 void runJobs(const std::vector<Procedure>& procs, const std::vector<Baseline>& bases, std::vector<Job>& jobs,
              unsigned parallel, unsigned timeoutSec) {
-    std::vector<Running> running;
-    size_t next = 0;
-    size_t done = 0;
-    while (done < jobs.size()) {
-        while (running.size() < parallel && next < jobs.size()) {
-            int fds[2];
-            if (::pipe(fds) != 0) {
-                std::perror("pipe");
-                std::exit(2);
+    runForked(
+        jobs.size(), sizeof(CaseResult), parallel, timeoutSec,
+        [&](size_t i) {
+            const CaseResult r = runCase(procs[jobs[i].proc], bases[jobs[i].proc], jobs[i].setup);
+            sendToParent(&r, sizeof r);
+        },
+        [&](size_t i, const CaseEnd& end) {
+            CaseResult& out = jobs[i].result;
+            if (end.finished) {
+                std::memcpy(&out, end.bytes.data(), sizeof out);
+                return;
             }
-            std::cout.flush();
-            std::cerr.flush();
-            const pid_t pid = ::fork();
-            if (pid < 0) {
-                std::perror("fork");
-                std::exit(2);
-            }
-            if (pid == 0) {
-                ::close(fds[0]);
-                gResultFd = fds[1];
-                const Job& j = jobs[next];
-                const CaseResult r = runCase(procs[j.proc], bases[j.proc], j.setup);
-                sendResult(r);
-                ::_exit(0);
-            }
-            ::close(fds[1]);
-            running.push_back({pid, fds[0], next, std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSec), {}});
-            ++next;
-        }
-        std::vector<pollfd> polls;
-        for (const Running& r : running) polls.push_back({r.fd, POLLIN, 0});
-        ::poll(polls.data(), polls.size(), 200);
-        const auto now = std::chrono::steady_clock::now();
-        for (size_t i = 0; i < running.size();) {
-            Running& r = running[i];
-            bool finished = false;
-            if (polls[i].revents & (POLLIN | POLLHUP | POLLERR)) {
-                char buf[4096];
-                const ssize_t n = ::read(r.fd, buf, sizeof buf);
-                if (n > 0) r.got.append(buf, static_cast<size_t>(n));
-                else finished = true;
-            }
-            CaseResult& out = jobs[r.job].result;
-            if (!finished && now > r.deadline) {
-                ::kill(r.pid, SIGKILL);
-                out = CaseResult{};
-                out.end = End::Hang;
-                std::snprintf(out.note, sizeof out.note, "watchdog: no end after %u s", timeoutSec);
-                int status = 0;
-                ::waitpid(r.pid, &status, 0);
-                ::close(r.fd);
-                running.erase(running.begin() + static_cast<long>(i));
-                ++done;
-                continue;
-            }
-            if (!finished) {
-                ++i;
-                continue;
-            }
-            int status = 0;
-            ::waitpid(r.pid, &status, 0);
-            ::close(r.fd);
-            if (r.got.size() == sizeof(CaseResult) && WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-                std::memcpy(&out, r.got.data(), sizeof out);
-            } else {
-                out = CaseResult{};
-                out.end = End::Crash;
-                if (WIFSIGNALED(status))
-                    std::snprintf(out.note, sizeof out.note, "signal %d (%s)", WTERMSIG(status), strsignal(WTERMSIG(status)));
-                else
-                    std::snprintf(out.note, sizeof out.note, "exit %d", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
-            }
-            running.erase(running.begin() + static_cast<long>(i));
-            ++done;
-        }
-    }
+            out = CaseResult{};
+            out.end = end.hang ? End::Hang : End::Crash;
+            std::snprintf(out.note, sizeof out.note, "%s", end.why.c_str());
+        });
 }
 
 // --- tables ------------------------------------------------------------------------------------------
