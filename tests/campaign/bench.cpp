@@ -86,10 +86,11 @@ Bench::~Bench() = default;
 
 Store Bench::store() { return {enc_->flash(), enc_->disk().blocks()}; }
 
-void Bench::select(bool bankRecovery) {
+void Bench::select(bool bankRecovery, bool linuxPath) {
     record_ = {};
     dev_ = {};
-    dev_.path = record_.path = session_->bus().deviceOf(0).windowsPath;
+    const sim::DeviceInfo& d = session_->bus().deviceOf(0);
+    dev_.path = record_.path = linuxPath ? d.linuxPath : d.windowsPath;
     dev_.chip = IDEAccess::DetectChipType(dev_.path);
     dev_.flash = IDEAccess::DetectFlash(dev_.path, dev_.chip.type, dev_.chip.revision);
     dev_.record = &record_;

@@ -51,8 +51,8 @@ public:
     Store store();
 
     // As the window does when the device is selected (and the bank recovery it runs then for the
-    // single-bank families that keep two banks).
-    void select(bool bankRecovery);
+    // single-bank families that keep two banks); `linuxPath`: as q55x selects it, by its Linux node.
+    void select(bool bankRecovery, bool linuxPath = false);
     firmware::SelectedDevice& device() { return dev_; }
     firmware::RecordingWindow& window() { return w_; }
     uint32_t makerObject();

@@ -26,6 +26,7 @@
 
 #include "campaign/bench.h"
 #include "campaign/fork_pool.h"
+#include "campaign/oracle.h"
 #include "campaign/procedures.h"
 #include "firmware/image_catalog.h"
 #include "firmware/update_window.h"
@@ -420,6 +421,13 @@ int usage() {
 
 int main(int argc, char** argv) {
     using namespace campaign;
+    for (int i = 1; i < argc; ++i)
+        if (std::string_view(argv[i]) == "--oracle") {
+            sys::setResourceLoader(firmware::catalogResources());
+            sys::setDebugSink([](std::string_view) {});
+            firmware::setMacOutputSink([](std::string_view) {});
+            return oracleMain(argc, argv);
+        }
     bool bounded = false, list = false, verbose = false;
     uint64_t stride = 0;
     std::vector<std::string> only;

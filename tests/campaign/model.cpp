@@ -127,6 +127,12 @@ public:
         std::copy_n(flash_.begin() + at, len, out);
         return true;
     }
+    // What a procedure reads to keep: a bridge without the stretch in its flash gives back FF.
+    Bytes copyOf(uint32_t at, uint32_t len) const {
+        Bytes out(len, 0xFF);
+        if (fits(at, len)) std::copy_n(flash_.begin() + at, len, out.begin());
+        return out;
+    }
     bool erased(uint32_t at, size_t len) const {
         return fits(at, len) && std::all_of(flash_.begin() + at, flash_.begin() + at + len, [](uint8_t b) { return b == 0xFF; });
     }
@@ -209,8 +215,8 @@ bool flashKnown(const ModelInput& in) { return in.flashType != 0 || in.amicModel
 uint64_t sizeLimit(const ModelInput& in, uint64_t needed) {
     const uint64_t known = uint64_t{in.knownKiB} * KiB;
     const bool measured = isQvr29x(in.chipType) || isSingleBank(in.chipType);
-    if (needed <= known || measured || !in.part) return known;
-    return in.part->size;
+    if (needed <= known || measured) return known;
+    return uint64_t{in.probedKiB} * KiB;
 }
 
 // --- the direct writes -----------------------------------------------------------------------------
@@ -301,9 +307,8 @@ Expect direct(const ModelInput& in) {
     const uint32_t n = t == 13 || t == 14 ? 0xC000 : t == 27 ? 0x8000 : 0;
     const bool codeOnly = !qvr29x && !single && startsWithCode(f);
     const bool keep = !qvr29x && (!in.includeNvram || codeOnly);
-    Bytes kept(kNvram);
-    if (keep) std::copy_n(d.flash().begin() + n, kNvram, kept.begin());
-    if (keep) {
+    const Bytes kept = d.copyOf(n, kNvram);
+    if (keep && d.size() > 0) {
         out.e.kept.push_back({n, kNvram, "NVRAM"});
         if (keepsTwoBanks(t) && in.knownKiB > 127) out.e.kept.push_back({kBank + n, kNvram, "NVRAM copy"});
     }
@@ -547,7 +552,8 @@ Expect mac529(const ModelInput& in) {
     if (f.size() < 0xC100) return out.refuse("the image does not reach the kept bytes");
     out.e.kept.push_back({0xC000, 256, "NVRAM bytes at 0xC000"});
     Bytes image = f;
-    std::copy_n(d.flash().begin() + 0xC000, 256, image.begin() + 0xC000);
+    const Bytes kept = d.copyOf(0xC000, 256);
+    std::copy(kept.begin(), kept.end(), image.begin() + 0xC000);
     // The macOS routines plan with the units of the types they know, each write from a fresh count.
     const sim::EraseUnits units = sim::eraseUnitsOfType(in.flashType < 12 ? in.flashType : 0);
     if (in.flashType == 5) {
@@ -628,12 +634,14 @@ Expect series528(const ModelInput& in, bool spiWrite) {
     const bool forced = (t >= 12 && t <= 18) || t == 27;
     const bool carries = (forced && !startsWithCode(f)) || fileCarriesNvram(f, t, in.chipCode);
     const bool keep = !(carries && include);
-    Bytes kept(d.flash().begin(), d.flash().begin() + kNvram);
+    Bytes kept = d.copyOf(0, kNvram);
     if (keep) out.e.kept.push_back({0, kNvram, "NVRAM"});
     PagePlan plan;
     plan.fileStart = carries && keep ? kNvram : 0;
     plan.keep = keep;
     if (f.size() <= plan.fileStart) return out.refuse("no firmware past the NVRAM");
+    // The window's choice for the QVD523 already measures the file against the flash it knows.
+    if (t == 11 && f.size() > uint64_t{in.knownKiB} * KiB) return out.refuse("the file is bigger than the flash it knows");
     if (f.size() + (carries ? 0 : kNvram) > kAddressSpace) return out.refuse("the file is larger than any flash");
     plan.total = totalFor(f.size(), !carries);
     if (plan.total > sizeLimit(in, plan.total)) return out.refuse("the file does not fit the flash");
@@ -648,7 +656,7 @@ Expect mac528(const ModelInput& in) {
     Device d(in, in.before);
     const Bytes& f = in.file;
     if (f.empty()) return out.refuse("no bundle image");
-    Bytes kept(d.flash().begin(), d.flash().begin() + kNvram);
+    Bytes kept = d.copyOf(0, kNvram);
     const bool codeOnly = startsWithCode(f);
     const bool keep = codeOnly || (kept[126] == 'Q' && kept[127] == 'V');
     if (in.flashType == 0) return out.refuse("an unknown flash is not erased by its opcode");
@@ -677,8 +685,7 @@ Expect legacy(const ModelInput& in) {
     if (length > kAddressSpace) return out.refuse("the file is larger than any flash");
     if (length > sizeLimit(in, length)) return out.refuse("the file does not fit the flash");
     const bool restore = f.size() <= 0x8000;
-    Bytes settings(512);
-    std::copy_n(d.flash().begin() + 0x8000, 512, settings.begin());
+    const Bytes settings = d.copyOf(0x8000, 512);
     if (restore) out.e.kept.push_back({0x8000, 512, "settings bytes"});
     const int amic = in.amicModel;
 

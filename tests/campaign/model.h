@@ -50,6 +50,7 @@ struct ModelInput {
     uint8_t flashType = 0;
     int amicModel = -1, atmelModel = -1;
     uint32_t knownKiB = 64;
+    uint32_t probedKiB = 64;               // what the flash's own identification reply says of its size
     bool flashParameterSent = false;
     bool bankRecoveryOnSelection = false;  // the window looks at both banks when the device is selected
     // The file, or the image the program carries.

@@ -1,0 +1,74 @@
+// The oracle's matrix: every family and procedure of both programs and of q55x, over file sizes
+// and layouts, options, chip states and flash parts with different erase units. A case is data;
+// preparing its enclosure, running its procedure and stating what the model is given are the
+// same few functions for every case, and the power-cut campaign uses them too.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "campaign/bench.h"
+#include "campaign/model.h"
+#include "firmware/image_builder.h"
+
+namespace campaign {
+
+enum class Program : uint8_t { Windows, Mac, Cli };
+enum class ChipState : uint8_t { Firmware, RomCode, MfgInFlash, BankDamaged };
+
+struct Family {
+    const char* key;
+    const char* persona;                 // --sim model
+    const char* extra;                   // further --sim keys
+    uint8_t chipType;                    // Windows chip type
+    const char* code;                    // chip code digits
+    const char* sample;                  // the catalogue image its files are shaped from ("": built here)
+    firmware::ImageLayout layout;
+    uint32_t codeEnd;                    // single-bank families
+    std::vector<const char*> flashes;    // flash parts by name, the family's own first
+    std::vector<Route> routes;           // what the two programs run for it
+    const char* bundle;                  // the image a program carries for it, or nullptr
+};
+
+struct Shape {
+    std::string name;
+    size_t size = 0;
+    bool codeOnly = false;               // the code without the NVRAM in front of it
+};
+
+struct OracleCase {
+    const Family* family = nullptr;
+    Route route = Route::Direct;
+    Program program = Program::Windows;
+    std::string flash;                   // part name; "none" for no flash
+    ChipState state = ChipState::Firmware;
+    Shape shape;
+    bool includeNvram = false, productSn = false;
+    int chipReset = 0;
+    bool cliUpdate = false;              // q55x update rather than q55x flash
+    std::string label() const;
+};
+
+std::vector<OracleCase> oracleMatrix(bool bounded);
+const std::vector<Family>& families();
+const Family* familyByKey(const std::string& key);
+
+// The bytes a case hands its procedure: its firmware file, or the image its program carries.
+std::vector<uint8_t> caseFile(const OracleCase& c);
+std::string enclosureText(const OracleCase& c);
+// The chip state and the patterns of the stretches its procedures promise to keep (and of the
+// bytes around them); the caller powers the enclosure on afterwards.
+void prepareCase(Bench& b, const OracleCase& c);
+// The window looks at both banks when this case's device is selected.
+bool recoveryOnSelection(const OracleCase& c);
+// What the model is given: the facts identification stored (Windows, on a selected bench), or
+// those the macOS thread finds out itself, the file and the options.
+// q55x runs the procedure its own view of the device chooses (`filePath` holds caseFile(c)).
+ModelInput modelInput(Bench& b, const OracleCase& c, const Store& before, const std::string& filePath);
+// Runs the Windows or macOS procedure on a prepared bench (Windows: selected); `filePath` holds
+// caseFile(c) for the Windows procedures. True when the program told the user it passed.
+bool runOn(Bench& b, const OracleCase& c, const std::string& filePath);
+// Runs q55x on an enclosure holding `before`; `after` receives what it holds afterwards and
+// `message` the line q55x ended with. True on exit status 0.
+bool runCli(const OracleCase& c, const Store& before, const std::string& dir, Store& after, std::string& message);
+
+}  // namespace campaign
