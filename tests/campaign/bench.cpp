@@ -1,5 +1,7 @@
 #include "campaign/bench.h"
 
+#include <cstdio>
+
 #include "sys/clock.h"
 #include "transport/backend.h"
 #include "vendor/IDEAccess.h"
@@ -64,6 +66,27 @@ private:
     uint64_t commands_ = 0, phaseCommands_ = 0, phaseMs_ = 0, polls_ = 0, phasePolls_ = 0;
     std::vector<std::pair<uint64_t, std::function<void(sim::Enclosure&)>>> pending_;
 };
+
+std::string describeDifference(const Store& got, const Store& want) {
+    char t[112];
+    if (got.flash.size() != want.flash.size()) return "flash sizes differ";
+    for (size_t i = 0; i < got.flash.size(); ++i)
+        if (got.flash[i] != want.flash[i]) {
+            size_t n = 0;
+            for (size_t j = i; j < got.flash.size(); ++j) n += got.flash[j] != want.flash[j];
+            std::snprintf(t, sizeof t, "flash 0x%06zX holds %02X, the model %02X (%zu bytes differ)", i, got.flash[i],
+                          want.flash[i], n);
+            return t;
+        }
+    for (const auto& [lba, bytes] : want.disk) {
+        auto it = got.disk.find(lba);
+        if (it == got.disk.end() || it->second != bytes) {
+            std::snprintf(t, sizeof t, "disk block %llu differs from the model", static_cast<unsigned long long>(lba));
+            return t;
+        }
+    }
+    return "disk holds blocks the model does not";
+}
 
 Bench::Bench(const std::string& text, const Store* store, const Bounds& bounds)
     : session_(std::make_unique<sim::Session>()) {

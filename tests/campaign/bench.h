@@ -25,6 +25,9 @@ struct Store {
     bool operator==(const Store&) const = default;
 };
 
+// Where two stores first differ, in one line ("flash 0x00C000 holds FF, the model 5A ...").
+std::string describeDifference(const Store& got, const Store& want);
+
 // A run that goes past these is a hang; `onExceeded` ends the case (it does not return).
 struct Bounds {
     uint64_t commands = 0;      // 0: no bound

@@ -244,6 +244,7 @@ bool cleanRun(const Procedure& p, Baseline& base, std::string& why) {
     if (std::string_view(p.program) == "Windows") b.select(true);
     base.before = b.store();
     base.oldBoot = signatureOf(b);
+    const Expect expected = p.model ? p.model(b, base.before) : Expect{};
     b.startPhase();
     const uint64_t first = b.enclosure().commandCount();
     const bool ok = p.run(b);
@@ -256,6 +257,11 @@ bool cleanRun(const Procedure& p, Baseline& base, std::string& why) {
     if (p.bootsFromFlash && base.newBoot.state != sim::BootState::Firmware)
         return why = std::string("the clean run leaves a chip that boots ") + sim::bootStateName(base.newBoot.state), false;
     if (base.after == base.before) return why = "the clean run changes nothing", false;
+    // The clean run is what every case is judged against; it must be what the model says.
+    if (p.model && expected.verdict != Verdict::Success)
+        return why = std::string("the model has the clean run end in a ") + verdictName(expected.verdict) + ": " + expected.why, false;
+    if (p.model && base.after != expected.after)
+        return why = "the clean run differs from the model: " + describeDifference(base.after, expected.after), false;
     base.keeps = true;
     base.keeps = keptState(p, base, base.after) == Nvram::Kept;
     return true;

@@ -267,6 +267,7 @@ std::vector<OracleCase> oracleMatrix(bool bounded) {
 }
 
 std::vector<uint8_t> caseFile(const OracleCase& c) {
+    if (!c.file.empty()) return c.file;
     const bool carried = c.route == R::Mac298 || c.route == R::Mac529 || c.route == R::Mac528 || c.route == R::OneButton;
     std::vector<uint8_t> image = c.route == R::OneButton ? [] {
         std::vector<uint8_t> out;
@@ -282,6 +283,7 @@ std::vector<uint8_t> caseFile(const OracleCase& c) {
 }
 
 std::string enclosureText(const OracleCase& c) {
+    if (!c.enclosure.empty()) return c.enclosure;
     return std::string(c.family->persona) + ",flash=" + c.flash + c.family->extra;
 }
 
@@ -364,7 +366,7 @@ ModelInput modelInput(Bench& b, const OracleCase& c, const Store& before, const 
     in.chipType = c.family->chipType;
     in.chipCode = c.family->code;
     in.persona = &b.enclosure().persona();
-    in.part = partOf(c);
+    in.part = b.enclosure().flashChip() ? &b.enclosure().flashChip()->part() : nullptr;
     in.boot = b.enclosure().bootState();
     if (c.program == Program::Mac) {
         in.flashType = in.part ? in.part->flashType : 0;
@@ -436,7 +438,7 @@ struct CarriedImage {
 
 }  // namespace
 
-bool runOn(Bench& b, const OracleCase& c, const std::string& filePath) {
+bool runOn(Bench& b, const OracleCase& c, const std::string& filePath, bool asChosen) {
     firmware::RecordingWindow& w = b.window();
     const uint32_t device = b.makerObject();
     const auto thread = [&](int (*fn)(uint32_t, const std::function<void(bool)>&)) {
@@ -474,7 +476,7 @@ bool runOn(Bench& b, const OracleCase& c, const std::string& filePath) {
             w.setProductSn_ = c.productSn;
             w.settings_.chipReset = c.chipReset;
             const firmware::RunProcedure p = firmware::chooseRunProcedure(b.device(), filePath);
-            if (p != runProcedureOf(c.route) && p != firmware::RunProcedure::FileTooBig) {
+            if (!asChosen && p != runProcedureOf(c.route) && p != firmware::RunProcedure::FileTooBig) {
                 w.setStatus("the window chose another procedure");
                 return false;
             }

@@ -45,6 +45,9 @@ struct OracleCase {
     bool includeNvram = false, productSn = false;
     int chipReset = 0;
     bool cliUpdate = false;              // q55x update rather than q55x flash
+    // A case of the power-cut campaign may name its enclosure and its file itself.
+    std::string enclosure;
+    std::vector<uint8_t> file;
     std::string label() const;
 };
 
@@ -65,8 +68,10 @@ bool recoveryOnSelection(const OracleCase& c);
 // q55x runs the procedure its own view of the device chooses (`filePath` holds caseFile(c)).
 ModelInput modelInput(Bench& b, const OracleCase& c, const Store& before, const std::string& filePath);
 // Runs the Windows or macOS procedure on a prepared bench (Windows: selected); `filePath` holds
-// caseFile(c) for the Windows procedures. True when the program told the user it passed.
-bool runOn(Bench& b, const OracleCase& c, const std::string& filePath);
+// caseFile(c) for the Windows procedures. True when the program told the user it passed. The
+// Windows "Run" takes the case's procedure, or with `asChosen` whatever the window chooses (a
+// re-run after a power cut may find the chip in another state).
+bool runOn(Bench& b, const OracleCase& c, const std::string& filePath, bool asChosen = false);
 // Runs q55x on an enclosure holding `before`; `after` receives what it holds afterwards and
 // `message` the line q55x ended with. True on exit status 0.
 bool runCli(const OracleCase& c, const Store& before, const std::string& dir, Store& after, std::string& message);

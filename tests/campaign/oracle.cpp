@@ -39,28 +39,6 @@ struct OracleResult {
 
 void copyText(char* to, size_t n, const std::string& s) { std::snprintf(to, n, "%s", s.c_str()); }
 
-// Where two stores first differ, for the note of a mismatch.
-std::string firstDifference(const Store& got, const Store& want) {
-    char t[112];
-    if (got.flash.size() != want.flash.size()) return "flash sizes differ";
-    for (size_t i = 0; i < got.flash.size(); ++i)
-        if (got.flash[i] != want.flash[i]) {
-            size_t n = 0;
-            for (size_t j = i; j < got.flash.size(); ++j) n += got.flash[j] != want.flash[j];
-            std::snprintf(t, sizeof t, "flash 0x%06zX holds %02X, the model %02X (%zu bytes differ)", i, got.flash[i],
-                          want.flash[i], n);
-            return t;
-        }
-    for (const auto& [lba, bytes] : want.disk) {
-        auto it = got.disk.find(lba);
-        if (it == got.disk.end() || it->second != bytes) {
-            std::snprintf(t, sizeof t, "disk block %llu differs from the model", static_cast<unsigned long long>(lba));
-            return t;
-        }
-    }
-    return "disk holds blocks the model does not";
-}
-
 bool isQ55xCheck(const std::string& m) {
     for (const char* t : {"The firmware file seems not match this chip!", "FW file not Match.",
                           "The firmware file size is bigger than the flash size!", "The firmware file is larger than any flash.",
@@ -106,7 +84,7 @@ OracleResult judge(const OracleCase& c, const std::string& dir) {
         atStart = b.store();
         if (recoveryOnSelection(c) && atStart != e.afterSelection) {
             r.judged = Judged::Mismatch;
-            copyText(r.note, sizeof r.note, "bank recovery on selection: " + firstDifference(atStart, e.afterSelection));
+            copyText(r.note, sizeof r.note, "bank recovery on selection: " + describeDifference(atStart, e.afterSelection));
             return r;
         }
         if (c.program != Program::Cli) {
@@ -128,7 +106,7 @@ OracleResult judge(const OracleCase& c, const std::string& dir) {
             copyText(r.note, sizeof r.note, std::string("passed where the rules give a ") + verdictName(e.verdict) + ": " + e.why);
         } else if (after != e.after) {
             r.judged = Judged::Mismatch;
-            copyText(r.note, sizeof r.note, firstDifference(after, e.after));
+            copyText(r.note, sizeof r.note, describeDifference(after, e.after));
         } else {
             r.judged = Judged::Match;
         }

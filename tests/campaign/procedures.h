@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "campaign/bench.h"
+#include "campaign/model.h"
 
 namespace campaign {
 
@@ -37,6 +38,9 @@ struct Procedure {
     // decides.
     bool bootsFromFlash = true;
     std::vector<RecoveryStep> recovery;
+    // What the store must hold after the update, from the expected-flash model, given the bench as
+    // the run starts (selected, for the Windows procedures) and the store then.
+    std::function<Expect(Bench&, const Store&)> model;
 };
 
 // Writes the sample firmware files the Windows procedures open; false with a reason.
