@@ -226,8 +226,9 @@ struct Counters {
 };
 
 // Erase as you go: at most 4 KiB at address 0, 8 KiB elsewhere; a chunk that starts past the
-// units erased so far erases the unit it starts in (the counter follows the unit that holds it),
-// and no chunk runs past the units erased. The QVR29x bridges take the erase as a command of its
+// units erased so far erases the unit it starts in, and no chunk runs past the units erased.
+// Mended: the counter moves to the unit that holds the chunk, not one unit on (a chunk could run
+// back over the units already written). The QVR29x bridges take the erase as a command of its
 // own. The length is whole 512-byte units, zeros after the caller's bytes.
 bool writeAsYouGo(Device& d, uint32_t start, const uint8_t* data, size_t length, uint8_t mode, sim::EraseUnits units,
                   Counters& c, bool separateErase) {
@@ -285,11 +286,10 @@ void bankRecovery(const ModelInput& in, Device& d, Expect& e) {
     const uint32_t target = v0 ? kBank : 0;
     const Bytes good(d.flash().begin() + (v0 ? 0 : kBank), d.flash().begin() + (v0 ? kBank : 2 * kBank));
     const sim::EraseUnits units = sim::eraseUnitsOfType(in.flashType);
-    for (uint8_t mode : {2, 1}) {
-        Counters c{target / units.block, target / units.sector};
+    Counters c{target / units.block, target / units.sector};
+    for (uint8_t mode : {2, 1})
         if (writeAsYouGo(d, target, good.data(), kBank, mode, units, c, false) && readsBack(d, target, good.data(), kBank))
             break;
-    }
     e.recovered = true;
 }
 
@@ -315,11 +315,14 @@ Expect direct(const ModelInput& in) {
 
     size_t c = roundUp(codeOnly ? kNvram + s : s, 256);
     const uint64_t known = uint64_t{in.knownKiB} * KiB;
+    // Mended: bytes are measured too, not only whole KiB (the last page of a file a few bytes over
+    // would go past the flash's end).
     if (qvr29x && (c / KiB > in.knownKiB || c > known)) return out.refuse("the file is larger than the flash");
 
     Bytes image(std::max<size_t>({roundUp(c, 8192), 2 * kTwoBankHalf, roundUp(s, 8192)}), 0);
     if (qvr29x) {
         std::copy(f.begin(), f.end(), image.begin());
+        // Mended: a one-bank file is doubled only where the flash has room for the second bank.
         if (s == kTwoBankHalf && known >= 2 * kTwoBankHalf) {
             std::copy(f.begin(), f.end(), image.begin() + kTwoBankHalf);
             c = 2 * kTwoBankHalf;
@@ -439,6 +442,7 @@ bool downloadViaBuffer(const ModelInput& in, Device& d, BufferChip& chip, const 
         if (chip.state == sim::BootState::RomCode) return false;
         if (chip.mfgFromRam()) {
             d.eraseChip();
+            // Mended: the product record goes in again after this erase, as after the download's.
             if (!afterChipErase()) return false;
         } else {
             stage();
@@ -484,6 +488,8 @@ Expect buffer(const ModelInput& in) {
         c = 2 * kTwoBankHalf;
     }
     BufferChip chip{in.boot, in.persona->romVariant};
+    // Mended: each run downloads the manufacturing code only while the ROM loader waits for it
+    // (read as written, every run after the first, and a running chip, fail at the boundary).
     const bool download = chip.state != sim::BootState::ManufacturingFlash;
     if (download) stampBanks(image);
     const size_t compared = download ? c : kTwoBankHalf;
@@ -517,6 +523,7 @@ Expect oneButton(const ModelInput& in) {
     if (!downloadViaBuffer(in, d, chip, image, c, false)) return out.fail(d, "programming failed");
     Bytes back;
     if (!readViaBuffer(d, chip, back, l)) return out.fail(d, "read-back failed");
+    // Mended: everything programmed is compared, not the first bank alone.
     if (!equalOutsideSignatures(image.data(), back.data(), std::min<size_t>(std::max<size_t>(kTwoBankHalf, c), l)))
         return out.fail(d, "the read-back does not compare");
     return out.success(d);
@@ -537,6 +544,7 @@ Expect mac298(const ModelInput& in) {
     for (uint32_t pos = 0; pos < total; pos += kBufferSector)
         if (!d.bufferProgram(pos, image.data() + pos, std::min<uint32_t>(kBufferSector, total - pos), chip.capacity(d)))
             return out.fail(d, "programming failed");
+    // Mended: the whole image is compared when it is longer than the first bank.
     const size_t compared = std::max<size_t>(kTwoBankHalf, f.size());
     Bytes back;
     readViaBuffer(d, chip, back, compared);
@@ -549,6 +557,7 @@ Expect mac529(const ModelInput& in) {
     Device d(in, in.before);
     const Bytes& f = in.file;
     if (f.empty()) return out.refuse("no bundle image");
+    // Mended: an image that does not reach past the kept bytes cannot carry them back.
     if (f.size() < 0xC100) return out.refuse("the image does not reach the kept bytes");
     out.e.kept.push_back({0xC000, 256, "NVRAM bytes at 0xC000"});
     Bytes image = f;
@@ -611,7 +620,7 @@ bool eraseAndProgram(Device& d, const Bytes& file, const PagePlan& plan, Bytes& 
     return true;
 }
 
-// After a failed run that had erased the NVRAM's unit, the chip's NVRAM goes back.
+// Mended: after a failed run that had erased the NVRAM's unit, the chip's NVRAM goes back.
 bool programKeepingNvram(Device& d, const Bytes& file, const PagePlan& plan, Bytes kept) {
     const Bytes original = kept;
     if (eraseAndProgram(d, file, plan, kept)) return true;
@@ -680,6 +689,7 @@ Expect legacy(const ModelInput& in) {
     if (!flashKnown(in)) return out.refuse("an unknown flash is not erased by its opcode");
     const Bytes& f = in.file;
     if (f.empty()) return out.refuse("no firmware in the file");
+    // Mended: a file that starts with its code would leave the chip on its ROM code.
     if (startsWithCode(f)) return out.refuse("the file has no NVRAM in front of its code");
     const size_t length = roundUp(std::max<size_t>(f.size(), 0x8000), 8192);
     if (length > kAddressSpace) return out.refuse("the file is larger than any flash");
@@ -689,8 +699,8 @@ Expect legacy(const ModelInput& in) {
     if (restore) out.e.kept.push_back({0x8000, 512, "settings bytes"});
     const int amic = in.amicModel;
 
-    // The bridge holds its erase until the flash is done with the unit; the chip erase is waited
-    // for 500 ms and then at most 500 polls 10 ms apart.
+    // The bridge holds its erase until the flash is done with the unit. Mended: a readiness wait
+    // follows every erase, the chip erase's too (500 ms, then at most 500 polls 10 ms apart).
     if (f.size() > 65536) {
         d.eraseChip();
         if (in.part->chipMs > 5500) return out.fail(d, "the chip erase outlasts the readiness wait");
@@ -705,6 +715,7 @@ Expect legacy(const ModelInput& in) {
     Bytes image(length, 0);
     std::copy(f.begin(), f.end(), image.begin());
     if (!d.program(0, image.data(), length)) return out.fail(d, "programming failed");
+    // Mended: the settings given back are read back and compared as well.
     if (restore && (!d.program(0x8000, settings.data(), 512) || !readsBack(d, 0x8000, settings.data(), 512)))
         return out.fail(d, "the settings did not go back");
     if (!readsBack(d, 0, image.data(), length)) return out.fail(d, "the read-back does not compare");
@@ -726,6 +737,8 @@ Expect over1394(const ModelInput& in) {
     for (size_t pos = 0; pos < length; pos += 256)
         if (!d.directWrite(static_cast<uint32_t>(pos), image.data() + pos, 256, pos == 0 || pos == 0x8000 ? 1 : 0))
             return out.fail(d, "a piece was not written");
+    // Mended: only a write that reads back as sent is a success (the procedure returned true once
+    // the file was open).
     if (!readsBack(d, 0, image.data(), length)) return out.fail(d, "the read-back does not compare");
     return out.success(d);
 }
