@@ -279,6 +279,14 @@ std::vector<uint8_t> caseFile(const OracleCase& c) {
     const size_t made = image.size();
     image.resize(c.shape.size);
     for (size_t i = made; i < image.size(); ++i) image[i] = filler(i + 7);
+    // The QVD276's and the q556E's files name their chip in a block at 0x4000 (the q556E by its
+    // code and an "E").
+    const uint8_t t = c.family->chipType;
+    if ((t == 28 || t == 30) && !carried && image.size() >= 0x4000 + 10) {
+        const uint8_t block[8] = {0x55, 0xAA, 0xAA, 0x55, uint8_t(c.family->code[0]), uint8_t(c.family->code[1]),
+                                  uint8_t(c.family->code[2]), uint8_t(t == 30 ? 'E' : '0')};
+        std::copy(block, block + 8, image.begin() + 0x4000);
+    }
     return image;
 }
 
