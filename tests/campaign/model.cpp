@@ -72,6 +72,13 @@ void stampRegionCrc(Bytes& image, uint32_t end) {
     image[end - 1] = static_cast<uint8_t>(c);
 }
 
+// The file's bytes at the start of a zeroed image of `length` bytes (at least the file's).
+Bytes padded(const Bytes& f, size_t length) {
+    Bytes image(std::max(length, f.size()), 0);
+    std::copy(f.begin(), f.end(), image.begin());
+    return image;
+}
+
 bool inSignatureArea(size_t i) { return (i >= 0x200 && i < 0x400) || (i >= 0x20200 && i < 0x20400); }
 
 bool equalOutsideSignatures(const uint8_t* a, const uint8_t* b, size_t n) {
@@ -481,8 +488,7 @@ Expect buffer(const ModelInput& in) {
     const uint64_t known = uint64_t{in.knownKiB} * KiB;
     if (c / KiB > in.knownKiB || c > known) return out.refuse("the file is larger than the flash");
     const size_t l = std::max<size_t>({roundUp(known, 8192), 2 * kTwoBankHalf, roundUp(c, 8192)});
-    Bytes image(l, 0);
-    std::copy(f.begin(), f.end(), image.begin());
+    Bytes image = padded(f, l);
     if (f.size() == kTwoBankHalf && known >= 2 * kTwoBankHalf) {
         std::copy(f.begin(), f.end(), image.begin() + kTwoBankHalf);
         c = 2 * kTwoBankHalf;
@@ -516,8 +522,7 @@ Expect oneButton(const ModelInput& in) {
     const uint64_t flashBytes = uint64_t{in.knownKiB} * KiB;
     if (c > flashBytes) return out.refuse("the image is larger than the flash");
     const size_t l = std::min<size_t>(roundUp(flashBytes, 8192), kAddressSpace);
-    Bytes image(std::max(l, f.size()), 0);
-    std::copy(f.begin(), f.end(), image.begin());
+    const Bytes image = padded(f, l);
     BufferChip chip{in.boot, in.persona->romVariant};
     if (chip.state == sim::BootState::RomCode) return out.refuse("the ROM loader takes no image this way");
     if (!downloadViaBuffer(in, d, chip, image, c, false)) return out.fail(d, "programming failed");
@@ -536,8 +541,7 @@ Expect mac298(const ModelInput& in) {
     if (f.empty() || f.size() > 0x80000) return out.refuse("no bundle image");
     BufferChip chip{in.boot, in.persona->romVariant};
     if (chip.state == sim::BootState::RomCode) return out.refuse("the ROM loader takes no image this way");
-    Bytes image(0x80000, 0);
-    std::copy(f.begin(), f.end(), image.begin());
+    const Bytes image = padded(f, 0x80000);
     if (chip.mfgFromRam()) d.eraseChip();
     // The capacity is programmed, from the image and the zeros behind it.
     const uint32_t total = static_cast<uint32_t>(roundUp(chip.capacity(d), 512));
@@ -712,8 +716,7 @@ Expect legacy(const ModelInput& in) {
         if (f.size() > 0x8000) d.unitErase(0x8000);
     }
     if (!d.erased(0, length)) return out.fail(d, "the erased range is not blank");
-    Bytes image(length, 0);
-    std::copy(f.begin(), f.end(), image.begin());
+    const Bytes image = padded(f, length);
     if (!d.program(0, image.data(), length)) return out.fail(d, "programming failed");
     // Mended: the settings given back are read back and compared as well.
     if (restore && (!d.program(0x8000, settings.data(), 512) || !readsBack(d, 0x8000, settings.data(), 512)))
@@ -732,8 +735,7 @@ Expect over1394(const ModelInput& in) {
     if (length > kAddressSpace) return out.refuse("the file is larger than any flash");
     if (length > sizeLimit(in, length)) return out.refuse("the file does not fit the flash");
     if (length <= 0x8000) out.e.kept.push_back({0x8000, 1024, "settings bytes"});
-    Bytes image(length, 0);
-    std::copy(f.begin(), f.end(), image.begin());
+    const Bytes image = padded(f, length);
     for (size_t pos = 0; pos < length; pos += 256)
         if (!d.directWrite(static_cast<uint32_t>(pos), image.data() + pos, 256, pos == 0 || pos == 0x8000 ? 1 : 0))
             return out.fail(d, "a piece was not written");
@@ -752,8 +754,7 @@ Expect qvr294(const ModelInput& in) {
     if (length > kAddressSpace) return out.refuse("the file is larger than any flash");
     const size_t pieces = roundUp(length, 512);
     if (pieces > sizeLimit(in, pieces)) return out.refuse("the file does not fit the flash");
-    Bytes image(std::max<size_t>(roundUp(length, 8192), 2 * kTwoBankHalf), 0);
-    std::copy(f.begin(), f.end(), image.begin());
+    Bytes image = padded(f, std::max<size_t>(roundUp(length, 8192), 2 * kTwoBankHalf));
     stampBanks(image);
     for (int attempt = 0; attempt < 3; ++attempt) {
         d.eraseChip();
@@ -770,8 +771,7 @@ Expect disk(const ModelInput& in, uint64_t sectors, uint32_t blockSize) {
     const Bytes& f = in.file;
     if (f.empty()) return out.refuse("no firmware in the file");
     const size_t length = roundUp(f.size(), 256);
-    Bytes image(length, 0);
-    std::copy(f.begin(), f.end(), image.begin());
+    Bytes image = padded(f, length);
     const bool big = sectors > 0x100000000ull;
     const auto areaStart = [](uint64_t r) -> uint64_t {
         if (r <= 256) return UINT64_MAX;
