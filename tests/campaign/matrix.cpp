@@ -199,6 +199,18 @@ std::string OracleCase::label() const {
 
 std::vector<OracleCase> oracleMatrix(bool bounded) {
     std::vector<OracleCase> out;
+    // A case once per option the procedure reads: "Include 4K NVRAM" where the NVRAM is kept,
+    // "Setting ProductSN(In-Code)" (with ChipReset 1) on the buffer path; ChipReset 1 also on the
+    // direct path's first shape.
+    const auto withOptions = [&out](OracleCase c, bool firstShape) {
+        const bool keepsNvram = !isQvr29x(c.family->chipType) && (c.route == R::Direct || c.route == R::Series528);
+        for (int option = 0; option < (keepsNvram || c.route == R::Buffer ? 2 : 1); ++option) {
+            c.includeNvram = keepsNvram && option == 1;
+            c.productSn = c.route == R::Buffer && option == 1;
+            c.chipReset = c.program != Program::Cli && (c.productSn || (c.route == R::Direct && firstShape)) ? 1 : 0;
+            out.push_back(c);
+        }
+    };
     for (const Family& fam : kFamilies) {
         const size_t sampleSize = baseImage(fam, false).size();
         for (size_t fi = 0; fi < fam.flashes.size(); ++fi) {
@@ -226,20 +238,12 @@ std::vector<OracleCase> oracleMatrix(bool bounded) {
                         const Shape& shape = shapes[si];
                         if (!wanted(shape)) continue;
                         c.shape = shape;
-                        const bool keepsNvram = !isQvr29x(fam.chipType) && (route == R::Direct || route == R::Series528);
-                        for (int option = 0; option < (keepsNvram || route == R::Buffer ? 2 : 1); ++option) {
-                            c.includeNvram = keepsNvram && option == 1;
-                            c.productSn = route == R::Buffer && option == 1;
-                            // ChipReset 1 on the buffer path with the product record, and on the
-                            // direct path for the first shape.
-                            c.chipReset = (route == R::Buffer && option == 1) || (route == R::Direct && si == 0) ? 1 : 0;
-                            out.push_back(c);
-                        }
+                        withOptions(c, si == 0);
                     }
                 }
             }
             // q55x flash with every shape on the family's own part; q55x update on the QVR298.
-            if (fi != 0 || fam.routes.front() == R::Mac298) continue;
+            if (fi != 0) continue;
             OracleCase q = c;
             q.program = Program::Cli;
             q.state = ChipState::Firmware;
@@ -252,13 +256,7 @@ std::vector<OracleCase> oracleMatrix(bool bounded) {
                 for (const Shape& shape : shapesFor(fam, route, f, sampleSize)) {
                     if (bounded && !(shape.name == "flash size" || shape.name == "one byte over" || shape.codeOnly)) continue;
                     q.shape = shape;
-                    const bool keepsNvram = !isQvr29x(fam.chipType) && (route == R::Direct || route == R::Series528);
-                    for (int option = 0; option < (keepsNvram || route == R::Buffer ? 2 : 1); ++option) {
-                        q.includeNvram = keepsNvram && option == 1;
-                        q.productSn = route == R::Buffer && option == 1;
-                        q.chipReset = 0;
-                        out.push_back(q);
-                    }
+                    withOptions(q, false);
                 }
             }
         }
