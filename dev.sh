@@ -122,11 +122,13 @@ stage_asan() {
 }
 
 # Q55xFwTool.exe for one architecture: built and its imports checked in any case; its tests and one
-# unattended update under wine when wine for that architecture could be installed.
+# unattended update under wine when wine for that architecture could be installed. The native
+# build's generators make its images and icon, so building needs no wine.
 windows_stage() {   # arch
   local arch=$1 dir="build-win-$1"
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$arch.cmake" -DQ55X_WERROR=ON >/dev/null \
-    && cmake --build "$dir" -j "$JOBS" || return 1
+  build_native build || return 1
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$arch.cmake" -DQ55X_WERROR=ON \
+    -DQ55X_HOST_TOOLS="$PWD/build" >/dev/null && cmake --build "$dir" -j "$JOBS" || return 1
   local exe="$dir/win_app/Q55xFwTool.exe" report="$dir/win_app/r.json"
   echo "== Q55xFwTool.exe ($arch): imports"
   if "$arch-w64-mingw32-objdump" -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' \

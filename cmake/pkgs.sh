@@ -25,11 +25,10 @@ declare -gA Q55X_STAGE_PKGS=(
   [bench]="libbenchmark-dev"
 )
 
-# Every stage but fuzz builds with the native tool chain; the Windows stages with cmake and ninja.
+# Every stage but fuzz builds with the native tool chain (the Windows stages run its generators).
 stage_pkgs() {   # STAGE -> the packages, on one line
   local s=$1 base
   case $s in
-    win-*) base="cmake ninja-build" ;;
     fuzz) base="cmake ninja-build libcli11-dev nlohmann-json3-dev" ;;
     */run) base="" ;;
     *) base=${Q55X_STAGE_PKGS[native]} ;;
