@@ -291,7 +291,7 @@ void identification(int n, double& modelledMs, double& cpuMs, size_t& found) {
     std::string error;
     for (int i = 0; i < n; ++i) session.bus().addEnclosure("qvr298", error);
     std::vector<vendor::Candidate> candidates;
-    for (const auto& d : session.bus().devices()) candidates.push_back({d.linuxPath, "USB DISK"});
+    for (const auto& d : session.bus().devices()) candidates.push_back({d.linuxPath, vendor::Bus::Usb});
     const uint64_t t0 = session.clock().nowUs();
     const double c0 = cpuNowMs();
     const auto listing = vendor::listBridges(candidates, [](const std::string&) { return std::string(); });

@@ -17,16 +17,14 @@ namespace cli {
 namespace {
 
 bool selectForRead(Context& ctx, firmware::SelectedDevice& dev) {
-    std::vector<vendor::Candidate> candidates;
-    if (!ctx.options().device.empty()) candidates.push_back({ctx.options().device, {}});
-    else candidates = ctx.candidates();
-    const auto listing = vendor::listBridges(candidates, {});
+    const auto listing = vendor::listBridges(ctx.commandCandidates(), {});
     if (listing.devices.empty()) return false;
     const auto& d = listing.devices.front();
     dev.path = d.record.path;
+    dev.bus = d.bus;
     dev.chip = d.chip;
     if (IDEAccess::ChipSupportOf(dev.path, d.chip.type).showFlash)
-        dev.flash = IDEAccess::DetectFlash(dev.path, d.chip.type, d.chip.revision);
+        dev.flash = IDEAccess::DetectFlash(dev.path, d.chip.type, d.chip.revision, {.bus = d.bus});
     return true;
 }
 

@@ -33,18 +33,16 @@ struct FlashOptions {
 
 // The selected device as the window would have it after selecting it.
 bool selectDevice(Context& ctx, firmware::SelectedDevice& dev, vendor::DeviceRecord& record) {
-    std::vector<vendor::Candidate> candidates;
-    if (!ctx.options().device.empty()) candidates.push_back({ctx.options().device, {}});
-    else candidates = ctx.candidates();
-    const auto listing = vendor::listBridges(candidates, {});
+    const auto listing = vendor::listBridges(ctx.commandCandidates(), {});
     if (listing.devices.empty()) return false;
     const auto& d = listing.devices.front();
     record = d.record;
     dev.path = d.record.path;
+    dev.bus = d.bus;
     dev.chip = d.chip;
     dev.record = &record;
     const auto presentation = IDEAccess::ChipSupportOf(dev.path, d.chip.type);
-    if (presentation.showFlash) dev.flash = IDEAccess::DetectFlash(dev.path, d.chip.type, d.chip.revision);
+    if (presentation.showFlash) dev.flash = IDEAccess::DetectFlash(dev.path, d.chip.type, d.chip.revision, {.bus = d.bus});
     return true;
 }
 

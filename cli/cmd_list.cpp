@@ -56,7 +56,7 @@ Identified identify(const vendor::ListedDevice& d) {
     const std::string& path = d.record.path;
     id.chipName = IDEAccess::ChipLabel(path, d.chip.type);
     id.presentation = IDEAccess::ChipSupportOf(path, d.chip.type);
-    if (id.presentation.showFlash) id.flash = IDEAccess::DetectFlash(path, d.chip.type, d.chip.revision);
+    if (id.presentation.showFlash) id.flash = IDEAccess::DetectFlash(path, d.chip.type, d.chip.revision, {.bus = d.bus});
     if (id.presentation.showVersion || id.presentation.showFlash)
         id.version = IDEAccess::FormatFirmwareVersion(path, d.chip.type, id.flash.type);
     id.banks = checkBanks(path, d.chip.type, id.flash.capacityKiB);
@@ -118,9 +118,7 @@ void printText(std::ostream& out, const Identified& id, bool details) {
 }
 
 std::vector<Identified> scan(Context& ctx, const std::string& only) {
-    std::vector<vendor::Candidate> candidates;
-    if (!only.empty()) candidates.push_back({only, {}});
-    else candidates = ctx.candidates();
+    const std::vector<vendor::Candidate> candidates = only.empty() ? ctx.candidates() : std::vector{ctx.candidateFor(only)};
     const auto listing = vendor::listBridges(candidates, [&](const std::string& p) { return ctx.volumesOf(p); });
     std::vector<Identified> out;
     for (const auto& d : listing.devices) out.push_back(identify(d));

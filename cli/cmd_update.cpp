@@ -52,10 +52,7 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
         settings = loaded.settings;
     }
 
-    std::vector<vendor::Candidate> candidates;
-    if (!ctx.options().device.empty()) candidates.push_back({ctx.options().device, {}});
-    else candidates = ctx.candidates();
-    const auto listing = vendor::listBridges(candidates, {});
+    const auto listing = vendor::listBridges(ctx.commandCandidates(), {});
     if (listing.devices.empty()) return ctx.fail(kExitNoDevice, "No available device!!!");
     const vendor::ListedDevice& d = listing.devices.front();
     if (d.chip.type != vendor::kChipQVR298) return ctx.fail(kExitFailed, kChipNotSupported);
@@ -88,8 +85,9 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
 
     firmware::SelectedDevice dev;
     dev.path = d.record.path;
+    dev.bus = d.bus;
     dev.chip = d.chip;
-    dev.flash = IDEAccess::DetectFlash(dev.path, d.chip.type, d.chip.revision);
+    dev.flash = IDEAccess::DetectFlash(dev.path, d.chip.type, d.chip.revision, {.bus = d.bus});
     const std::string before = versionOf(dev.path, dev.chip, dev.flash.type);
 
     if (o.guards.dryRun) {

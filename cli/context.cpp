@@ -52,6 +52,15 @@ std::vector<vendor::Candidate> Context::candidates() {
     return c;
 }
 
+vendor::Candidate Context::candidateFor(const std::string& path) {
+    return {path, session_ ? session_->busOf(path) : std::nullopt};
+}
+
+std::vector<vendor::Candidate> Context::commandCandidates() {
+    if (opts_.device.empty()) return candidates();
+    return {candidateFor(opts_.device)};
+}
+
 std::string Context::volumesOf(const std::string& path) { return session_ ? session_->volumesOf(path) : std::string(); }
 
 std::string Context::selectDevice() {

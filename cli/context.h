@@ -38,6 +38,10 @@ public:
     bool attach();
     // The candidate bridge devices, in discovery order.
     std::vector<vendor::Candidate> candidates();
+    // A device the user named, with its bus as discovery would find it.
+    vendor::Candidate candidateFor(const std::string& path);
+    // What a single-device command looks at: the --device path alone, else every candidate.
+    std::vector<vendor::Candidate> commandCandidates();
     std::string volumesOf(const std::string& path);
     // The device a single-device command works on: --device, else the first candidate.
     // Empty when there is none.

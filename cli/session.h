@@ -2,6 +2,7 @@
 #pragma once
 #include <iosfwd>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,8 @@ public:
     virtual std::vector<vendor::Candidate> candidates() = 0;
     // What stands in for drive letters: the block device and its mounted volumes.
     virtual std::string volumesOf(const std::string& path) = 0;
+    // The bus of a device named by the user (--device), as discovery would find it.
+    virtual std::optional<vendor::Bus> busOf(const std::string& path) = 0;
     // What the last scan could not do and the user should know (devices denied for lack of rights).
     virtual std::vector<std::string> takeWarnings() { return {}; }
 };

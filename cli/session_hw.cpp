@@ -9,10 +9,12 @@ namespace cli {
 
 namespace {
 
-std::string busLabelOfTransport(const std::string& driver) {
-    if (driver == "uas") return "UASP DISK";
-    if (driver == "firewire_sbp2") return "1394 DISK";
-    return "USB DISK";
+// The bus the kernel reports for a node: the driver that carries its SCSI host.
+std::optional<vendor::Bus> busOfTransport(const std::string& driver) {
+    if (driver == "uas") return vendor::Bus::Uas;
+    if (driver == "firewire_sbp2") return vendor::Bus::Ieee1394;
+    if (driver == "usb-storage") return vendor::Bus::Usb;
+    return std::nullopt;
 }
 
 // The SCSI devices behind usb-storage, uas or firewire-sbp2 that answer as one of our bridges.
@@ -26,7 +28,7 @@ public:
                 if (!r.opened && (r.lastError == EACCES || r.lastError == EPERM)) deniedNodes_.push_back(node);
                 continue;
             }
-            out.push_back({node, busLabelOfTransport(transport::bridgeTransportOf(node))});
+            out.push_back({node, busOf(node)});
         }
         return out;
     }
@@ -39,6 +41,9 @@ public:
                         "enclosure in again; or run q55x as root.");
         deniedNodes_.clear();
         return w;
+    }
+    std::optional<vendor::Bus> busOf(const std::string& path) override {
+        return busOfTransport(transport::bridgeTransportOf(path));
     }
     std::string volumesOf(const std::string& path) override {
         const auto v = transport::volumesOf(path);

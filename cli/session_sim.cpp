@@ -18,17 +18,26 @@ public:
     }
     std::vector<vendor::Candidate> candidates() override {
         std::vector<vendor::Candidate> out;
-        for (const auto& d : session_.bus().devices()) {
-            const char* label = d.bus == sim::BusKind::Uas    ? "UASP DISK"
-                                : d.bus == sim::BusKind::Ieee1394 ? "1394 DISK"
-                                                                : "USB DISK";
-            out.push_back({d.linuxPath, label});
-        }
+        for (const auto& d : session_.bus().devices()) out.push_back({d.linuxPath, busOf(d.bus)});
         return out;
     }
     std::string volumesOf(const std::string&) override { return {}; }
+    std::optional<vendor::Bus> busOf(const std::string& path) override {
+        for (const auto& d : session_.bus().devices())
+            if (d.linuxPath == path || d.windowsPath == path) return busOf(d.bus);
+        return std::nullopt;
+    }
 
 private:
+    static vendor::Bus busOf(sim::BusKind b) {
+        switch (b) {
+            case sim::BusKind::Uas: return vendor::Bus::Uas;
+            case sim::BusKind::Ieee1394: return vendor::Bus::Ieee1394;
+            case sim::BusKind::Usb: break;
+        }
+        return vendor::Bus::Usb;
+    }
+
     sim::Session session_;
 };
 

@@ -742,7 +742,7 @@ RunProcedure chooseRunProcedure(const SelectedDevice& dev, const std::string& fi
             return alternativeWrite ? RunProcedure::Sst : RunProcedure::DirectUpdate;
         case 13: case 14: case 15: case 16: case 17: case 18: case 27: return RunProcedure::DirectUpdate;
         case vendor::kChipQVD525:
-            if (dev.path.find("sbp2") != std::string::npos) return RunProcedure::Qvd525Over1394;
+            if (dev.busKind() == vendor::Bus::Ieee1394) return RunProcedure::Qvd525Over1394;
             [[fallthrough]];
         case 1: case 3: case 4: case 5: case 28: case kChipQ556E:
             return alternativeWrite ? RunProcedure::Sst : RunProcedure::Legacy;

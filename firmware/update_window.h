@@ -6,11 +6,13 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "sys/message_box.h"
+#include "vendor/bus.h"
 #include "vendor/chip_detect.h"
 #include "vendor/device_table.h"
 #include "vendor/flash_detect.h"
@@ -53,12 +55,15 @@ public:
     virtual void debug(std::string_view text) = 0;
 };
 
-// The selected device as the window knows it: path, chip, flash facts, its table entry.
+// The selected device as the window knows it: path, bus, chip, flash facts, its table entry.
 struct SelectedDevice {
     std::string path;
+    std::optional<vendor::Bus> bus;   // as discovery found it; empty: judged from the path's text
     vendor::ChipId chip;
     vendor::FlashFacts flash;
     vendor::DeviceRecord* record = nullptr;   // for the recovery mark; may be null
+
+    vendor::Bus busKind() const { return bus ? *bus : vendor::busOfPath(path); }
 };
 
 // A window that records everything, for tests and for programs without a real one. Message boxes

@@ -240,6 +240,40 @@ TEST_F(CliUpdate, FlashServesEveryFamilyThroughItsOwnProcedure) {
     }
 }
 
+// A 1394 bridge is known by the bus discovery reports, not by its path's text (a Linux node says
+// nothing of it): the QVD525 reports its flash itself, with no AMIC or ATMEL probe, and takes the
+// 1394 procedure's 256-byte direct writes, whether found or named with --device.
+TEST_F(CliUpdate, A1394BridgeTakesThe1394RouteWhateverItsPathSays) {
+    const fs::path file = sample("qvd525_with_nvram");
+    for (const bool named : {false, true}) {
+        SCOPED_TRACE(named ? "--device" : "found");
+        const fs::path t = temp("t.jsonl");
+        std::vector<std::string> device;
+        if (named) device = {"--device", "sim:/dev/sg1"};
+        auto args = [&](std::vector<std::string> tail) {
+            std::vector<std::string> a{"--json", "--sim", "qvd525,bus=1394", "--trace", t.string()};
+            a.insert(a.end(), device.begin(), device.end());
+            a.insert(a.end(), tail.begin(), tail.end());
+            return a;
+        };
+        const CliRun list = q55x(args({"list"}));
+        ASSERT_EQ(list.code, 0) << list.err;
+        EXPECT_EQ(list.json()[0]["bus"], "1394 DISK");
+        ASSERT_EQ(q55x(args({"flash", "--yes", "--no-backup", file.string()})).code, 0);
+        size_t writes = 0;
+        for (const auto& l : trace(t)) {
+            const std::string cdb = l["cdb"];
+            EXPECT_NE(cdb.substr(0, 10), "ff04200101") << "a flash model probe went to a 1394 bridge";
+            EXPECT_TRUE(cdb.substr(0, 6) != "ff0411" && cdb.substr(0, 6) != "ff0414") << cdb;
+            if (l["dir"] != "out") continue;
+            ++writes;
+            EXPECT_EQ(cdb.substr(0, 2) + cdb.substr(22, 2), "dffb") << cdb;
+            EXPECT_EQ(l["len"], 256);
+        }
+        EXPECT_GE(writes, 0x8000u / 256);
+    }
+}
+
 TEST_F(CliUpdate, AllEnclosuresAtOnceWithOneLineEach) {
     for (const char* jobs : {"1", "4"}) {
         SCOPED_TRACE(jobs);

@@ -31,12 +31,10 @@ DeviceListing listBridges(const std::vector<Candidate>& candidates,
         if (d.chip.type == 0) continue;
         d.product = product;
         if (volumesOf) d.record.driveLetters = volumesOf(c.path);
-        const BusLabel bus = busLabelOf(d.record.path);
-        d.busLabel = c.busLabel.empty() ? bus.label : c.busLabel;
-        const char* prefix = d.busLabel == "1394 DISK"   ? "<<1394>> "
-                             : d.busLabel == "UASP DISK" ? "<<UASP>> "
-                                                         : "<<USB>> ";
-        d.rowText = prefix + product;
+        d.bus = c.bus ? *c.bus : busOfPath(d.record.path);
+        const BusLabel label = busLabel(d.bus);
+        d.busLabel = label.label;
+        d.rowText = label.rowPrefix + product;
         listing.devices.push_back(std::move(d));
     }
     return listing;

@@ -4,9 +4,11 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "vendor/bus.h"
 #include "vendor/chip_detect.h"
 
 namespace vendor {
@@ -24,6 +26,7 @@ struct ListedDevice {
     DeviceRecord record;
     ChipId chip;
     std::string product;       // inquiry bytes 8-31, untrimmed
+    Bus bus = Bus::Usb;
     std::string busLabel;      // "USB DISK", "UASP DISK", "1394 DISK"
     std::string rowText;       // "<<USB>> " + product
 };
@@ -37,7 +40,7 @@ struct DeviceListing {
 
 struct Candidate {
     std::string path;
-    std::string busLabel;   // empty: judged from the path
+    std::optional<Bus> bus;   // as discovery found it; empty: judged from the path's text
 };
 
 // Identifies each candidate in order; drops those whose chip type is 0, and sends nothing to a

@@ -86,9 +86,18 @@ std::string FindDriveLetters(const std::string& path) {
     return letters;
 }
 
-BusLabel busLabelOf(std::string_view path) {
-    if (path.find("sbp2") != std::string_view::npos) return {"1394 DISK", "<<1394>> "};
-    if (path.find("scsi") != std::string_view::npos) return {"UASP DISK", "<<UASP>> "};
+Bus busOfPath(std::string_view path) {
+    if (path.find("sbp2") != std::string_view::npos) return Bus::Ieee1394;
+    if (path.find("scsi") != std::string_view::npos) return Bus::Uas;
+    return Bus::Usb;
+}
+
+BusLabel busLabel(Bus bus) {
+    switch (bus) {
+        case Bus::Ieee1394: return {"1394 DISK", "<<1394>> "};
+        case Bus::Uas: return {"UASP DISK", "<<UASP>> "};
+        case Bus::Usb: break;
+    }
     return {"USB DISK", "<<USB>> "};
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "transport/win_devices.h"
+#include "vendor/bus.h"
 
 namespace vendor {
 
@@ -37,13 +38,8 @@ bool GetDeviceNumber(const std::string& path, transport::StorageDeviceNumber& nu
 // the device at `path`: never the system drive, and network drives are not opened.
 std::string FindDriveLetters(const std::string& path);
 
-// Bus of a device by its path: "1394 DISK" / "<<1394>> ", "UASP DISK" / "<<UASP>> ",
-// "USB DISK" / "<<USB>> ".
-struct BusLabel {
-    const char* label;
-    const char* rowPrefix;
-};
-BusLabel busLabelOf(std::string_view path);
+// The label of a device by its Windows path.
+inline BusLabel busLabelOf(std::string_view path) { return busLabel(busOfPath(path)); }
 
 std::string toLowerAscii(std::string_view s);
 

@@ -250,8 +250,10 @@ FlashFacts DetectFlash(Path path, ChipType chipType, uint8_t revision, const Fla
     FlashFacts f;
     const ChipRow& chip = chipRow(chipType);
     FlashRoute route = chip.flash;
-    if (route == FlashRoute::ChipReportOnSbp2)
-        route = path.find("sbp2") != Path::npos ? FlashRoute::ChipReport : FlashRoute::ModelChecks;
+    if (route == FlashRoute::ChipReportOnSbp2) {
+        const Bus bus = options.bus ? *options.bus : busOfPath(path);
+        route = bus == Bus::Ieee1394 ? FlashRoute::ChipReport : FlashRoute::ModelChecks;
+    }
     if (route == FlashRoute::None) return f;
     f.shown = true;
 

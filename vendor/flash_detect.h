@@ -5,9 +5,11 @@
 #pragma once
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "vendor/bus.h"
 #include "vendor/cdb.h"
 #include "vendor/chip_port.h"
 #include "vendor/chip_types.h"
@@ -38,6 +40,9 @@ enum class RamBufferPath : uint8_t { Probe, Yes, No };
 
 struct FlashProbeOptions {
     RamBufferPath ramBuffer = RamBufferPath::Probe;
+    // The bus as discovery found it; empty: judged from the path's text. A QVD525 on 1394 reports
+    // its flash itself; on USB it is probed for AMIC and ATMEL parts.
+    std::optional<Bus> bus;
 };
 
 // What the window keeps about the flash of the selected device.

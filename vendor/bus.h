@@ -1,0 +1,24 @@
+// The bus a bridge sits on, and what depends on it: the 1394 rules of flash identification and
+// of the update dispatch, and the label the device list shows. The Windows program reads the bus
+// from the device path's text ("sbp2", "scsi", "usbstor"); on Linux the kernel tells it (the
+// driver under the node: usb-storage, uas, firewire_sbp2), and the emulator knows it. Whoever
+// finds a device carries its bus with it, so no rule looks at a path that does not say.
+#pragma once
+#include <cstdint>
+#include <string_view>
+
+namespace vendor {
+
+enum class Bus : uint8_t { Usb, Uas, Ieee1394 };
+
+// The bus a Windows device interface path names ("sbp2": 1394, "scsi": UAS, else USB).
+Bus busOfPath(std::string_view path);
+
+// "1394 DISK" / "<<1394>> ", "UASP DISK" / "<<UASP>> ", "USB DISK" / "<<USB>> ".
+struct BusLabel {
+    const char* label;
+    const char* rowPrefix;
+};
+BusLabel busLabel(Bus bus);
+
+}  // namespace vendor
