@@ -22,6 +22,10 @@ constexpr uint32_t kChipBufferPage = 0xC800;   // where B2 puts and B5 takes the
 constexpr uint32_t kPiece294 = 512;
 constexpr uint32_t kMfgReadWindow = 0x40000;   // what the manufacturing code in RAM gives back
 constexpr uint8_t kHostDeviceGone = 0x01;      // transport error: the device went away mid-command
+constexpr size_t kOddStringLength = 8;          // what the ODD inquiry sends back
+// A chip information record that ends before byte 13 holds its version as major and minor in
+// bytes 6 and 7, as the older families keep it.
+constexpr uint32_t kShortRecordVersionEnd = 13;
 
 uint32_t be16(const uint8_t* p) { return uint32_t(p[0]) << 8 | p[1]; }
 uint32_t be24(const uint8_t* p) { return uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2]; }
@@ -224,9 +228,15 @@ std::vector<uint8_t> Enclosure::chipInfo() const {
                 break;
         }
     }
-    if (running())
+    if (running()) {
         for (size_t i = 0; i < version_.size() && i < persona_->versionPos.size(); ++i)
             if (persona_->versionPos[i] >= 2 && persona_->versionPos[i] < rec.size()) rec[persona_->versionPos[i]] = version_[i];
+        const uint32_t length = config_.chipInfoLength;
+        if (length && length < kShortRecordVersionEnd && version_.size() >= 2 && persona_->versionPos[0] >= length) {
+            rec[6] = version_[0];
+            rec[7] = version_[1];
+        }
+    }
     return rec;
 }
 
@@ -308,9 +318,10 @@ Result Enclosure::execute(const Request& req, CommandOutcome& outcome) {
         const size_t n = std::min<size_t>(reply.data.size(), req.xferLen);
         std::copy_n(reply.data.begin(), n, req.data);
         std::fill(req.data + n, req.data + req.xferLen, 0);
-        r.reported = req.xferLen;
+        r.reported = reply.exactLength ? static_cast<uint32_t>(n) : req.xferLen;
+        r.residual = req.xferLen - r.reported;
         if (faults_.shortAt() && ++dataIns_ == faults_.shortAt()) {
-            r.residual = std::max<uint32_t>(1, req.xferLen / 2);
+            r.residual = std::max<uint32_t>(r.residual, std::max<uint32_t>(1, r.reported / 2));
             r.reported = req.xferLen - r.residual;
             std::fill(req.data + r.reported, req.data + req.xferLen, 0);
         }
@@ -341,6 +352,10 @@ Enclosure::Reply Enclosure::dispatch(const Request& req) {
             if (c[0] == 0xFE && !(sets & kChipInfoAltCmd)) return bad;
             Reply r;
             r.data = chipInfo();
+            if (config_.chipInfoLength) {
+                r.data.resize(config_.chipInfoLength);
+                r.exactLength = true;
+            }
             return r;
         }
         case 0xFF:
@@ -397,10 +412,12 @@ Enclosure::Reply Enclosure::serialFlash(const Request& req) {
             r.outcome = CommandOutcome::Reset;
             return r;
         case 0x30: {
+            // The chip's string is all it sends, however much the host allows.
             if (!persona_->oddString) return fail(kBadOp);
-            r.data.assign(std::max<uint32_t>(xfer, 8), 0);
-            std::memcpy(r.data.data(), persona_->oddString, std::min<size_t>(8, std::strlen(persona_->oddString)));
+            r.data.assign(kOddStringLength, 0);
+            std::memcpy(r.data.data(), persona_->oddString, std::min(kOddStringLength, std::strlen(persona_->oddString)));
             if (config_.revision) r.data[5] = static_cast<uint8_t>('0' + *config_.revision);
+            r.exactLength = true;
             return r;
         }
         case 0xA0:

@@ -94,6 +94,9 @@ private:
         Sense sense{};
         std::vector<uint8_t> data;
         bool flashOrDiskRead = false;   // counts for the bit-flip fault
+        // The chip sends `data` and no more: asked for more, it leaves a residual. (Otherwise the
+        // reply fills what was asked for, zeros after `data`.)
+        bool exactLength = false;
         CommandOutcome outcome = CommandOutcome::Stay;
     };
 

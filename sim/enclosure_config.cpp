@@ -11,7 +11,7 @@ namespace sim {
 namespace {
 
 constexpr const char* kKeys =
-    "fw flash rev bus state resetms disk sector fail failop failevery notready stuckbusy short flip "
+    "fw flash rev bus state resetms disk sector infolen fail failop failevery notready stuckbusy short flip "
     "powercut drop noreturn twins seed clock";
 
 bool parseUnsigned(std::string_view s, uint64_t& v, int base = 10) {
@@ -115,6 +115,9 @@ bool parseEnclosureConfig(std::string_view text, EnclosureConfig& out, std::stri
         } else if (key == "sector") {
             if (!parseUnsigned(value, n) || (n != 512 && n != 4096)) return bad("expected 512 or 4096");
             out.diskSectorSize = static_cast<uint32_t>(n);
+        } else if (key == "infolen") {
+            if (!parseUnsigned(value, n) || n < 1 || n > 16) return bad("expected 1 to 16");
+            out.chipInfoLength = static_cast<uint32_t>(n);
         } else if (key == "failop") {
             if (value.size() != 2 || !parseUnsigned(value, n, 16)) return bad("expected two hex digits");
             out.failOpcode = static_cast<int>(n);
@@ -165,6 +168,8 @@ std::string simHelpText() {
            "                    boots from them) and saved back at exit, so one enclosure lives across runs\n"
            "  resetms=MS        time off the bus after a chip reset (default 3000)\n"
            "  disk=SECTORS      sectors of the disk behind the bridge; sector=512|4096 its logical size\n"
+           "  infolen=N         the chip information record is N bytes (1-16); asked for more, the\n"
+           "                    chip sends N and the rest is a residual, as the older chips answer\n"
            "  clock=virtual|real\n"
            "                    virtual (default): waits, flash busy times and command transfers\n"
            "                    pass at once; real: they take real time, as on hardware (one clock\n"
@@ -176,7 +181,7 @@ std::string simHelpText() {
            "  failevery=N       every Nth command ends in CHECK CONDITION\n"
            "  notready=K        the next K READ/WRITE BUFFER commands answer NOT READY (04/01)\n"
            "  stuckbusy=1       the flash busy bit never clears\n"
-           "  short=N           the Nth data-in command moves fewer bytes than asked for\n"
+           "  short=N           the Nth data-in command moves fewer bytes than asked for (a residual)\n"
            "  flip=N            one bit is flipped in every Nth read of flash, buffer or disk data\n"
            "  powercut=N        power is lost during the Nth command: RAM lost, flash kept with the\n"
            "                    page in flight partly programmed, the device gone for the rest of the run\n"

@@ -35,6 +35,8 @@ TEST(CliList, EveryFamilyNamedWithItsVersionAndFlash) {
         {"qvr253", 27, "QVR253 Series", nullptr, nullptr},
         {"qvd529", 9, "QVD522/529 Series", nullptr, nullptr},
         {"qvd528", 7, "QVD528 Series", nullptr, nullptr},
+        // A chip information record of 12 bytes: major and minor only.
+        {"qvd528,infolen=12", 7, "QVD528 Series", "3.02", nullptr},
         {"qvd523", 11, "QVD523 Series", nullptr, nullptr},
         {"qvd525", 8, "QVD525 Series", nullptr, nullptr},
         {"qvd276", 28, "QVD276 Series", nullptr, nullptr},

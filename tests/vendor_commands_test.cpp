@@ -162,6 +162,37 @@ TEST(IDEAccessCommands, BufferTransferRidesOutBecomingReadyThenReportsOnce) {
     sys::setMessagePump(oldPump);
 }
 
+// What a read brings back is kept, written back or compared when it is flash, NVRAM, buffer or
+// disk contents: such a read that comes back short has failed (two short reads of the NVRAM
+// would agree on the zeros after them). Identification replies may be short.
+TEST(IDEAccessCommands, ContentReadsMustComeBackWhole) {
+    FakeBackend fake;
+    transport::ScopedBackend scope(fake);
+    uint8_t buf[512] = {};
+    const std::pair<const char*, std::function<bool()>> contentReads[] = {
+        {"QV_SerialFlashRead", [&] { return IDEAccess::QV_SerialFlashRead("d", 0, buf, 512); }},
+        {"QV_GetNVRAM_529", [&] { return IDEAccess::QV_GetNVRAM_529("d", 0, buf, 512); }},
+        {"QV_ReadBuffer", [&] { return IDEAccess::QV_ReadBuffer("d", 2, 0, 0, buf, 512); }},
+        {"QV_BufferUpload294", [&] { return IDEAccess::QV_BufferUpload294("d", 0, 1, buf); }},
+        {"QV_DiskReadDmaExt", [&] { return IDEAccess::QV_DiskReadDmaExt("d", 0, buf, 512, 512); }},
+        {"QV_GetDiskIdentify", [&] { return IDEAccess::QV_GetDiskIdentify("d", buf); }},
+        {"QV_ReadCapacity16", [&] { return IDEAccess::QV_ReadCapacity16("d", buf); }},
+    };
+    testing_support::Reply shortReply;
+    shortReply.residual = 8;
+    for (const auto& [name, read] : contentReads) {
+        SCOPED_TRACE(name);
+        fake.push(shortReply);
+        EXPECT_FALSE(read());
+        fake.push({});
+        EXPECT_TRUE(read());
+    }
+    fake.push(shortReply);
+    int reported = 0;
+    EXPECT_TRUE(IDEAccess::QV_GetChipInfo("d", buf, 16, &reported));
+    EXPECT_EQ(reported, 8);
+}
+
 TEST(IDEAccessCommands, OddInquiryRefusesShortLengths) {
     FakeBackend fake;
     transport::ScopedBackend scope(fake);

@@ -42,11 +42,14 @@ struct Result {
     std::array<uint8_t, kMaxSense> sense{};
     uint8_t senseValid = 0;    // sense bytes the device returned
 
-    // The success rule: the call succeeded, left no system error, no transport error, no residual,
-    // and the device answered GOOD. Sense data never changes the verdict.
-    bool succeeded() const {
+    // The success rule: the call succeeded, left no system error, no transport error, and the
+    // device answered GOOD. A device may answer a data-in command with fewer bytes than asked
+    // for (a chip's short information record, an 8-byte string where 40 were allowed): that is
+    // success, and `reported` says how many came. A data-out command whose bytes did not all
+    // go out failed. Sense data never changes the verdict.
+    bool succeeded(Direction dir) const {
         return opened && platformOk && lastError == 0 && hostStatus == 0 && driverStatus == 0 &&
-               residual == 0 && scsiStatus == 0;
+               (residual == 0 || dir == Direction::In) && scsiStatus == 0;
     }
 };
 

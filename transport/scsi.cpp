@@ -93,8 +93,13 @@ bool run(Op op, std::string_view path, const Cdb& cdb, uint8_t* inBuf, const uin
     }
 
     Result res = backend().execute(req);
-    const bool ok = res.succeeded();
+    const bool ok = res.succeeded(req.dir);
     tLast = res;
+
+    // A short reply leaves the rest of the area as it was before the command: the caller gets
+    // zeros there, never stale bytes.
+    if (res.opened && !toDevice && req.data && res.reported < xfer)
+        std::memset(req.data + res.reported, 0, xfer - res.reported);
 
     if (res.opened) {
         if (!toDevice && len > 0 && req.data != inBuf)

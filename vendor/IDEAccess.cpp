@@ -22,6 +22,13 @@ bool in(Path path, const Cdb& c, uint8_t* buf, int len, int* reported = nullptr)
     return ok;
 }
 
+// Flash, NVRAM, buffer and disk contents are kept, written back or compared: a read that brought
+// fewer bytes than asked for failed, where a short identification reply is only short.
+bool inWhole(Path path, const Cdb& c, uint8_t* buf, int len) {
+    int got = 0;
+    return ScsiDataIn(path, c, buf, len, &got) && got >= len;
+}
+
 bool out(Path path, const Cdb& c, const uint8_t* buf = nullptr, int len = 0) {
     int got = 0;
     return ScsiDataOut(path, c, buf, len, &got);
@@ -65,14 +72,14 @@ bool QV_Inquiry(Path path, uint8_t* buf, int len) {
     return in(path, cdb::inquiry(static_cast<uint8_t>(len)), buf, len);
 }
 
-bool QV_ReadCapacity16(Path path, uint8_t* buf16) { return in(path, cdb::readCapacity16(), buf16, 16); }
+bool QV_ReadCapacity16(Path path, uint8_t* buf16) { return inWhole(path, cdb::readCapacity16(), buf16, 16); }
 
 bool QV_ReadBuffer(Path path, uint8_t mode, uint8_t id, uint32_t offset, uint8_t* buf, int len) {
     if (len < 0 || len > 0xFFFFFF) return false;
     const Cdb c = cdb::readBuffer(mode, id, offset, static_cast<uint32_t>(len), kB.bufferCdbLen);
     return withBecomingReadyRetry("QV_ReadBuffer", [&](uint8_t* sense) {
         int got = 0;
-        return ScsiDataInSense(path, c, buf, len, &got, sense, 18);
+        return ScsiDataInSense(path, c, buf, len, &got, sense, 18) && got >= len;
     });
 }
 
@@ -87,12 +94,12 @@ bool QV_WriteBuffer(Path path, uint8_t mode, uint8_t id, uint32_t offset, const 
 }
 
 bool QV_GetDiskIdentify(Path path, uint8_t* buf512) {
-    return in(path, cdb::getDiskIdentify(kB.identifyDevice), buf512, 512);
+    return inWhole(path, cdb::getDiskIdentify(kB.identifyDevice), buf512, 512);
 }
 
 bool QV_DiskReadDmaExt(Path path, uint64_t lba, uint8_t* buf, int len, int sectorSize) {
     if (sectorSize <= 0 || len <= 0 || len % sectorSize != 0 || len / sectorSize > 0xFFFF) return false;
-    return in(path, cdb::ataDmaExt(false, lba, static_cast<uint16_t>(len / sectorSize)), buf, len);
+    return inWhole(path, cdb::ataDmaExt(false, lba, static_cast<uint16_t>(len / sectorSize)), buf, len);
 }
 
 bool QV_DiskWriteDmaExt(Path path, uint64_t lba, const uint8_t* buf, int len, int sectorSize) {
@@ -140,7 +147,7 @@ bool SetRegister(Path path, uint16_t addr, const uint8_t* buf, int len) {
 
 bool QV_GetNVRAM_529(Path path, uint32_t addr, uint8_t* buf, int len) {
     if (len < 0 || len > 0xFFFFFF) return false;
-    return in(path, cdb::getNvram529(addr, static_cast<uint32_t>(len), kB.nvramReadLengthHigh), buf, len);
+    return inWhole(path, cdb::getNvram529(addr, static_cast<uint32_t>(len), kB.nvramReadLengthHigh), buf, len);
 }
 
 bool QV_SetNVRAM_529(Path path, uint32_t addr, const uint8_t* buf, int len, uint8_t mode) {
@@ -158,7 +165,7 @@ bool QV_SerialFlashSetPara256(Path path, const _VenderCmdPara& para, bool sixtee
 }
 
 bool QV_SerialFlashRead(Path path, uint32_t addr, uint8_t* buf, int len) {
-    return in(path, cdb::serialFlashRead(addr), buf, len);
+    return inWhole(path, cdb::serialFlashRead(addr), buf, len);
 }
 
 bool QV_SerialFlashWrite(Path path, uint32_t addr, const uint8_t* buf, int len) {
@@ -222,7 +229,7 @@ bool QV_FlashLoad294(Path path, uint8_t vv, uint32_t addr, uint16_t count, uint1
 }
 
 bool QV_BufferUpload294(Path path, uint8_t vv, uint8_t ww, uint8_t* buf512) {
-    return in(path, cdb::bufferUpload294(vv, ww), buf512, 512);
+    return inWhole(path, cdb::bufferUpload294(vv, ww), buf512, 512);
 }
 
 }  // namespace IDEAccess

@@ -65,7 +65,7 @@ transport::Result FakeBackend::execute(const transport::Request& req) {
         std::memcpy(req.data, r.dataIn.data(), std::min<size_t>(r.dataIn.size(), req.xferLen));
     std::copy_n(r.sense.begin(), std::min(r.sense.size(), res.sense.size()), res.sense.begin());
     res.senseValid = static_cast<uint8_t>(std::min(r.sense.size(), res.sense.size()));
-    res.reported = r.reported < 0 ? req.xferLen : static_cast<uint32_t>(r.reported);
+    res.reported = r.reported >= 0 ? static_cast<uint32_t>(r.reported) : req.xferLen - std::min(req.xferLen, r.residual);
     return res;
 }
 

@@ -105,7 +105,9 @@ extern "C" int scsiCdbExecute(uint32_t device, const uint8_t* cdb, int cdbLen, v
 
     Result res;
     if (valid) res = backend().execute(req);
-    const bool ok = valid && res.succeeded();
+    // The library tells its caller no length, so a reply shorter than asked cannot be told from a
+    // whole one: here it stays a failure.
+    const bool ok = valid && res.succeeded(req.dir) && res.residual == 0;
 
     TraceEntry t;
     t.op = "scsiCdbExecute";
