@@ -41,6 +41,9 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     app.add_option("--device", g.device, "Device path to work on (default: the first bridge found)");
     app.add_option("--trace", g.trace, "Append one JSON line per SCSI command to FILE");
     app.add_flag("--json", g.json, "Print exactly one JSON document");
+    app.add_flag("--probe-all", g.probeAll,
+                 "Also ask USB and 1394 storage devices that do not introduce themselves as our bridges "
+                 "(a vendor command: other makers' bridges may take it for one of their own)");
     app.add_flag("-v,--verbose", g.verbose, "More output");
     app.add_option("--progress", g.progress,
                    "How updates show progress: a bar (default on a terminal) or plain lines")

@@ -30,7 +30,7 @@ bool selectForRead(Context& ctx, firmware::SelectedDevice& dev) {
 
 int runBackup(Context& ctx, const std::string& file) {
     firmware::SelectedDevice dev;
-    if (!selectForRead(ctx, dev)) return ctx.fail(kExitNoDevice, "No available device!!!");
+    if (!selectForRead(ctx, dev)) return ctx.failNoDevice();
     TerminalWindow w(ctx.out(), ctx.windowMode());
     w.setExpectedBytes(uint64_t(dev.flash.capacityKiB) * 1024);
     std::vector<uint8_t> bytes;
@@ -49,7 +49,7 @@ int runVerify(Context& ctx, const std::string& file) {
     const firmware::FileImage f = firmware::readFirmwareFile(file);
     if (!f.opened || f.bytes.empty()) return ctx.fail(kExitFailed, "Open Firmware File Error!!");
     firmware::SelectedDevice dev;
-    if (!selectForRead(ctx, dev)) return ctx.fail(kExitNoDevice, "No available device!!!");
+    if (!selectForRead(ctx, dev)) return ctx.failNoDevice();
     if (f.bytes.size() > uint64_t(dev.flash.capacityKiB) * 1024)
         return ctx.fail(kExitFailed, "The firmware file size is bigger than the flash size!");
     TerminalWindow w(ctx.out(), ctx.windowMode());

@@ -61,6 +61,7 @@ int runFlash(Context& ctx, const FlashOptions& o) {
         if (!loaded.fileRead) return ctx.fail(kExitUsage, "cannot read the settings file " + o.settingsFile);
         if (!loaded.ok) return ctx.fail(kExitUsage, loaded.error);
         settings = loaded.settings;
+        ctx.acceptUsbIds(settings.vid, settings.pid);
     }
     const firmware::FileImage file = firmware::readFirmwareFile(o.file);
     if (!file.opened) return ctx.fail(kExitFailed, "Open File Error!!");
@@ -69,7 +70,7 @@ int runFlash(Context& ctx, const FlashOptions& o) {
 
     firmware::SelectedDevice dev;
     vendor::DeviceRecord record;
-    if (!selectDevice(ctx, dev, record)) return ctx.fail(kExitNoDevice, "No available device!!!");
+    if (!selectDevice(ctx, dev, record)) return ctx.failNoDevice();
     const vendor::ChipType type = dev.chip.type;
 
     // The file is matched to the chip and to its flash before anything is erased.
@@ -156,7 +157,7 @@ int runFlash(Context& ctx, const FlashOptions& o) {
 int runRecover(Context& ctx) {
     firmware::SelectedDevice dev;
     vendor::DeviceRecord record;
-    if (!selectDevice(ctx, dev, record)) return ctx.fail(kExitNoDevice, "No available device!!!");
+    if (!selectDevice(ctx, dev, record)) return ctx.failNoDevice();
     if (dev.chip.type != 13 && dev.chip.type != 27)
         return ctx.fail(kExitNothingToDo, "Only the QVR256 and QVR253 keep two banks to recover from.");
     TerminalWindow w(ctx.out(), ctx.windowMode());
@@ -190,6 +191,7 @@ Runner addFlashCommand(CLI::App& app) {
         if (!o->all) return runFlash(ctx, *o);
         FlashOptions one = *o;
         one.guards.yes = true;   // asked once for all
+        acceptSettingsIds(ctx, o->settingsFile);
         FanOut f{"flash " + o->file, o->jobs, {}};
         return runOnAll(ctx, o->guards, f, [one](Context& c) { return runFlash(c, one); });
     };

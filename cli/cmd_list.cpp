@@ -127,7 +127,7 @@ std::vector<Identified> scan(Context& ctx, const std::string& only) {
 
 int runList(Context& ctx) {
     const auto found = scan(ctx, ctx.options().device);
-    if (found.empty()) return ctx.fail(kExitNoDevice, "No available device!!!");
+    if (found.empty()) return ctx.failNoDevice();
     if (ctx.options().json) {
         nlohmann::json arr = nlohmann::json::array();
         for (const auto& id : found) arr.push_back(toJson(id, false));
@@ -141,7 +141,7 @@ int runList(Context& ctx) {
 int runInfo(Context& ctx) {
     const std::string path = ctx.selectDevice();
     const auto found = path.empty() ? std::vector<Identified>{} : scan(ctx, path);
-    if (found.empty()) return ctx.fail(kExitNoDevice, "No available device!!!");
+    if (found.empty()) return ctx.failNoDevice();
     if (ctx.options().json) ctx.printJson(toJson(found.front(), true));
     else printText(ctx.out(), found.front(), true);
     return kExitOk;

@@ -40,7 +40,7 @@ int runRaw(Context& ctx, const RawOptions& o) {
         return ctx.fail(kExitUsage, "the data is larger than a transfer may be");
 
     const std::string path = ctx.selectDevice();
-    if (path.empty()) return ctx.fail(kExitNoDevice, "No available device!!!");
+    if (path.empty()) return ctx.failNoDevice();
 
     transport::Cdb cdb;
     cdb.len = static_cast<uint8_t>(cdbBytes.size());

@@ -50,10 +50,11 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
         if (!loaded.fileRead) return ctx.fail(kExitUsage, "cannot read the settings file " + o.settingsFile);
         if (!loaded.ok) return ctx.fail(kExitUsage, loaded.error);
         settings = loaded.settings;
+        ctx.acceptUsbIds(settings.vid, settings.pid);
     }
 
     const auto listing = vendor::listBridges(ctx.commandCandidates(), {});
-    if (listing.devices.empty()) return ctx.fail(kExitNoDevice, "No available device!!!");
+    if (listing.devices.empty()) return ctx.failNoDevice();
     const vendor::ListedDevice& d = listing.devices.front();
     if (d.chip.type != vendor::kChipQVR298) return ctx.fail(kExitFailed, kChipNotSupported);
 
@@ -160,6 +161,7 @@ Runner addUpdateCommand(CLI::App& app) {
         if (!o->all) return runUpdate(ctx, *o);
         UpdateOptions one = *o;
         one.guards.yes = true;   // asked once for all
+        acceptSettingsIds(ctx, o->settingsFile);
         FanOut f{"update", o->jobs, [](const vendor::ListedDevice& d) { return d.chip.type == vendor::kChipQVR298; }};
         return runOnAll(ctx, o->guards, f, [one](Context& c) { return runUpdate(c, one); });
     };

@@ -40,14 +40,18 @@ bool Context::attach() {
             return false;
         }
     } else {
-        session_ = makeHardwareSession();
+        session_ = attachHardware();
     }
     return true;
 }
 
 std::vector<vendor::Candidate> Context::candidates() {
     if (!session_) return {};
-    auto c = session_->candidates();
+    ProbePolicy policy;
+    policy.all = opts_.probeAll;
+    policy.settingsVid = settingsVid_;
+    policy.settingsPid = settingsPid_;
+    auto c = session_->candidates(policy);
     for (const auto& w : session_->takeWarnings()) err_ << "q55x: " << w << "\n";
     return c;
 }
@@ -76,6 +80,26 @@ int Context::fail(int code, const std::string& message) {
         err_ << message << "\n";
     }
     return code;
+}
+
+int Context::failNoDevice() {
+    static const char* const kNoDevice = "No available device!!!";
+    const size_t unprobed = session_ ? session_->leftUnprobed() : 0;
+    if (unprobed == 0) return fail(kExitNoDevice, kNoDevice);
+    const std::string hint = std::to_string(unprobed) + (unprobed == 1 ? " USB or 1394 storage device was" : " USB or 1394 storage devices were") +
+                             " not asked whether it is one of our bridges: it names none in its INQUIRY and its vendor id is not ours. "
+                             "--probe-all sends such devices the bridge's GPIO read.";
+    if (opts_.json) {
+        printJson({{"error", {{"code", kExitNoDevice}, {"message", kNoDevice}, {"unprobed", unprobed}, {"hint", hint}}}});
+    } else {
+        err_ << kNoDevice << "\n" << hint << "\n";
+    }
+    return kExitNoDevice;
+}
+
+void Context::acceptUsbIds(uint16_t vid, uint16_t pid) {
+    settingsVid_ = vid;
+    settingsPid_ = pid;
 }
 
 TerminalWindow::Mode Context::windowMode() const {

@@ -5,6 +5,7 @@
 
 #include <iosfwd>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@ struct GlobalOptions {
     std::string device;              // --device PATH
     std::string trace;               // --trace FILE
     bool json = false;
+    bool probeAll = false;           // --probe-all
     int verbose = 0;
     std::string progress = "auto";   // --progress auto|bar|lines
     bool progressBar = false;        // resolved: draw a bar (a terminal, or --progress bar)
@@ -55,6 +57,10 @@ public:
 
     // Ends a command with an error: one line on stderr, or {"error": {...}} with --json.
     int fail(int code, const std::string& message);
+    // "No available device!!!", saying how many storage devices were left unasked and how to ask.
+    int failNoDevice();
+    // A settings file's VID and PID: devices that introduce themselves so are asked as well.
+    void acceptUsbIds(uint16_t vid, uint16_t pid);
     // Prints a JSON document (with --json) as the command's whole output.
     void printJson(const nlohmann::json& doc);
 
@@ -64,6 +70,7 @@ private:
     std::ostream& err_;
     std::shared_ptr<DeviceSession> session_;
     bool ownsTrace_ = true;
+    std::optional<uint16_t> settingsVid_, settingsPid_;
 
 public:
     // Set in the contexts of a run over many devices: the wait for re-attachment looks for the

@@ -42,7 +42,7 @@ int runOnAll(Context& ctx, const WriteGuards& guards, const FanOut& f, const std
     std::vector<std::string> paths;
     for (const auto& d : listing.devices)
         if (!f.wanted || f.wanted(d)) paths.push_back(d.record.path);
-    if (paths.empty()) return ctx.fail(kExitNoDevice, "No available device!!!");
+    if (paths.empty()) return ctx.failNoDevice();
     if (!guards.dryRun) {
         if (int rc = confirmWrite(ctx, guards, f.action + " on " + std::to_string(paths.size()) + " devices?")) return rc;
     }

@@ -12,6 +12,7 @@
 #include <iostream>
 
 #include "firmware/flash_backup.h"
+#include "firmware/settings.h"
 #include "vendor/chip_types.h"
 
 namespace cli {
@@ -30,6 +31,12 @@ std::string backupDirectory() {
     if (const char* x = std::getenv("XDG_STATE_HOME"); x && *x) return std::string(x) + "/q55x/backups";
     const char* home = std::getenv("HOME");
     return std::string(home && *home ? home : ".") + "/.local/state/q55x/backups";
+}
+
+void acceptSettingsIds(Context& ctx, const std::string& settingsFile) {
+    if (settingsFile.empty()) return;
+    const auto loaded = firmware::loadSettings(settingsFile);
+    if (loaded.ok) ctx.acceptUsbIds(loaded.settings.vid, loaded.settings.pid);
 }
 
 int confirmWrite(Context& ctx, const WriteGuards& g, const std::string& question) {

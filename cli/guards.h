@@ -25,6 +25,10 @@ void addWriteGuardOptions(CLI::App& sub, WriteGuards& g);
 // Where backups go: $XDG_STATE_HOME/q55x/backups, else ~/.local/state/q55x/backups.
 std::string backupDirectory();
 
+// A settings file's VID and PID, for discovery to ask devices that introduce themselves so (a
+// file that cannot be read is reported later, by the command on each device).
+void acceptSettingsIds(Context& ctx, const std::string& settingsFile);
+
 // Asks on a terminal; without one, --yes is required. Returns 0 to go on, else the exit code.
 int confirmWrite(Context& ctx, const WriteGuards& g, const std::string& question);
 

@@ -1,5 +1,6 @@
 // Where a command's devices come from: the platform's bridges, or emulated enclosures (--sim).
 #pragma once
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <optional>
@@ -10,11 +11,22 @@
 
 namespace cli {
 
+// Which devices discovery may send a vendor command without being asked (real hardware): those
+// that name one of our bridges in their INQUIRY or introduce themselves as ours by their vendor
+// id, and with a settings file the USB device with its VID and PID; `all` takes every node behind
+// usb-storage, uas or firewire-sbp2.
+struct ProbePolicy {
+    bool all = false;
+    std::optional<uint16_t> settingsVid, settingsPid;
+};
+
 class DeviceSession {
 public:
     virtual ~DeviceSession() = default;
     // The candidate bridges, in discovery order, with their bus.
-    virtual std::vector<vendor::Candidate> candidates() = 0;
+    virtual std::vector<vendor::Candidate> candidates(const ProbePolicy& policy) = 0;
+    // The storage devices the last scan left unasked under its probe policy.
+    virtual size_t leftUnprobed() const { return 0; }
     // What stands in for drive letters: the block device and its mounted volumes.
     virtual std::string volumesOf(const std::string& path) = 0;
     // The bus of a device named by the user (--device), as discovery would find it.
@@ -23,7 +35,15 @@ public:
     virtual std::vector<std::string> takeWarnings() { return {}; }
 };
 
-std::unique_ptr<DeviceSession> makeHardwareSession();
+std::unique_ptr<DeviceSession> makeHardwareSession(const std::string& sysfsRoot = "/sys");
+// What the commands take for the machine's own devices (tests set a pretend sysfs tree); an empty
+// function restores the real one. Returns the previous one.
+using HardwareSessionFactory = std::function<std::unique_ptr<DeviceSession>()>;
+HardwareSessionFactory setHardwareSessionFactory(HardwareSessionFactory factory);
+std::unique_ptr<DeviceSession> attachHardware();
+// What a user without rights on a bridge's node reads: the rule that grants them and how to
+// install it.
+std::string permissionAdvice(const std::string& node);
 // Attaches the enclosures (installing the emulator as the transport backend and its virtual
 // clock). Returns null and fills `error` when an enclosure text is not valid.
 std::unique_ptr<DeviceSession> makeSimSession(const std::vector<std::string>& enclosures, std::string& error);

@@ -3,6 +3,7 @@
 #include "cli/session.h"
 #include "transport/scsi.h"
 #include "transport/linux/sg_backend.h"
+#include "vendor/IDEAccess.h"
 #include "vendor/discovery.h"
 
 namespace cli {
@@ -17,47 +18,96 @@ std::optional<vendor::Bus> busOfTransport(const std::string& driver) {
     return std::nullopt;
 }
 
+// A node we have reason to believe is one of our bridges before sending it a vendor command: our
+// USB vendor id, the VID/PID a settings file names, or the 1394 vendor of our bridges.
+bool introducesItselfAsOurs(const transport::NodeIdentity& id, const ProbePolicy& policy) {
+    if (id.usbVendor == vendor::kMakerUsbVendorId) return true;
+    if (policy.settingsVid && id.usbVendor == policy.settingsVid && id.usbProduct == policy.settingsPid) return true;
+    return id.fireWireVendor == vendor::kMakerFireWireVendorId;
+}
+
+bool deniedByRights() {
+    const transport::Result& r = transport::lastResult();
+    return !r.opened && (r.lastError == EACCES || r.lastError == EPERM);
+}
+
 // The SCSI devices behind usb-storage, uas or firewire-sbp2 that answer as one of our bridges.
+// Other makers' bridges use vendor opcodes of the same range for commands of their own, some
+// passed on to the disk: a node that neither names one of our bridges in its INQUIRY nor
+// introduces itself as ours is not sent the GPIO read unless the user asks (--probe-all).
 class HardwareSession final : public DeviceSession {
 public:
-    std::vector<vendor::Candidate> candidates() override {
+    explicit HardwareSession(std::string sysfsRoot) : sysfs_(std::move(sysfsRoot)) {}
+
+    std::vector<vendor::Candidate> candidates(const ProbePolicy& policy) override {
         std::vector<vendor::Candidate> out;
-        for (const auto& node : transport::scanBridgeNodes()) {
-            if (!vendor::answersAsBridge(node)) {
-                const transport::Result& r = transport::lastResult();
-                if (!r.opened && (r.lastError == EACCES || r.lastError == EPERM)) deniedNodes_.push_back(node);
+        unprobed_ = 0;
+        for (const auto& node : transport::scanBridgeNodes(sysfs_)) {
+            const transport::NodeIdentity id = transport::identifyNode(node, sysfs_);
+            bool bridge = vendor::IsBridgeByInquiry(node);
+            if (!bridge && deniedByRights()) {
+                deniedNodes_.push_back(node);
                 continue;
             }
-            out.push_back({node, busOf(node)});
+            if (!bridge) {
+                if (!policy.all && !introducesItselfAsOurs(id, policy)) {
+                    ++unprobed_;
+                    continue;
+                }
+                uint8_t gpio[2] = {};
+                bridge = IDEAccess::GetGPIO(node, gpio);
+            }
+            if (bridge) out.push_back({node, busOfTransport(id.transport)});
         }
         return out;
     }
+    size_t leftUnprobed() const override { return unprobed_; }
     std::vector<std::string> takeWarnings() override {
         std::vector<std::string> w;
-        for (const auto& n : deniedNodes_)
-            w.push_back("cannot open " + n + ": permission denied. Vendor commands need read and write access "
-                        "to the device: install the udev rules (60-q55x.rules, installed with q55x), add yourself "
-                        "to the plugdev group (sudo usermod -aG plugdev $USER), log in again and plug the "
-                        "enclosure in again; or run q55x as root.");
+        for (const auto& n : deniedNodes_) w.push_back(permissionAdvice(n));
         deniedNodes_.clear();
         return w;
     }
     std::optional<vendor::Bus> busOf(const std::string& path) override {
-        return busOfTransport(transport::bridgeTransportOf(path));
+        return busOfTransport(transport::bridgeTransportOf(path, sysfs_));
     }
     std::string volumesOf(const std::string& path) override {
-        const auto v = transport::volumesOf(path);
+        const auto v = transport::volumesOf(path, sysfs_);
         std::string s = v.blockDevice;
         for (const auto& m : v.mounts) s += " " + m;
         return s;
     }
 
 private:
+    std::string sysfs_;
     std::vector<std::string> deniedNodes_;
+    size_t unprobed_ = 0;
 };
 
 }  // namespace
 
-std::unique_ptr<DeviceSession> makeHardwareSession() { return std::make_unique<HardwareSession>(); }
+std::string permissionAdvice(const std::string& node) {
+    return "cannot open " + node +
+           ": permission denied. Vendor commands need read and write access to the bridge's node. The udev rule "
+           "60-q55x.rules gives it to the user logged in at the machine's seat, for our bridges only: it comes "
+           "with the q55x package, or install it from the source with `sudo install -m 644 "
+           "packaging/60-q55x.rules /etc/udev/rules.d/ && sudo udevadm control --reload && sudo udevadm "
+           "trigger`, then plug the enclosure in again. Over ssh, or without the rule, run q55x as root.";
+}
+
+std::unique_ptr<DeviceSession> makeHardwareSession(const std::string& sysfsRoot) {
+    return std::make_unique<HardwareSession>(sysfsRoot);
+}
+
+namespace {
+HardwareSessionFactory gFactory;
+}  // namespace
+
+HardwareSessionFactory setHardwareSessionFactory(HardwareSessionFactory factory) {
+    std::swap(gFactory, factory);
+    return factory;
+}
+
+std::unique_ptr<DeviceSession> attachHardware() { return gFactory ? gFactory() : makeHardwareSession(); }
 
 }  // namespace cli

@@ -16,7 +16,7 @@ public:
             if (!session_.bus().addEnclosure(s, error)) return false;
         return true;
     }
-    std::vector<vendor::Candidate> candidates() override {
+    std::vector<vendor::Candidate> candidates(const ProbePolicy&) override {
         std::vector<vendor::Candidate> out;
         for (const auto& d : session_.bus().devices()) out.push_back({d.linuxPath, busOf(d.bus)});
         return out;

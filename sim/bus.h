@@ -24,6 +24,7 @@
 #include "transport/backend.h"
 #include "transport/maclib/qvlib.h"
 #include "transport/win_devices.h"
+#include "vendor/bus.h"
 
 namespace sim {
 
@@ -59,7 +60,7 @@ using BusListener = std::function<void(const BusEvent&)>;
 
 using transport::kDiskInterfaceGuid;
 constexpr uint32_t kMakerObjectBase = 0x5A00;
-constexpr uint64_t kFireWireGuidBase = 0x0030E0F000000000ull;
+constexpr uint64_t kFireWireGuidBase = (uint64_t{vendor::kMakerFireWireVendorId} << 40) | 0xF000000000ull;
 
 class Bus final : public transport::Backend, public maclib::MakerDeviceSource {
 public:

@@ -4,38 +4,12 @@
 #include <filesystem>
 #include <fstream>
 
+#include "support/fake_sysfs.h"
 #include "transport/linux/sg_backend.h"
 
 namespace fs = std::filesystem;
 
-namespace {
-
-struct FakeSysfs {
-    fs::path root;
-    FakeSysfs() {
-        root = fs::temp_directory_path() / ("q55x-sysfs-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                                            "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(root);
-        fs::create_directories(root / "class/scsi_generic");
-        fs::create_directories(root / "bus/drivers");
-    }
-    ~FakeSysfs() { fs::remove_all(root); }
-    // A SCSI device at `devPath` (relative to devices/) whose ancestor `driverAt` is bound to
-    // `driver`; sgN links to it, with block device `block`.
-    void add(const std::string& sg, const std::string& devPath, const std::string& driverAt,
-             const std::string& driver, const std::string& block) {
-        const fs::path dev = root / "devices" / devPath;
-        fs::create_directories(dev / "block" / block);
-        if (!driver.empty()) {
-            fs::create_directories(root / "bus/drivers" / driver);
-            fs::create_directory_symlink(root / "bus/drivers" / driver, root / "devices" / driverAt / "driver");
-        }
-        fs::create_directories(root / "class/scsi_generic" / sg);
-        fs::create_directory_symlink(dev, root / "class/scsi_generic" / sg / "device");
-    }
-};
-
-}  // namespace
+using testing_support::FakeSysfs;
 
 TEST(LinuxTransportGuard, OnlyUsbStorageUasAndSbp2AreBridges) {
     FakeSysfs s;

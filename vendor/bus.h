@@ -11,6 +11,11 @@ namespace vendor {
 
 enum class Bus : uint8_t { Usb, Uas, Ieee1394 };
 
+// How our bridges introduce themselves on each bus before any command: the USB vendor id, and
+// the vendor (company id) of the 1394 unit.
+constexpr uint16_t kMakerUsbVendorId = 0x728D;
+constexpr uint32_t kMakerFireWireVendorId = 0x0030E0;
+
 // The bus a Windows device interface path names ("sbp2": 1394, "scsi": UAS, else USB).
 Bus busOfPath(std::string_view path);
 

@@ -55,6 +55,52 @@ std::string bridgeTransportOf(std::string_view devPath, const std::string& sysfs
     return {};
 }
 
+namespace {
+
+std::optional<uint64_t> readHexFile(const fs::path& p) {
+    std::ifstream f(p);
+    std::string s;
+    if (!std::getline(f, s) || s.empty()) return std::nullopt;
+    char* end = nullptr;
+    const uint64_t v = std::strtoull(s.c_str(), &end, 16);
+    if (end == s.c_str() || (*end != '\0' && *end != ' ' && *end != '\n')) return std::nullopt;
+    return v;
+}
+
+}  // namespace
+
+NodeIdentity identifyNode(std::string_view devPath, const std::string& sysfsRoot) {
+    NodeIdentity id;
+    id.transport = bridgeTransportOf(devPath, sysfsRoot);
+    if (id.transport.empty()) return id;
+    const std::string name = deviceNodeName(devPath);
+    const fs::path link = name.rfind("sg", 0) == 0 ? fs::path(sysfsRoot) / "class/scsi_generic" / name / "device"
+                                                   : fs::path(sysfsRoot) / "block" / name / "device";
+    std::error_code ec;
+    const fs::path dev = fs::canonical(link, ec);
+    if (ec) return id;
+    // Above the SCSI device (whose own "vendor" is the INQUIRY text): the USB device with its
+    // idVendor and idProduct, or the 1394 unit or device with its vendor.
+    const fs::path devicesRoot = fs::weakly_canonical(fs::path(sysfsRoot) / "devices", ec);
+    for (fs::path p = dev.parent_path(); !p.empty() && p != p.root_path() && p != devicesRoot; p = p.parent_path()) {
+        if (id.transport == "firewire_sbp2") {
+            if (const auto v = readHexFile(p / "vendor")) {
+                id.fireWireVendor = static_cast<uint32_t>(*v);
+                break;
+            }
+            continue;
+        }
+        const auto vid = readHexFile(p / "idVendor");
+        const auto pid = readHexFile(p / "idProduct");
+        if (vid && pid) {
+            id.usbVendor = static_cast<uint16_t>(*vid);
+            id.usbProduct = static_cast<uint16_t>(*pid);
+            break;
+        }
+    }
+    return id;
+}
+
 bool isHarmlessStandardCommand(const uint8_t* cdb, uint8_t cdbLen) {
     if (cdb == nullptr || cdbLen == 0) return false;
     switch (cdb[0]) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +21,16 @@ namespace transport {
 // The kernel driver that carries the device's SCSI host: "usb-storage", "uas", "firewire_sbp2",
 // or empty when the device is none of these (an internal disk, say) or cannot be resolved.
 std::string bridgeTransportOf(std::string_view devPath, const std::string& sysfsRoot = "/sys");
+
+// What sysfs tells of a node without a command to the device: the driver that carries it (as
+// bridgeTransportOf), the USB vendor and product of the USB device above it, or the vendor
+// (company id) of the 1394 unit or device above it.
+struct NodeIdentity {
+    std::string transport;
+    std::optional<uint16_t> usbVendor, usbProduct;
+    std::optional<uint32_t> fireWireVendor;
+};
+NodeIdentity identifyNode(std::string_view devPath, const std::string& sysfsRoot = "/sys");
 
 // Commands that may go to any device, bridge or not.
 bool isHarmlessStandardCommand(const uint8_t* cdb, uint8_t cdbLen);

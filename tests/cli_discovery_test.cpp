@@ -1,0 +1,129 @@
+// Discovery of the machine's own devices, on a pretend sysfs tree: which nodes are sent a vendor
+// command without being asked, the bus each is found on, and what a user is told when nothing is
+// found or a node may not be opened.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "cli/cli.h"
+#include "cli/session.h"
+#include "support/fake_sysfs.h"
+#include "transport/backend.h"
+
+using testing_support::FakeSysfs;
+
+namespace {
+
+// The devices behind the nodes: each answers INQUIRY (naming a bridge where told) and the GPIO
+// read, and refuses everything else; a node may refuse to be opened for lack of rights.
+class Machine final : public transport::Backend {
+public:
+    std::map<std::string, std::string> inquiryCode;
+    std::set<std::string> denied;
+    std::vector<std::pair<std::string, uint8_t>> sent;   // path, opcode
+
+    transport::Result execute(const transport::Request& req) override {
+        const std::string path(req.path);
+        sent.emplace_back(path, req.cdb[0]);
+        transport::Result r;
+        if (denied.count(path)) {
+            r.lastError = EACCES;
+            return r;
+        }
+        r.opened = r.platformOk = true;
+        r.reported = req.xferLen;
+        if (req.cdb[0] == 0x12) {
+            if (auto it = inquiryCode.find(path); it != inquiryCode.end() && req.xferLen >= 40)
+                std::copy(it->second.begin(), it->second.end(), req.data + 36);
+        } else if (!(req.cdb[0] == 0xDF && req.cdb[11] == 0xFF)) {
+            r.scsiStatus = 2;
+        }
+        return r;
+    }
+    std::set<std::string> gpioReadsTo() const {
+        std::set<std::string> s;
+        for (const auto& [path, op] : sent)
+            if (op == 0xDF) s.insert(path);
+        return s;
+    }
+};
+
+struct CliDiscovery : ::testing::Test {
+    FakeSysfs sysfs;
+    Machine machine;
+    transport::ScopedBackend scope{machine};
+    cli::HardwareSessionFactory old =
+        cli::setHardwareSessionFactory([this] { return cli::makeHardwareSession(sysfs.root.string()); });
+    ~CliDiscovery() override { cli::setHardwareSessionFactory(old); }
+};
+
+}  // namespace
+
+TEST_F(CliDiscovery, VendorCommandsGoOnlyToDevicesThatIntroduceThemselvesAsOurs) {
+    sysfs.add("sg0", "pci0/ata1/host0/target0:0:0/0:0:0:0", "pci0/ata1", "ahci", "sda");   // internal disk
+    sysfs.addUsb("sg1", 1, "usb-storage", 0x728D, 0x5280);   // our vendor id; INQUIRY names no bridge
+    sysfs.addUsb("sg2", 2, "usb-storage", 0x0BC2, 0x2322);   // another maker's disk
+    sysfs.addUsb("sg3", 3, "uas", 0x152D, 0x0578);           // another id, but INQUIRY names our bridge
+    sysfs.addFireWire("sg4", 1, 0x0030E0);                   // our bridges' 1394 vendor
+    sysfs.addFireWire("sg5", 2, 0x00D04B);                   // another 1394 vendor
+    machine.inquiryCode["/dev/sg3"] = "q298";
+
+    using vendor::Bus;
+    struct Case {
+        const char* what;
+        cli::ProbePolicy policy;
+        std::map<std::string, Bus> found;
+        std::set<std::string> asked;
+        size_t unprobed;
+    };
+    const Case cases[] = {
+        {"unasked", {}, {{"/dev/sg1", Bus::Usb}, {"/dev/sg3", Bus::Uas}, {"/dev/sg4", Bus::Ieee1394}},
+         {"/dev/sg1", "/dev/sg4"}, 2},
+        {"a settings file's VID/PID", {false, 0x0BC2, 0x2322},
+         {{"/dev/sg1", Bus::Usb}, {"/dev/sg2", Bus::Usb}, {"/dev/sg3", Bus::Uas}, {"/dev/sg4", Bus::Ieee1394}},
+         {"/dev/sg1", "/dev/sg2", "/dev/sg4"}, 1},
+        {"--probe-all", {true, {}, {}},
+         {{"/dev/sg1", Bus::Usb}, {"/dev/sg2", Bus::Usb}, {"/dev/sg3", Bus::Uas}, {"/dev/sg4", Bus::Ieee1394},
+          {"/dev/sg5", Bus::Ieee1394}},
+         {"/dev/sg1", "/dev/sg2", "/dev/sg4", "/dev/sg5"}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        machine.sent.clear();
+        const auto session = cli::makeHardwareSession(sysfs.root.string());
+        std::map<std::string, Bus> found;
+        for (const auto& f : session->candidates(c.policy)) found[f.path] = f.bus.value_or(Bus::Usb);
+        EXPECT_EQ(found, c.found);
+        EXPECT_EQ(machine.gpioReadsTo(), c.asked);
+        EXPECT_EQ(session->leftUnprobed(), c.unprobed);
+        for (const auto& [path, op] : machine.sent) EXPECT_NE(path, "/dev/sg0");
+    }
+}
+
+TEST_F(CliDiscovery, NothingFoundSaysWhatWasLeftUnaskedAndWhatWasDenied) {
+    sysfs.addUsb("sg1", 1, "usb-storage", 0x728D, 0x5280);
+    sysfs.addUsb("sg2", 2, "usb-storage", 0x0BC2, 0x2322);
+    sysfs.addFireWire("sg3", 1, 0x00D04B);
+    machine.denied.insert("/dev/sg1");
+
+    std::ostringstream out, err;
+    EXPECT_EQ(cli::runCli({"list"}, out, err), cli::kExitNoDevice);
+    const std::string e = err.str();
+    EXPECT_NE(e.find("cannot open /dev/sg1: permission denied"), std::string::npos) << e;
+    EXPECT_NE(e.find("60-q55x.rules"), std::string::npos) << e;
+    EXPECT_NE(e.find("udevadm"), std::string::npos) << e;
+    EXPECT_NE(e.find("No available device!!!\n2 USB or 1394 storage devices were not asked"), std::string::npos) << e;
+    EXPECT_NE(e.find("--probe-all"), std::string::npos) << e;
+    EXPECT_TRUE(machine.gpioReadsTo().empty());
+
+    std::ostringstream jout, jerr;
+    EXPECT_EQ(cli::runCli({"--json", "list"}, jout, jerr), cli::kExitNoDevice);
+    EXPECT_EQ(nlohmann::json::parse(jout.str())["error"]["unprobed"], 2);
+
+    cli::runCli({"--probe-all", "list"}, out, err);
+    EXPECT_EQ(machine.gpioReadsTo(), (std::set<std::string>{"/dev/sg2", "/dev/sg3"}));
+}
