@@ -1,10 +1,12 @@
 #include "cli/context.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <ostream>
 
 #include "cli/session.h"
+#include "transport/scsi.h"
 #include "transport/trace.h"
 #include "vendor/discovery.h"
 
@@ -84,6 +86,10 @@ int Context::fail(int code, const std::string& message) {
 
 int Context::failNoDevice() {
     static const char* const kNoDevice = "No available device!!!";
+    // A node the user named that could not be opened for lack of rights: say so, and how to get them.
+    const transport::Result& last = transport::lastResult();
+    if (!opts_.device.empty() && opts_.sims.empty() && !last.opened && (last.lastError == EACCES || last.lastError == EPERM))
+        err_ << "q55x: " << permissionAdvice(opts_.device) << "\n";
     const size_t unprobed = session_ ? session_->leftUnprobed() : 0;
     if (unprobed == 0) return fail(kExitNoDevice, kNoDevice);
     const std::string hint = std::to_string(unprobed) + (unprobed == 1 ? " USB or 1394 storage device was" : " USB or 1394 storage devices were") +
