@@ -4,6 +4,7 @@
 #include <ostream>
 
 #include "cli/commands.h"
+#include "cli/failure_report.h"
 #include "cli/fanout.h"
 #include "cli/guards.h"
 #include "cli/terminal_window.h"
@@ -141,15 +142,23 @@ int runFlash(Context& ctx, const FlashOptions& o) {
     const firmware::RunProcedure procedure = firmware::chooseRunProcedure(dev, o.file);
     if (procedure == firmware::RunProcedure::None)
         return ctx.fail(kExitFailed, std::string("q55x cannot update the ") + std::string(vendor::chipDisplayName(type)) + ".");
-    const bool ok = firmware::runChosenProcedure(procedure, w, dev);
+    firmware::FailureWatch watch;
+    firmware::WatchedWindow watched(w, watch);
+    const bool ok = firmware::runChosenProcedure(procedure, watched, dev);
     w.endLine();
     const bool success = ok && w.status() == "Programming Success!!";
+    FailureReport failure;
+    if (!success) failure = {w.status(), watch.cause(), {}};
+    if (!success) failure.next = nextStep(failure.cause, dev, backup);
     if (ctx.options().json) {
         nlohmann::json boxes = nlohmann::json::array();
         for (const auto& b : w.boxes) boxes.push_back({{"title", b.title}, {"text", b.text}});
-        ctx.printJson({{"device", dev.path}, {"ok", success}, {"status", w.status()}, {"messages", boxes}, {"backup", backup}});
+        nlohmann::json doc{{"device", dev.path}, {"ok", success}, {"status", w.status()}, {"messages", boxes}, {"backup", backup}};
+        if (!success) doc["error"] = errorJson(failure);
+        ctx.printJson(doc);
     } else {
         ctx.out() << (success ? "Update finished." : "Update failed: " + w.status()) << "\n";
+        if (!success) printFailure(ctx, failure);
     }
     return success ? kExitOk : kExitFailed;
 }
@@ -161,15 +170,25 @@ int runRecover(Context& ctx) {
     if (dev.chip.type != 13 && dev.chip.type != 27)
         return ctx.fail(kExitNothingToDo, "Only the QVR256 and QVR253 keep two banks to recover from.");
     TerminalWindow w(ctx.out(), ctx.windowMode());
-    const bool ok = firmware::RecoverFirmwareBank(w, dev);
+    firmware::FailureWatch watch;
+    firmware::WatchedWindow watched(w, watch);
+    const bool ok = firmware::RecoverFirmwareBank(watched, dev);
     w.endLine();
     const std::string status = w.status();
     const bool recovered = status == "FW Recovery successful!!";
     const bool failed = !ok || status == "FW Recovery Fail!!";
-    if (ctx.options().json)
-        ctx.printJson({{"device", dev.path}, {"ok", ok && !failed}, {"status", status}});
-    else if (status.empty())
+    FailureReport failure;
+    if (failed) failure = {status, watch.cause(), {}};
+    if (failed) failure.next = nextStep(failure.cause, dev, {});
+    if (ctx.options().json) {
+        nlohmann::json doc{{"device", dev.path}, {"ok", ok && !failed}, {"status", status}};
+        if (failed) doc["error"] = errorJson(failure);
+        ctx.printJson(doc);
+    } else if (status.empty()) {
         ctx.out() << "Both banks are valid; nothing to recover.\n";
+    } else if (failed) {
+        printFailure(ctx, failure);
+    }
     if (failed) return kExitFailed;
     return recovered ? kExitOk : kExitNothingToDo;
 }

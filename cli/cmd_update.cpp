@@ -5,6 +5,7 @@
 #include <ostream>
 
 #include "cli/commands.h"
+#include "cli/failure_report.h"
 #include "cli/fanout.h"
 #include "cli/guards.h"
 #include "cli/terminal_window.h"
@@ -125,7 +126,13 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
         return paths;
     };
     const firmware::DeviceScan scan = firmware::scanForUpdatedBridge(dev.path, allPaths(), allPaths, ctx.ownDeviceOnly);
-    const bool ok = firmware::UpdateWithEmbeddedImage(w, dev) && firmware::ResetAndReattach(w, dev, scan, found);
+    firmware::FailureWatch watch;
+    firmware::WatchedWindow watched(w, watch);
+    bool ok = firmware::UpdateWithEmbeddedImage(watched, dev);
+    if (ok) {
+        ok = firmware::ResetAndReattach(watched, dev, scan, found);
+        if (!ok) watch.noteNotBack(firmware::reattachWaitSeconds());
+    }
 
     w.endLine();
     std::string after;
@@ -133,17 +140,23 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
         const vendor::ChipId chip = IDEAccess::DetectChipType(found.front());
         after = versionOf(found.front(), chip, dev.flash.type);
     }
+    FailureReport failure;
+    if (!ok) failure = {kFail, watch.cause(), {}};
+    if (!ok) failure.next = nextStep(failure.cause, dev, backup);
     if (json) {
-        ctx.printJson({{"device", dev.path},
-                       {"result", ok ? kPass : kFail},
-                       {"ok", ok},
-                       {"version_before", before},
-                       {"version_after", after},
-                       {"backup", backup},
-                       {"status", w.status()}});
+        nlohmann::json doc{{"device", dev.path},
+                           {"result", ok ? kPass : kFail},
+                           {"ok", ok},
+                           {"version_before", before},
+                           {"version_after", after},
+                           {"backup", backup},
+                           {"status", w.status()}};
+        if (!ok) doc["error"] = errorJson(failure);
+        ctx.printJson(doc);
     } else {
         ctx.out() << (ok ? kPass : kFail) << "\n";
         if (!after.empty()) ctx.out() << "firmware now " << after << "\n";
+        if (!ok) printFailure(ctx, failure);
     }
     return ok ? kExitOk : kExitFailed;
 }

@@ -337,6 +337,8 @@ DeviceScan scanForUpdatedBridge(const std::string& updatedPath, const std::vecto
     };
 }
 
+unsigned reattachWaitSeconds() { return (kBeforeFirstScanMs + kScanLimit * kBetweenScansMs) / 1000; }
+
 int qvr298_update_func(uint32_t device, const std::function<void(bool)>& showResult) {
     std::vector<uint8_t> bundle;
     if (!sys::loadResource(kMacQvr298Image, "bin", bundle) || bundle.empty() || bundle.size() > kImageBufferSize)

@@ -38,6 +38,8 @@ using DeviceScan = std::function<std::vector<std::string>()>;
 // device is found. True when the last scan found any device; `found` receives its paths.
 bool ResetAndReattach(UpdateWindow& w, const SelectedDevice& dev, const DeviceScan& scan,
                       std::vector<std::string>& found);
+// The longest ResetAndReattach waits for the bridge, in whole seconds.
+unsigned reattachWaitSeconds();
 
 // The scan to wait with when other bridges may be attached. While the updated bridge is off the
 // bus after its reset, the others are all a plain scan sees: counted, one of them would pass for

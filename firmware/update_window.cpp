@@ -1,5 +1,7 @@
 #include "firmware/update_window.h"
 
+#include "firmware/failure_cause.h"
+
 #include <cstdio>
 #include <mutex>
 
@@ -28,6 +30,7 @@ MacOutputSink gMacSink;
 }  // namespace
 
 void macPrint(std::string_view line) {
+    if (FailureWatch* watch = FailureWatch::current()) watch->noteText(line);
     MacOutputSink sink;
     {
         std::lock_guard<std::mutex> lock(gMacMutex);

@@ -9,12 +9,14 @@
 
 #include "firmware/buffer_update.h"
 #include "firmware/direct_update.h"
+#include "firmware/failure_cause.h"
 #include "firmware/family_updates.h"
 #include "firmware/update_window.h"
 #include "raid/discovery.h"
 #include "raid/iokit.h"
 #include "raid/qvtool.h"
 #include "raid/window.h"
+#include "sys/debug.h"
 #include "transport/maclib/qvlib.h"
 
 namespace raid {
@@ -66,12 +68,16 @@ int startUpdateThread(std::thread& handle, UpdateFunc func, uint32_t device) {
     try {
         handle = std::thread([func, device] {
             auto told = std::make_shared<std::atomic<bool>>(false);
-            const std::function<void(bool)> showResult = [told](bool ok) {
+            firmware::FailureWatch watch;
+            const std::function<void(bool)> showResult = [told, &watch](bool ok) {
                 if (told->exchange(true)) return;
-                if (ok)
+                if (ok) {
                     window().showSuccessfulWindow();
-                else
+                } else {
+                    // The wizard keeps its words; standard error says why.
+                    sys::debugOut("update_func: update failed: " + watch.cause().line() + "\n");
                     window().showFailureWindow();
+                }
             };
             func(device, showResult);
             if (!told->load()) showResult(false);

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "cli/cli.h"
@@ -271,6 +272,66 @@ TEST_F(CliUpdate, A1394BridgeTakesThe1394RouteWhateverItsPathSays) {
             EXPECT_EQ(l["len"], 256);
         }
         EXPECT_GE(writes, 0x8000u / 256);
+    }
+}
+
+// A failed update says why: the procedure's own text, then the cause (step, address, the failing
+// command's status and sense, or the bridge that did not come back) and what to do next.
+TEST_F(CliUpdate, FailuresSayWhy) {
+    const fs::path file = sample("qvd528_with_nvram"), t = temp("t.jsonl");
+    // The enclosure counts commands of one opcode for fail=: find the first flash write among them.
+    ASSERT_EQ(q55x({"--sim", "qvd528", "--trace", t.string(), "flash", "--yes", "--no-backup", file.string()}).code, 0);
+    int ffCommands = 0, firstWrite = 0, firstRead = 0;
+    for (const auto& l : trace(t)) {
+        const std::string cdb = l["cdb"];
+        if (cdb.substr(0, 2) != "ff") continue;
+        ++ffCommands;
+        if (!firstRead && cdb.substr(0, 6) == "ff0410") firstRead = ffCommands;
+        if (!firstWrite && cdb.substr(0, 6) == "ff0411") firstWrite = ffCommands;
+    }
+    ASSERT_TRUE(firstRead && firstWrite);
+
+    struct Case {
+        std::string sim;
+        std::vector<std::string> command;
+        const char* step;
+        std::optional<int> status;       // of the failing command, when one failed
+        const char* cause;
+        const char* next;
+    };
+    const std::vector<std::string> flash{"flash", "--yes", "--no-backup", file.string()};
+    const Case cases[] = {
+        {"qvr298,fw=31.01.01.10,noreturn=1", {"update", "--yes"}, "waiting for the bridge after its reset", {},
+         "the bridge did not come back within 32 s after its reset", "Turn the enclosure off and on again"},
+        {"qvd528,failop=ff,fail=" + std::to_string(firstWrite), flash, "programming the flash", 2,
+         "programming the flash at 0x000000: command ff0411000000000000000000 ended with status 2 (CHECK CONDITION), "
+         "sense key 0B ABORTED COMMAND, ASC/ASCQ 00/00",
+         "Keep the enclosure powered and run the command again."},
+        {"qvd528,failop=ff,fail=" + std::to_string(firstRead), flash, "reading the chip's NVRAM before the update", 2,
+         "ff0410000000000000000000 ended with status 2", "Nothing was written to the flash; run the command again."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sim);
+        std::vector<std::string> args{"--json", "--sim", c.sim};
+        args.insert(args.end(), c.command.begin(), c.command.end());
+        const CliRun r = q55x(args);
+        EXPECT_EQ(r.code, 1) << r.out << r.err;
+        const auto e = r.json()["error"];
+        EXPECT_EQ(e["step"], c.step);
+        EXPECT_NE(e["cause"].get<std::string>().find(c.cause), std::string::npos) << e["cause"];
+        EXPECT_NE(e["next"].get<std::string>().find(c.next), std::string::npos) << e["next"];
+        EXPECT_EQ(e.contains("scsi"), c.status.has_value());
+        if (c.status) {
+            EXPECT_EQ(e["scsi"]["status"], *c.status);
+            EXPECT_EQ(e["scsi"]["sense"].get<std::string>().substr(0, 6), "70000b");
+            EXPECT_EQ(e["address"], 0);
+        }
+        // On the terminal: the procedure's text first, the cause and next step below it.
+        args.erase(args.begin());
+        const CliRun text = q55x(args);
+        const size_t cause = text.out.find("\ncause: "), next = text.out.find("\nnext:  ");
+        EXPECT_TRUE(cause != std::string::npos && next > cause) << text.out;
+        EXPECT_LT(text.out.find(c.sim.rfind("qvr298", 0) == 0 ? "Update    Fail!!" : "Update failed: "), cause);
     }
 }
 

@@ -41,9 +41,14 @@ TEST(WinAppUpdate, OneButtonUpdatePasses) {
     EXPECT_EQ(f.ProgressBar2.position(), 0);
 }
 
-// A bridge that does not come back, or that cannot take the image, ends red.
+// A bridge that does not come back, or that cannot take the image, ends red; the panel keeps its
+// words and the debug output says why.
 TEST(WinAppUpdate, OneButtonUpdateFails) {
-    for (const char* enclosure : {"qvr298,fw=31.01.01.10,noreturn=1", "qvr298,fw=31.01.01.10,failop=3b,failevery=1"}) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"qvr298,fw=31.01.01.10,noreturn=1", "did not come back within 32 s after its reset"},
+        {"qvr298,fw=31.01.01.10,failop=3b,failevery=1", "status 2 (CHECK CONDITION), sense key 0B ABORTED COMMAND"},
+    };
+    for (const auto& [enclosure, why] : cases) {
         SCOPED_TRACE(enclosure);
         FormRig rig({enclosure});
         ASSERT_TRUE(rig.f().YesBtn.enabled());
@@ -52,6 +57,7 @@ TEST(WinAppUpdate, OneButtonUpdateFails) {
         EXPECT_EQ(rig.f().devpnl.font().color, winform::clRed);
         EXPECT_LT(rig.f().ProgressBar2.position(), 100);
         EXPECT_TRUE(rig.f().ExitBtn.enabled());
+        EXPECT_NE(rig.ui.debugText.find(why), std::string::npos) << rig.ui.debugText;
     }
 }
 

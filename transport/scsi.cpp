@@ -120,6 +120,10 @@ bool run(Op op, std::string_view path, const Cdb& cdb, uint8_t* inBuf, const uin
     t.status = res.scsiStatus;
     t.sense = res.sense.data();
     t.senseLen = res.senseValid;
+    t.opened = res.opened;
+    t.sysError = res.lastError;
+    t.host = res.hostStatus;
+    t.driver = res.driverStatus;
     if (xfer > 0 && xfer <= kTraceDataLimit && (toDevice || res.opened)) {
         t.data = req.data;
         t.dataLen = xfer;

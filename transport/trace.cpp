@@ -99,7 +99,8 @@ ScopedCommandListener::ScopedCommandListener(CommandListener l) : listener_(std:
 ScopedCommandListener::~ScopedCommandListener() { tListener = previous_; }
 
 void traceCommand(const TraceEntry& e) {
-    if (tListener && tListener->listener_) tListener->listener_(e);
+    for (ScopedCommandListener* l = tListener; l; l = l->previous_)
+        if (l->listener_) l->listener_(e);
     TraceFile& t = traceFile();
     std::lock_guard<std::mutex> lock(t.mutex);
     if (!t.envChecked) {

@@ -31,6 +31,10 @@ struct TraceEntry {
     size_t senseLen = 0;
     const uint8_t* data = nullptr;   // bytes sent (out) or received (in)
     size_t dataLen = 0;
+    // Why a command failed beyond its status (not in the trace line; a failure report names them).
+    bool opened = true;
+    uint32_t sysError = 0;
+    uint8_t host = 0, driver = 0;
 };
 
 constexpr size_t kTraceDataLimit = 512;
@@ -42,8 +46,9 @@ void traceCommand(const TraceEntry& e);
 std::string traceLine(const TraceEntry& e);  // the JSON line without its line feed
 
 // Sees every command the calling thread sends, as it is traced, while it is installed (a
-// terminal's progress display counts the bytes moved this way). Listeners nest: the previous one
-// comes back when the scope ends.
+// terminal's progress display counts the bytes moved this way, a failure report keeps the command
+// a step ended on). Listeners nest: each command reaches every listener installed on the thread,
+// the innermost first.
 using CommandListener = std::function<void(const TraceEntry&)>;
 class ScopedCommandListener {
 public:

@@ -5,6 +5,7 @@
 #pragma once
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 
 #include "transport/cdb.h"
 
@@ -150,6 +151,55 @@ inline Cdb flashLoad294(uint8_t vv, uint32_t a, uint16_t n, uint16_t c) {
     return Cdb{12, {0xB6, vv, b3(a), b2(a), b1(a), b0(a), b1(n), b0(n), b1(c), b0(c)}};
 }
 inline Cdb bufferUpload294(uint8_t vv, uint8_t ww) { return Cdb{12, {0xB5, vv, ww}}; }
+
+// --- reading a command back, for failure reports ---
+
+// The flash address a command works on: the serial-flash read, write and sector erase, the direct
+// flash read and write, the buffer data transfers, the QVR294 flash commands.
+inline std::optional<uint32_t> flashAddressOf(const Cdb& c) {
+    const auto be24 = [&c](int i) { return uint32_t{c[i]} << 16 | uint32_t{c[i + 1]} << 8 | c[i + 2]; };
+    switch (c[0]) {
+        case 0xFF:
+            if (c[1] == 0x04 && (c[2] == 0x10 || c[2] == 0x11 || c[2] == 0x14)) return be24(3);
+            return std::nullopt;
+        case 0xDF:
+            if (c.len >= 12 && (c[11] == 0xFA || c[11] == 0xFB)) return be24(8);
+            return std::nullopt;
+        case 0x3B:
+        case 0x3C:
+            if (c[1] == 0x03 || c[1] == 0x0F) return std::nullopt;   // descriptor, activate
+            return be24(3);
+        case 0xB3:
+        case 0xB4:
+        case 0xB6: return uint32_t{c[2]} << 24 | be24(3);
+        default: return std::nullopt;
+    }
+}
+
+// Whether a command may change the flash, the product area or the disk: an erase, a write, a
+// raw SPI cycle that programs, erases or writes the status register, a buffer download.
+inline bool changesDevice(const Cdb& c) {
+    switch (c[0]) {
+        case 0xFF: {
+            if (c[1] != 0x04) return false;
+            if (c[2] == 0x11 || c[2] == 0x13 || c[2] == 0x14 || c[2] == 0x22) return true;
+            if (c[2] != 0x20) return false;
+            constexpr uint8_t kChangingSpiOps[] = {0x01, 0x02, 0x20, 0x52, 0x60, 0x62, 0xAD, 0xAF, 0xC7, 0xD7, 0xD8};
+            for (uint8_t op : kChangingSpiOps)
+                if (c[5] == op) return true;
+            return false;
+        }
+        case 0xDF: return c.len >= 12 && c[11] == 0xFB;
+        case 0x3B:
+        case 0xB2:
+        case 0xB3:
+        case 0xB4:
+        case 0xC3:
+        case 0x8A: return true;
+        case 0x85: return c[1] == 0x17;   // ATA PASS-THROUGH WRITE DMA EXT
+        default: return false;
+    }
+}
 
 }  // namespace cdb
 }  // namespace vendor

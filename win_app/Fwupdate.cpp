@@ -6,6 +6,7 @@
 
 #include "firmware/buffer_update.h"
 #include "firmware/direct_update.h"
+#include "firmware/failure_cause.h"
 #include "firmware/family_updates.h"
 #include "firmware/image.h"
 #include "sys/clock.h"
@@ -484,15 +485,20 @@ void TQ55xFwTool::YesBtnClick() {
         firmware::SelectedDevice dev = selectedDevice();
         const vendor::Enumeration present = vendor::EnumerateBridgeDevices(true);
         bool ok = false;
+        firmware::FailureWatch watch;
+        firmware::WatchedWindow watched(*this, watch);
         if (!present.paths.empty()) {
             ProgressBar2.stepIt();
-            const bool written = firmware::UpdateWithEmbeddedImage(*this, dev);
+            const bool written = firmware::UpdateWithEmbeddedImage(watched, dev);
             ProgressBar2.stepIt();
             // Only the updated bridge's return counts, not the other bridges still attached.
             const firmware::DeviceScan scan = firmware::scanForUpdatedBridge(
                 dev.path, present.paths, [] { return vendor::EnumerateBridgeDevices(true).paths; });
             std::vector<std::string> back;
-            ok = written && firmware::ResetAndReattach(*this, dev, scan, back);
+            ok = written && firmware::ResetAndReattach(watched, dev, scan, back);
+            if (written && !ok) watch.noteNotBack(firmware::reattachWaitSeconds());
+            // The panel keeps its words; the debug output says why.
+            if (!ok) debug("Update failed: " + watch.cause().line() + "\n");
         }
         if (ok) {
             ProgressBar2.setPosition(100);
@@ -522,7 +528,10 @@ void TQ55xFwTool::UpdateBtnClick() {
     {
         UpdateSpan span(*this, runInProgress_);
         p = firmware::chooseRunProcedure(dev, FwFilenameEdit.text());
-        firmware::runChosenProcedure(p, *this, dev);
+        firmware::FailureWatch watch;
+        firmware::WatchedWindow watched(*this, watch);
+        if (!firmware::runChosenProcedure(p, watched, dev) && p != firmware::RunProcedure::None)
+            debug("Update failed: " + watch.cause().line() + "\n");
     }
 
     // A file too big for the flash leaves the button off; the disk-resident update leaves the

@@ -121,6 +121,10 @@ extern "C" int scsiCdbExecute(uint32_t device, const uint8_t* cdb, int cdbLen, v
     t.status = res.scsiStatus;
     t.sense = res.sense.data();
     t.senseLen = res.senseValid;
+    t.opened = valid && res.opened;
+    t.sysError = res.lastError;
+    t.host = res.hostStatus;
+    t.driver = res.driverStatus;
     if (valid && req.xferLen > 0 && req.xferLen <= kTraceDataLimit) {
         t.data = req.data;
         t.dataLen = req.xferLen;

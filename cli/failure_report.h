@@ -1,0 +1,28 @@
+// How q55x reports a failed update: the procedure's own text as before, then one line with the
+// cause and one with what to do next; with --json an error object that carries the step, the
+// address and the failing command's SCSI status, sense, host and driver status.
+#pragma once
+#include <nlohmann/json.hpp>
+
+#include <string>
+
+#include "cli/context.h"
+#include "firmware/failure_cause.h"
+
+namespace cli {
+
+struct FailureReport {
+    std::string message;              // the procedure's own text ("Update    Fail!!", the status line)
+    firmware::FailureCause cause;
+    std::string next;                 // what to do now
+};
+
+// What to do after `cause` on `dev`: run again, recover a bank, power-cycle, or restore the copy
+// of the flash taken before the update (`backup`, empty when there is none) with the command named.
+std::string nextStep(const firmware::FailureCause& cause, const firmware::SelectedDevice& dev, const std::string& backup);
+
+nlohmann::json errorJson(const FailureReport& r);
+// The cause and next-step lines, below what the command printed already.
+void printFailure(Context& ctx, const FailureReport& r);
+
+}  // namespace cli
