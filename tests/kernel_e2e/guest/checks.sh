@@ -46,11 +46,11 @@ timing() {
 }
 
 # --- the gadgets: one per emulated enclosure, each on its own dummy_hcd UDC
-# gadget NAME UDC PRODUCT-ID PRODUCT SIM
+# gadget NAME UDC PRODUCT-ID PRODUCT SIM [VENDOR-ID]
 gadget() {
   G=/sys/kernel/config/usb_gadget/$1
   mkdir -p $G/strings/0x409 $G/configs/c.1/strings/0x409 $G/functions/ffs.$1 || return 1
-  echo 0x728d > $G/idVendor; echo "$3" > $G/idProduct
+  echo "${6:-0x728d}" > $G/idVendor; echo "$3" > $G/idProduct
   echo "$1" > $G/strings/0x409/serialnumber; echo Corvane > $G/strings/0x409/manufacturer
   echo "$4" > $G/strings/0x409/product; echo bot > $G/configs/c.1/strings/0x409/configuration
   ln -s $G/functions/ffs.$1 $G/configs/c.1/
@@ -71,12 +71,15 @@ bridge_node() {
 
 set -- $(ls /sys/class/udc)
 gadget qvr298 "$1" 0x2980 "QVR298 Bridge" "$SIM" || exit 1
-gadget qvd528 "$2" 0x5280 "QVD528 Bridge" "qvd528" || exit 1
-for i in $(seq 1 100); do BR=$(bridge_node QVR298) && BR2=$(bridge_node QVD528) && break; sleep 0.1; done
+# A QVD528 whose chip information record is 12 bytes and whose ODD string is 8: short replies.
+gadget qvd528 "$2" 0x5280 "QVD528 Bridge" "qvd528,infolen=12" || exit 1
+# Another maker's vendor id on a chip that names no bridge in its INQUIRY: never asked unless told.
+gadget foreign "$3" 0x2322 "Disk" "qv84556" 0x0bc2 || exit 1
+for i in $(seq 1 100); do BR=$(bridge_node QVR298) && BR2=$(bridge_node QVD528) && FOREIGN=$(bridge_node QV84556) && break; sleep 0.1; done
 sleep 0.5
-echo "GUEST: bridges at ${BR:-none} and ${BR2:-none} ($(up)s); sg nodes: $(ls /sys/class/scsi_generic | tr '\n' ' ')"
+echo "GUEST: bridges at ${BR:-none} and ${BR2:-none}, another maker's at ${FOREIGN:-none} ($(up)s); sg nodes: $(ls /sys/class/scsi_generic | tr '\n' ' ')"
 sg_map -i -x 2>&1 | sed 's/^/    /'
-[ -n "$BR" ] && [ -n "$BR2" ] || { echo "GUEST: FAIL gadgets (no sg node under usb)"; tail -n 20 /tmp/emu-*.log; exit 1; }
+[ -n "$BR" ] && [ -n "$BR2" ] && [ -n "$FOREIGN" ] || { echo "GUEST: FAIL gadgets (no sg node under usb)"; tail -n 20 /tmp/emu-*.log; exit 1; }
 SD=/dev/$(ls /sys/class/scsi_generic/${BR#/dev/}/device/block | head -n 1)
 INTERNAL=$(for s in /sys/class/scsi_generic/sg*; do readlink -f "$s/device" | grep -q '/usb' || { echo "/dev/${s##*/}"; break; }; done)
 
@@ -87,6 +90,16 @@ chk list-second-bridge 0 "$BR2 .*Corvane QVD528" q55x list
 chk list-version 0 "firmware  *31.01.01.10" q55x list
 chk list-skips-internal-disk 0 "!$INTERNAL " q55x list
 chk info-jedec 0 "jedec id  ef3013" q55x --device "$BR" info
+# Short replies through usb-storage: the 12-byte record's version, and the 8-byte ODD string's revision
+chk short-chip-info 0 "firmware  *3.02$" q55x --device "$BR2" list
+chk short-odd-string 0 "type 7, revision 2)" q55x --device "$BR2" list
+# No vendor command to the internal disk or to another maker's device unless asked
+chk probe-leaves-others 0 "!$FOREIGN " q55x --trace /tmp/probe.jsonl list
+chk probe-sent-nothing 0 "^0$" sh -c "awk '\$1 == \"CMD\" && (\$5 == \"df\" || \$5 == \"ff\")' /tmp/emu-foreign.log | wc -l"
+chk probe-trace-clean 0 "^0$" sh -c "grep -E '\"path\":\"($INTERNAL|$FOREIGN)\",\"cdb\":\"(df|ff)' /tmp/probe.jsonl | wc -l"
+chk probe-all-asks 0 "$FOREIGN .*QV84556" q55x --probe-all list
+# A user without rights on the nodes is told which rule grants them and how to install it
+chk no-rights 3 "60-q55x.rules.*udevadm" su -s /bin/sh nobody -c "q55x list"
 chk internal-disk-refused 1 "!f4 e7" q55x --device "$INTERNAL" raw e0f4e7000000000000000000 --in 16
 chk raw-chip-info 0 "f4 e7 72 8d 29 80" q55x --device "$BR" raw e0f4e7000000000000000000 --in 16
 chk raw-chip-info-via-sd 0 "f4 e7 72 8d 29 80" q55x --device "$SD" raw e0f4e7000000000000000000 --in 16
