@@ -79,6 +79,8 @@ for p in "${progs[@]}"; do ldd "$p" | awk '/=> \// { print $3 } /^\t\/lib/ { pri
   while read -r lib; do mkdir -p "$ROOT$(dirname "$lib")"; cp -L "$lib" "$ROOT$lib"; done
 [ -e "$ROOT"/lib64/ld-linux-x86-64.so.2 ] || { mkdir -p "$ROOT"/lib64; cp -L /lib64/ld-linux-x86-64.so.2 "$ROOT"/lib64/; }
 cp -r "$BUILD"/images "$ROOT"/usr/share/q55x/images
+# The guest's root is mktemp's (0700): open it, so that the check run as another user can start.
+chmod 755 "$ROOT"
 mkdir -p "$ROOT"/etc
 printf 'root:x:0:0:root:/:/bin/sh\nnobody:x:65534:65534:nobody:/tmp:/bin/sh\n' > "$ROOT"/etc/passwd
 printf 'root:x:0:\nnogroup:x:65534:\n' > "$ROOT"/etc/group
