@@ -41,9 +41,9 @@ std::unique_ptr<DeviceSession> makeHardwareSession(const std::string& sysfsRoot 
 using HardwareSessionFactory = std::function<std::unique_ptr<DeviceSession>()>;
 HardwareSessionFactory setHardwareSessionFactory(HardwareSessionFactory factory);
 std::unique_ptr<DeviceSession> attachHardware();
-// What a user without rights on a bridge's node reads: the rule that grants them and how to
-// install it.
-std::string permissionAdvice(const std::string& node);
+// What a user without rights on bridges' nodes reads (`nodes`: one, or a list): the rule that
+// grants them and how to install it.
+std::string permissionAdvice(const std::string& nodes);
 // Attaches the enclosures (installing the emulator as the transport backend and its virtual
 // clock). Returns null and fills `error` when an enclosure text is not valid.
 std::unique_ptr<DeviceSession> makeSimSession(const std::vector<std::string>& enclosures, std::string& error);

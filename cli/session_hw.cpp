@@ -63,10 +63,11 @@ public:
     }
     size_t leftUnprobed() const override { return unprobed_; }
     std::vector<std::string> takeWarnings() override {
-        std::vector<std::string> w;
-        for (const auto& n : deniedNodes_) w.push_back(permissionAdvice(n));
+        if (deniedNodes_.empty()) return {};
+        std::string nodes;
+        for (const auto& n : deniedNodes_) nodes += (nodes.empty() ? "" : ", ") + n;
         deniedNodes_.clear();
-        return w;
+        return {permissionAdvice(nodes)};
     }
     std::optional<vendor::Bus> busOf(const std::string& path) override {
         return busOfTransport(transport::bridgeTransportOf(path, sysfs_));
@@ -86,8 +87,8 @@ private:
 
 }  // namespace
 
-std::string permissionAdvice(const std::string& node) {
-    return "cannot open " + node +
+std::string permissionAdvice(const std::string& nodes) {
+    return "cannot open " + nodes +
            ": permission denied. Vendor commands need read and write access to the bridge's node. The udev rule "
            "60-q55x.rules gives it to the user logged in at the machine's seat, for our bridges only: it comes "
            "with the q55x package, or install it from the source with `sudo install -m 644 "
