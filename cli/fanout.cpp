@@ -19,7 +19,10 @@ struct DeviceRun {
 
 std::string summaryOf(const DeviceRun& r) {
     std::string text;
-    if (r.doc.contains("error")) text = r.doc["error"].value("message", "");
+    if (r.doc.contains("error")) {
+        text = r.doc["error"].value("message", "");
+        if (const std::string cause = r.doc["error"].value("cause", ""); !cause.empty()) text += " (" + cause + ")";
+    }
     else if (r.doc.contains("result")) text = r.doc["result"].get<std::string>();
     else if (r.doc.contains("status")) text = r.doc["status"].get<std::string>();
     if (r.doc.contains("version_after") && !r.doc["version_after"].get<std::string>().empty())
