@@ -114,8 +114,13 @@ void Bench::select(bool bankRecovery, bool linuxPath) {
     dev_ = {};
     const sim::DeviceInfo& d = session_->bus().deviceOf(0);
     dev_.path = record_.path = linuxPath ? d.linuxPath : d.windowsPath;
+    // On Linux the bus comes from discovery (the node's name does not tell it), as q55x has it.
+    if (linuxPath)
+        dev_.bus = d.bus == sim::BusKind::Ieee1394 ? vendor::Bus::Ieee1394
+                   : d.bus == sim::BusKind::Uas    ? vendor::Bus::Uas
+                                                   : vendor::Bus::Usb;
     dev_.chip = IDEAccess::DetectChipType(dev_.path);
-    dev_.flash = IDEAccess::DetectFlash(dev_.path, dev_.chip.type, dev_.chip.revision);
+    dev_.flash = IDEAccess::DetectFlash(dev_.path, dev_.chip.type, dev_.chip.revision, {.bus = dev_.bus});
     dev_.record = &record_;
     // The window runs the bank recovery on selection for the QVR256 and the QVR253.
     if (bankRecovery && (dev_.chip.type == 13 || dev_.chip.type == 27)) firmware::RecoverFirmwareBank(w_, dev_);
