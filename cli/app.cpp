@@ -9,6 +9,7 @@
 #include "cli/cli.h"
 #include "cli/commands.h"
 #include "cli/session.h"
+#include "cli/update_journal.h"
 
 namespace cli {
 
@@ -60,6 +61,7 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     add(addUpdateCommand);
     add(addFlashCommand);
     add(addRecoverCommand);
+    add(addJournalCommand);
     add(addBackupCommand);
     add(addVerifyCommand);
     add(addImageCommand);
@@ -99,6 +101,7 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
         Context ctx(g, out, err);
         const bool needsDevices = sub->get_name() != "sim" && sub->get_name() != "image";
         if (needsDevices && !ctx.attach()) return kExitUsage;
+        if (needsDevices && sub->get_name() != "recover" && sub->get_name() != "journal") noticeInterruptedUpdates(ctx);
         return run(ctx);
     }
     return kExitUsage;

@@ -8,6 +8,7 @@
 #include "cli/fanout.h"
 #include "cli/guards.h"
 #include "cli/terminal_window.h"
+#include "cli/update_journal.h"
 #include "firmware/direct_update.h"
 #include "firmware/family_updates.h"
 #include "firmware/image.h"
@@ -115,6 +116,7 @@ int runFlash(Context& ctx, const FlashOptions& o) {
         else ctx.out() << plan;
         return kExitOk;
     }
+    if (int rc = refuseWhileInterrupted(ctx, dev.path, type)) return rc;
     if (int rc = confirmWrite(ctx, o.guards, "Write " + o.file + " to " + dev.path + "?")) return rc;
 
     TerminalWindow w(ctx.out(), ctx.windowMode());
@@ -142,28 +144,44 @@ int runFlash(Context& ctx, const FlashOptions& o) {
     const firmware::RunProcedure procedure = firmware::chooseRunProcedure(dev, o.file);
     if (procedure == firmware::RunProcedure::None)
         return ctx.fail(kExitFailed, std::string("q55x cannot update the ") + std::string(vendor::chipDisplayName(type)) + ".");
+    UpdateJournal journal;
+    UpdateJournal::Request request;
+    request.command = "flash";
+    request.file = o.file;
+    request.plan.procedure = procedure;
+    request.plan.file = file.bytes;
+    request.plan.includeNvram = o.includeNvram;
+    request.plan.productSn = w.setProductSn_;
+    request.settings = settings;
+    request.backup = backup;
+    if (int rc = journal.begin(ctx, dev, request)) return rc;
     firmware::FailureWatch watch;
     firmware::WatchedWindow watched(w, watch);
     const bool ok = firmware::runChosenProcedure(procedure, watched, dev);
     w.endLine();
     const bool success = ok && w.status() == "Programming Success!!";
+    const std::string journalLine = journal.end(success, watch.deviceChanged());
     FailureReport failure;
     if (!success) failure = {w.status(), watch.cause(), {}};
-    if (!success) failure.next = nextStep(failure.cause, dev, backup);
+    if (!success) failure.next = journalLine.empty() ? nextStep(failure.cause, dev, backup) : UpdateJournal::nextStep(failure.cause);
     if (ctx.options().json) {
         nlohmann::json boxes = nlohmann::json::array();
         for (const auto& b : w.boxes) boxes.push_back({{"title", b.title}, {"text", b.text}});
         nlohmann::json doc{{"device", dev.path}, {"ok", success}, {"status", w.status()}, {"messages", boxes}, {"backup", backup}};
         if (!success) doc["error"] = errorJson(failure);
+        if (!journalLine.empty()) doc["journal"] = journal.id();
         ctx.printJson(doc);
     } else {
         ctx.out() << (success ? "Update finished." : "Update failed: " + w.status()) << "\n";
         if (!success) printFailure(ctx, failure);
+        if (!journalLine.empty()) ctx.out() << journalLine << "\n";
     }
     return success ? kExitOk : kExitFailed;
 }
 
-int runRecover(Context& ctx) {
+}  // namespace
+
+int runBankRecovery(Context& ctx) {
     firmware::SelectedDevice dev;
     vendor::DeviceRecord record;
     if (!selectDevice(ctx, dev, record)) return ctx.failNoDevice();
@@ -193,8 +211,6 @@ int runRecover(Context& ctx) {
     return recovered ? kExitOk : kExitNothingToDo;
 }
 
-}  // namespace
-
 Runner addFlashCommand(CLI::App& app) {
     auto o = std::make_shared<FlashOptions>();
     CLI::App* sub = app.add_subcommand("flash", "Write a firmware file through the chip family's own procedure");
@@ -214,11 +230,6 @@ Runner addFlashCommand(CLI::App& app) {
         FanOut f{"flash " + o->file, o->jobs, {}};
         return runOnAll(ctx, o->guards, f, [one](Context& c) { return runFlash(c, one); });
     };
-}
-
-Runner addRecoverCommand(CLI::App& app) {
-    app.add_subcommand("recover", "Copy the valid firmware bank of a QVR256 or QVR253 over its damaged one");
-    return runRecover;
 }
 
 }  // namespace cli

@@ -9,6 +9,7 @@
 #include "cli/fanout.h"
 #include "cli/guards.h"
 #include "cli/terminal_window.h"
+#include "cli/update_journal.h"
 #include "firmware/buffer_update.h"
 #include "firmware/image.h"
 #include "firmware/settings.h"
@@ -105,6 +106,7 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
         else ctx.out() << plan;
         return kExitOk;
     }
+    if (int rc = refuseWhileInterrupted(ctx, dev.path, dev.chip.type)) return rc;
     if (int rc = confirmWrite(ctx, o.guards, "Update " + dev.path + " from " + before + " to " + dotted(imageVersion) + "?"))
         return rc;
 
@@ -126,13 +128,27 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
         return paths;
     };
     const firmware::DeviceScan scan = firmware::scanForUpdatedBridge(dev.path, allPaths(), allPaths, ctx.ownDeviceOnly);
+    UpdateJournal journal;
+    UpdateJournal::Request request;
+    request.command = "update";
+    request.plan.procedure = firmware::RunProcedure::DirectUpdate;
+    request.plan.oneButton = true;
+    request.plan.file.resize(firmware::kEmbeddedImageSize);
+    firmware::LoadEmbeddedImage(request.plan.file.data(), request.plan.file.size(), 0, 0);
+    request.settings = settings;
+    request.backup = backup;
+    request.versionBefore = before;
+    if (int rc = journal.begin(ctx, dev, request)) return rc;
     firmware::FailureWatch watch;
     firmware::WatchedWindow watched(w, watch);
     bool ok = firmware::UpdateWithEmbeddedImage(watched, dev);
     if (ok) {
+        journal.stage(Stage::Verified);
         ok = firmware::ResetAndReattach(watched, dev, scan, found);
         if (!ok) watch.noteNotBack(firmware::reattachWaitSeconds());
+        if (ok) journal.stage(Stage::BackOnBus);
     }
+    const std::string journalLine = journal.end(ok, watch.deviceChanged());
 
     w.endLine();
     std::string after;
@@ -142,7 +158,7 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
     }
     FailureReport failure;
     if (!ok) failure = {kFail, watch.cause(), {}};
-    if (!ok) failure.next = nextStep(failure.cause, dev, backup);
+    if (!ok) failure.next = journalLine.empty() ? nextStep(failure.cause, dev, backup) : UpdateJournal::nextStep(failure.cause);
     if (json) {
         nlohmann::json doc{{"device", dev.path},
                            {"result", ok ? kPass : kFail},
@@ -152,11 +168,13 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
                            {"backup", backup},
                            {"status", w.status()}};
         if (!ok) doc["error"] = errorJson(failure);
+        if (!journalLine.empty()) doc["journal"] = journal.id();
         ctx.printJson(doc);
     } else {
         ctx.out() << (ok ? kPass : kFail) << "\n";
         if (!after.empty()) ctx.out() << "firmware now " << after << "\n";
         if (!ok) printFailure(ctx, failure);
+        if (!journalLine.empty()) ctx.out() << journalLine << "\n";
     }
     return ok ? kExitOk : kExitFailed;
 }

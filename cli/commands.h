@@ -19,7 +19,11 @@ Runner addImageCommand(CLI::App& app);
 Runner addUpdateCommand(CLI::App& app);
 Runner addFlashCommand(CLI::App& app);
 Runner addRecoverCommand(CLI::App& app);
+Runner addJournalCommand(CLI::App& app);
 Runner addBackupCommand(CLI::App& app);
 Runner addVerifyCommand(CLI::App& app);
+
+// q55x recover with no journal open: the bank recovery of the QVR256 and QVR253.
+int runBankRecovery(Context& ctx);
 
 }  // namespace cli

@@ -69,6 +69,8 @@ std::vector<vendor::Candidate> Context::commandCandidates() {
 
 std::string Context::volumesOf(const std::string& path) { return session_ ? session_->volumesOf(path) : std::string(); }
 
+std::string Context::serialOf(const std::string& path) { return session_ ? session_->serialOf(path) : std::string(); }
+
 std::string Context::selectDevice() {
     if (!opts_.device.empty()) return opts_.device;
     auto c = candidates();

@@ -45,6 +45,8 @@ public:
     // What a single-device command looks at: the --device path alone, else every candidate.
     std::vector<vendor::Candidate> commandCandidates();
     std::string volumesOf(const std::string& path);
+    // The serial number the system reports for the device behind `path`; empty where there is none.
+    std::string serialOf(const std::string& path);
     // The device a single-device command works on: --device, else the first candidate.
     // Empty when there is none.
     std::string selectDevice();

@@ -33,6 +33,8 @@ public:
     virtual std::optional<vendor::Bus> busOf(const std::string& path) = 0;
     // What the last scan could not do and the user should know (devices denied for lack of rights).
     virtual std::vector<std::string> takeWarnings() { return {}; }
+    // The serial number the system reports for the device behind a node (USB serial, 1394 GUID).
+    virtual std::string serialOf(const std::string&) { return {}; }
 };
 
 std::unique_ptr<DeviceSession> makeHardwareSession(const std::string& sysfsRoot = "/sys");

@@ -69,6 +69,7 @@ public:
         deniedNodes_.clear();
         return {permissionAdvice(nodes)};
     }
+    std::string serialOf(const std::string& path) override { return transport::identifyNode(path, sysfs_).serial; }
     std::optional<vendor::Bus> busOf(const std::string& path) override {
         return busOfTransport(transport::bridgeTransportOf(path, sysfs_));
     }

@@ -1,3 +1,7 @@
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
 #include <string>
 
 #include "cli/session.h"
@@ -22,6 +26,18 @@ public:
         return out;
     }
     std::string volumesOf(const std::string&) override { return {}; }
+    // An emulated enclosure lives as long as its state file: that is its serial number. One without
+    // a state file is gone at the end of the run; its number is this run's own.
+    std::string serialOf(const std::string& path) override {
+        for (const auto& d : session_.bus().devices()) {
+            if (d.linuxPath != path && d.windowsPath != path) continue;
+            const std::string& state = session_.bus().enclosure(d.enclosure).config().stateFile;
+            std::error_code ec;
+            if (!state.empty()) return "state:" + std::filesystem::absolute(state, ec).lexically_normal().string();
+            return "run " + std::to_string(::getpid()) + "." + std::to_string(run_) + "-" + std::to_string(d.number);
+        }
+        return {};
+    }
     std::optional<vendor::Bus> busOf(const std::string& path) override {
         for (const auto& d : session_.bus().devices())
             if (d.linuxPath == path || d.windowsPath == path) return busOf(d.bus);
@@ -39,6 +55,8 @@ private:
     }
 
     sim::Session session_;
+    const unsigned run_ = ++runs;   // sessions of this process, for the serials of enclosures without a state file
+    static inline std::atomic<unsigned> runs{0};
 };
 
 }  // namespace

@@ -205,6 +205,7 @@ transport::Result Bus::execute(const transport::Request& req) {
     transport::Result r;
     Enclosure* target = nullptr;
     std::mutex* targetBusy = nullptr;
+    uint64_t* targetPersisted = nullptr;
     size_t index = 0;
     {
         std::lock_guard<std::recursive_mutex> lock(mutex_);
@@ -219,6 +220,7 @@ transport::Result Bus::execute(const transport::Request& req) {
         } else {
             target = slots_[index].enclosure.get();
             targetBusy = slots_[index].busy.get();
+            targetPersisted = slots_[index].persisted.get();
         }
     }
     if (target) {
@@ -228,6 +230,7 @@ transport::Result Bus::execute(const transport::Request& req) {
         {
             std::lock_guard<std::mutex> one(*targetBusy);
             r = target->execute(req, outcome);
+            if (target->config().persistEach) persistChanges(*target, *targetPersisted);
         }
         std::lock_guard<std::recursive_mutex> lock(mutex_);
         Slot& s = slots_[index];
@@ -246,6 +249,14 @@ transport::Result Bus::execute(const transport::Request& req) {
     }
     notify(events);
     return r;
+}
+
+void Bus::persistChanges(Enclosure& e, uint64_t& persisted) {
+    const uint64_t changes = (e.hasFlash() ? e.flashChip()->changes() : 0) + e.disk().changes();
+    if (changes == persisted) return;
+    std::string error;
+    if (e.saveState(error)) persisted = changes;
+    else sys::debugOut("sim: " + error + "\n");
 }
 
 std::vector<maclib::MakerDevice> Bus::list() {

@@ -105,7 +105,12 @@ private:
         uint32_t number = 0;                // the device's own number
         bool returning = false;
         uint64_t returnAtMs = 0;
+        // The flash and disk changes the state file holds (persist=each).
+        std::unique_ptr<uint64_t> persisted = std::make_unique<uint64_t>(0);
     };
+
+    // persist=each: the state file follows every command that changed the flash or the disk.
+    static void persistChanges(Enclosure& e, uint64_t& persisted);
 
     DeviceInfo makeDevice(size_t index, uint32_t number) const;
     void attach(size_t index, std::vector<BusEvent>& events);

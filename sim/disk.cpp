@@ -65,6 +65,7 @@ bool Disk::write(uint64_t lba, uint64_t count, const uint8_t* data) {
         const uint8_t* src = data + i * sectorSize_;
         blocks_[lba + i].assign(src, src + sectorSize_);
     }
+    changes_ += count;
     return true;
 }
 

@@ -22,6 +22,8 @@ public:
 
     const std::map<uint64_t, std::vector<uint8_t>>& blocks() const { return blocks_; }
     std::map<uint64_t, std::vector<uint8_t>>& blocks() { return blocks_; }
+    // How many block writes the disk has taken since it was made.
+    uint64_t changes() const { return changes_; }
 
 private:
     bool inRange(uint64_t lba, uint64_t count) const { return lba <= sectors_ && count <= sectors_ - lba; }
@@ -29,6 +31,7 @@ private:
     uint64_t sectors_;
     uint32_t sectorSize_;
     std::map<uint64_t, std::vector<uint8_t>> blocks_;
+    uint64_t changes_ = 0;
 };
 
 }  // namespace sim

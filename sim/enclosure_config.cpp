@@ -11,7 +11,7 @@ namespace sim {
 namespace {
 
 constexpr const char* kKeys =
-    "fw flash rev bus state resetms disk sector infolen fail failop failevery notready stuckbusy short flip "
+    "fw flash rev bus state persist resetms disk sector infolen fail failop failevery notready stuckbusy short flip "
     "powercut drop noreturn twins seed clock";
 
 bool parseUnsigned(std::string_view s, uint64_t& v, int base = 10) {
@@ -106,6 +106,10 @@ bool parseEnclosureConfig(std::string_view text, EnclosureConfig& out, std::stri
             else return bad("expected virtual or real");
         } else if (key == "state") {
             out.stateFile = std::string(value);
+        } else if (key == "persist") {
+            if (value == "each") out.persistEach = true;
+            else if (value == "exit") out.persistEach = false;
+            else return bad("expected each or exit");
         } else if (key == "resetms") {
             if (!parseUnsigned(value, n) || n > 600000) return bad("expected milliseconds up to 600000");
             out.resetDelayMs = static_cast<uint32_t>(n);
@@ -142,6 +146,10 @@ bool parseEnclosureConfig(std::string_view text, EnclosureConfig& out, std::stri
             return false;
         }
     }
+    if (out.persistEach && out.stateFile.empty()) {
+        error = "persist=each needs state=FILE";
+        return false;
+    }
     return true;
 }
 
@@ -166,6 +174,9 @@ std::string simHelpText() {
            "  bus=usb|uas|1394  how the enclosure is attached (shapes its device paths)\n"
            "  state=FILE        flash and disk contents are loaded from FILE when it exists (the chip\n"
            "                    boots from them) and saved back at exit, so one enclosure lives across runs\n"
+           "  persist=each|exit with state=: each saves the flash and disk after every command that changes\n"
+           "                    them (through a rename), so a program killed mid-update leaves the\n"
+           "                    enclosure exactly as it was at that command; exit (default) saves at exit\n"
            "  resetms=MS        time off the bus after a chip reset (default 3000)\n"
            "  disk=SECTORS      sectors of the disk behind the bridge; sector=512|4096 its logical size\n"
            "  infolen=N         the chip information record is N bytes (1-16); asked for more, the\n"

@@ -47,6 +47,7 @@ bool SpiFlash::writeByte(uint32_t addr, uint8_t value) {
         return false;
     }
     if (budget_ > 0) --budget_;
+    if ((bytes_[addr] & value) != bytes_[addr]) ++changes_;
     bytes_[addr] &= value;
     return true;
 }
@@ -68,6 +69,7 @@ bool SpiFlash::eraseRange(uint32_t base, uint32_t len) {
             return false;
         }
         if (budget_ > 0) --budget_;
+        if (bytes_[base + i] != 0xFF) ++changes_;
         bytes_[base + i] = 0xFF;
     }
     return true;

@@ -56,6 +56,8 @@ public:
     void limitWrites(uint32_t bytes) { budget_ = bytes; }
     void clearWriteLimit() { budget_ = -1; }
     bool cutHappened() const { return cut_; }
+    // How many times a byte of the flash has changed value since it was made.
+    uint64_t changes() const { return changes_; }
 
 private:
     bool writeByte(uint32_t addr, uint8_t value);   // NOR program of one byte, under the budget
@@ -76,6 +78,7 @@ private:
     bool stuckBusy_ = false;
     int64_t budget_ = -1;        // flash bytes that may still change; -1: no limit
     bool cut_ = false;
+    uint64_t changes_ = 0;
 };
 
 }  // namespace sim

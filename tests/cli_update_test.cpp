@@ -306,7 +306,7 @@ TEST_F(CliUpdate, FailuresSayWhy) {
         {"qvd528,failop=ff,fail=" + std::to_string(firstWrite), flash, "programming the flash", 2,
          "programming the flash at 0x000000: command ff0411000000000000000000 ended with status 2 (CHECK CONDITION), "
          "sense key 0B ABORTED COMMAND, ASC/ASCQ 00/00",
-         "Keep the enclosure powered and run the command again."},
+         "then run `q55x recover --yes`: it finishes the update from its journal"},
         {"qvd528,failop=ff,fail=" + std::to_string(firstRead), flash, "reading the chip's NVRAM before the update", 2,
          "ff0410000000000000000000 ended with status 2", "Nothing was written to the flash; run the command again."},
     };

@@ -57,6 +57,13 @@ std::string bridgeTransportOf(std::string_view devPath, const std::string& sysfs
 
 namespace {
 
+std::string readLine(const fs::path& p) {
+    std::ifstream f(p);
+    std::string s;
+    std::getline(f, s);
+    return s;
+}
+
 std::optional<uint64_t> readHexFile(const fs::path& p) {
     std::ifstream f(p);
     std::string s;
@@ -86,6 +93,7 @@ NodeIdentity identifyNode(std::string_view devPath, const std::string& sysfsRoot
         if (id.transport == "firewire_sbp2") {
             if (const auto v = readHexFile(p / "vendor")) {
                 id.fireWireVendor = static_cast<uint32_t>(*v);
+                id.serial = readLine(p / "guid");
                 break;
             }
             continue;
@@ -95,6 +103,7 @@ NodeIdentity identifyNode(std::string_view devPath, const std::string& sysfsRoot
         if (vid && pid) {
             id.usbVendor = static_cast<uint16_t>(*vid);
             id.usbProduct = static_cast<uint16_t>(*pid);
+            id.serial = readLine(p / "serial");
             break;
         }
     }

@@ -29,6 +29,7 @@ struct NodeIdentity {
     std::string transport;
     std::optional<uint16_t> usbVendor, usbProduct;
     std::optional<uint32_t> fireWireVendor;
+    std::string serial;   // the USB device's serial number, or the 1394 unit's GUID
 };
 NodeIdentity identifyNode(std::string_view devPath, const std::string& sysfsRoot = "/sys");
 
