@@ -25,6 +25,13 @@ struct Store {
     bool operator==(const Store&) const = default;
 };
 
+// What the chip says about itself after a boot: the state it booted into and its chip information.
+struct BootSignature {
+    sim::BootState state = sim::BootState::RomCode;
+    Bytes info;
+    bool operator==(const BootSignature&) const = default;
+};
+
 // Where two stores first differ, in one line ("flash 0x00C000 holds FF, the model 5A ...").
 std::string describeDifference(const Store& got, const Store& want);
 
@@ -63,6 +70,7 @@ public:
 
     // The enclosure is switched off and on again: its RAM is lost, it boots from flash.
     void powerCycle() { enc_->reboot(); }
+    BootSignature bootSignature() { return {enc_->bootState(), enc_->chipInfo()}; }
 
     // Starts counting a new phase against the bounds.
     void startPhase();

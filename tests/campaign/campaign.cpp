@@ -28,6 +28,7 @@
 #include "campaign/fork_pool.h"
 #include "campaign/oracle.h"
 #include "campaign/procedures.h"
+#include "campaign/recovery.h"
 #include "firmware/image_catalog.h"
 #include "firmware/update_window.h"
 #include "sys/debug.h"
@@ -58,13 +59,8 @@ struct CaseResult {
     char note[96] = {};
 };
 
-struct Signature {   // what the chip says about itself after a boot
-    sim::BootState state = sim::BootState::RomCode;
-    Bytes info;
-    bool operator==(const Signature&) const = default;
-};
-
-Signature signatureOf(Bench& b) { return {b.enclosure().bootState(), b.enclosure().chipInfo()}; }
+using Signature = BootSignature;
+Signature signatureOf(Bench& b) { return b.bootSignature(); }
 
 // What a procedure's clean run leaves, against which every case is judged.
 struct Baseline {
@@ -428,11 +424,11 @@ int usage() {
 int main(int argc, char** argv) {
     using namespace campaign;
     for (int i = 1; i < argc; ++i)
-        if (std::string_view(argv[i]) == "--oracle") {
+        if (std::string_view(argv[i]) == "--oracle" || std::string_view(argv[i]) == "--recover") {
             sys::setResourceLoader(firmware::catalogResources());
             sys::setDebugSink([](std::string_view) {});
             firmware::setMacOutputSink([](std::string_view) {});
-            return oracleMain(argc, argv);
+            return std::string_view(argv[i]) == "--oracle" ? oracleMain(argc, argv) : recoveryMain(argc, argv);
         }
     bool bounded = false, list = false, verbose = false;
     uint64_t stride = 0;

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# The bounded power-cut campaign and fault matrix, and the bounded expected-flash oracle, as dev.sh
-# runs them after the native build:
+# The bounded power-cut campaign and fault matrix, the bounded expected-flash oracle and the bounded
+# recovery campaign, as dev.sh runs them after the native build:
 #   JOBS=2 ./tests/campaign/ci.sh BUILD_DIR
 # Builds q55x-campaign in BUILD_DIR (configured already), runs every procedure with a power cut at
 # every Nth command and the whole fault matrix, then the oracle's matrix of every procedure, file
-# shape, option, chip state and flash part against the model; prints the tables' totals and exits
-# 1 on a false "Pass", a crash or a hang, a success the model does not give, or a failure that lost
-# a stretch it had to keep (or when it cannot be built).
+# shape, option, chip state and flash part against the model, then q55x's updates cut off by a
+# power cut and by killing q55x at every Nth command, each followed by `q55x recover`; prints the
+# tables' totals and exits 1 on a false "Pass", a crash or a hang, a success the model does not
+# give, a failure that lost a stretch it had to keep, or an interrupted update that `q55x recover`
+# did not bring back booting with its kept stretches (or when it cannot be built).
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 dir=${1:-build}
@@ -44,5 +46,15 @@ if [ "$rc" -ne 0 ]; then
   failed=1
 fi
 
-[ "$failed" -eq 0 ] && echo "campaign: passed (tables in $out and $oracle)"
+recover="$dir/recover-bounded.md"
+JOBS=$jobs "$dir/tests/campaign/q55x-campaign" --recover --bounded --jobs "$jobs" >"$recover"
+rc=$?
+sed -n '/^## Totals/,$p' "$recover"
+if [ "$rc" -ne 0 ]; then
+  sed -n '/^## Cases to look at/,/^## Totals/p' "$recover" | head -n 40
+  echo "recover: failed (tables in $recover)"
+  failed=1
+fi
+
+[ "$failed" -eq 0 ] && echo "campaign: passed (tables in $out, $oracle and $recover)"
 exit "$failed"

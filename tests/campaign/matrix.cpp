@@ -3,6 +3,7 @@
 #include "campaign/procedures.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -491,46 +492,57 @@ bool runOn(Bench& b, const OracleCase& c, const std::string& filePath, bool asCh
     }
 }
 
-bool runCli(const OracleCase& c, const Store& before, const std::string& dir, Store& after, std::string& message) {
-    const std::string state = dir + "/enclosure.state", file = dir + "/firmware.bin";
+bool saveCaseState(const OracleCase& c, const Store& st, const std::string& path, std::string& error) {
     sim::EnclosureState s;
     s.model = c.family->persona;
     const sim::FlashPart* part = partOf(c);
     s.flashPart = part ? part->name : "";
-    s.flash = before.flash;
+    s.flash = st.flash;
     sim::EnclosureConfig config;
-    std::string error;
-    if (!sim::parseEnclosureConfig(enclosureText(c), config, error)) return message = error, false;
+    if (!sim::parseEnclosureConfig(enclosureText(c), config, error)) return false;
     s.sectors = config.diskSectors;
     s.sectorSize = config.diskSectorSize;
-    s.blocks = before.disk;
-    if (!sim::saveStateFile(state, s, error)) return message = error, false;
+    s.blocks = st.disk;
+    return sim::saveStateFile(path, s, error);
+}
+
+bool loadCaseState(const std::string& path, Store& st, std::string& error) {
+    sim::EnclosureState now;
+    bool exists = false;
+    if (!sim::loadStateFile(path, now, exists, error)) return false;
+    st.flash = now.flash;
+    st.disk = now.blocks;
+    return true;
+}
+
+std::vector<std::string> cliUpdateArgs(const OracleCase& c, const std::string& file) {
+    std::vector<std::string> args;
+    for (const char* a : {c.cliUpdate ? "update" : "flash", "--yes", "--allow-reinstall", "--allow-older"}) args.push_back(a);
+    if (c.cliUpdate) return args;
+    if (c.includeNvram) args.push_back("--include-nvram");
+    if (!c.productSn) args.push_back("--no-product-sn");
+    args.push_back(file);
+    return args;
+}
+
+bool runCli(const OracleCase& c, const Store& before, const std::string& dir, Store& after, std::string& message) {
+    const std::string state = dir + "/enclosure.state", file = dir + "/firmware.bin";
+    ::setenv("XDG_STATE_HOME", (dir + "/state-home").c_str(), 1);
+    std::string error;
+    if (!saveCaseState(c, before, state, error)) return message = error, false;
     const std::vector<uint8_t> bytes = caseFile(c);
     std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 
     std::vector<std::string> args = {"--sim", enclosureText(c) + ",state=" + state};
-    int rc;
+    for (const std::string& a : cliUpdateArgs(c, file)) args.push_back(a);
+    args.insert(args.begin() + 3, "--no-backup");
     std::ostringstream out, err;
-    if (c.cliUpdate) {
-        const CarriedImage image("FW_FOR_UPDATE", bytes);
-        for (const char* a : {"update", "--yes", "--no-backup", "--allow-reinstall", "--allow-older"}) args.push_back(a);
-        rc = cli::runCli(args, out, err);
-    } else {
-        const CarriedImage image("", {});
-        for (const char* a : {"flash", "--yes", "--no-backup", "--allow-reinstall", "--allow-older"}) args.push_back(a);
-        if (c.includeNvram) args.push_back("--include-nvram");
-        if (!c.productSn) args.push_back("--no-product-sn");
-        args.push_back(file);
-        rc = cli::runCli(args, out, err);
-    }
+    const CarriedImage image(c.cliUpdate ? "FW_FOR_UPDATE" : "", c.cliUpdate ? bytes : std::vector<uint8_t>{});
+    const int rc = cli::runCli(args, out, err);
     std::string last = err.str().empty() ? out.str() : err.str();
     while (!last.empty() && last.back() == '\n') last.pop_back();
     message = last.substr(last.rfind('\n') == std::string::npos ? 0 : last.rfind('\n') + 1);
-    sim::EnclosureState now;
-    bool exists = false;
-    if (!sim::loadStateFile(state, now, exists, error)) return message = "state file: " + error, false;
-    after.flash = now.flash;
-    after.disk = now.blocks;
+    if (!loadCaseState(state, after, error)) return message = "state file: " + error, false;
     return rc == 0;
 }
 

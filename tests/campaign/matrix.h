@@ -73,7 +73,14 @@ ModelInput modelInput(Bench& b, const OracleCase& c, const Store& before, const 
 // re-run after a power cut may find the chip in another state).
 bool runOn(Bench& b, const OracleCase& c, const std::string& filePath, bool asChosen = false);
 // Runs q55x on an enclosure holding `before`; `after` receives what it holds afterwards and
-// `message` the line q55x ended with. True on exit status 0.
+// `message` the line q55x ended with. True on exit status 0. Its state folder (backups, journals)
+// is `dir`/state-home.
 bool runCli(const OracleCase& c, const Store& before, const std::string& dir, Store& after, std::string& message);
+// The enclosure of a case as the state file q55x's --sim state= loads, and what such a file holds.
+bool saveCaseState(const OracleCase& c, const Store& s, const std::string& path, std::string& error);
+bool loadCaseState(const std::string& path, Store& s, std::string& error);
+// q55x's update of a case: `update` for the one-button update, else `flash FILE` with the case's
+// options; asked nothing, refusing neither a reinstall nor an older version.
+std::vector<std::string> cliUpdateArgs(const OracleCase& c, const std::string& file);
 
 }  // namespace campaign
