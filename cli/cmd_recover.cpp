@@ -334,7 +334,10 @@ struct Match {
     std::string reason;
 };
 
-Match matchJournal(const Journal& j, const std::vector<AttachedBridge>& attached, bool pointed) {
+// The journal's enclosure among the attached bridges. A device the user pointed at that is not
+// the journal's enclosure is refused: with --device, when the journal was last there or was named
+// with --journal; without, when the journal was named and another device is where it was last.
+Match matchJournal(const Journal& j, const std::vector<AttachedBridge>& attached, const std::string& device, bool named) {
     std::vector<const AttachedBridge*> same;
     for (const AttachedBridge& a : attached)
         if (a.identity.sameEnclosure(j.identity)) same.push_back(&a);
@@ -355,15 +358,17 @@ Match matchJournal(const Journal& j, const std::vector<AttachedBridge>& attached
         m.kind = Match::Kind::Attached;
         return m;
     }
-    // A device the user pointed at, or the one now at the journal's node, that is another enclosure.
-    for (const AttachedBridge& a : attached)
-        if (pointed || a.device.record.path == j.identity.path) {
+    for (const AttachedBridge& a : attached) {
+        const std::string& at = a.device.record.path;
+        const bool pointed = device.empty() ? named && at == j.identity.path : at == device && (named || at == j.identity.path);
+        if (pointed) {
             m.kind = Match::Kind::Refused;
             m.reason = "the device at " + a.device.record.path + " is a " +
                        identityWords(a.identity, std::string(vendor::chipDisplayName(a.device.chip.type))) +
                        ", not the journal's " + identityWords(j.identity, j.chipName) + "; nothing was done.";
             return m;
         }
+    }
     return m;
 }
 
@@ -381,11 +386,10 @@ int runRecover(Context& ctx, const RecoverOptions& o) {
     }
 
     const std::vector<AttachedBridge> attached = attachedBridges(ctx);
-    const bool pointed = !ctx.options().device.empty();
     nlohmann::json done = nlohmann::json::array(), absent = nlohmann::json::array(), refused = nlohmann::json::array();
     bool anyFailed = false, anyActed = false;
     for (Journal& j : listing.journals) {
-        const Match m = matchJournal(j, attached, pointed || !o.journal.empty());
+        const Match m = matchJournal(j, attached, ctx.options().device, !o.journal.empty());
         if (m.kind == Match::Kind::NotAttached) {
             absent.push_back({{"journal", j.id}, {"chip", j.chipName}, {"last_at", j.identity.path}, {"stage", stageName(j.stage)}});
             if (!json)

@@ -6,10 +6,12 @@
 #include <cstdio>
 #include <functional>
 #include <fstream>
+#include <memory>
 #include <unistd.h>
 #include <vector>
 
 #include "sim/session.h"
+#include "sim/state_file.h"
 #include "vendor/IDEAccess.h"
 
 namespace {
@@ -145,6 +147,42 @@ TEST(SimBus, DamagedOrForeignStateFilesAreRefused) {
         EXPECT_FALSE(s.bus().addEnclosure(std::string(c.text) + ",state=" + file, error));
         EXPECT_FALSE(error.empty());
     }
+    std::remove(file.c_str());
+}
+
+// persist=each: the state file follows every command that changes the flash or the disk while the
+// program runs, so one that is killed leaves the enclosure as its last command did.
+TEST(SimBus, PersistEachWritesTheStateAfterEveryChange) {
+    const std::string file = tempStatePath("each");
+    std::remove(file.c_str());
+    const auto stored = [&file](uint32_t at, size_t n) {
+        sim::EnclosureState st;
+        bool exists = false;
+        std::string error;
+        if (!sim::loadStateFile(file, st, exists, error)) return Bytes{};
+        return Bytes(st.flash.begin() + at, st.flash.begin() + at + static_cast<long>(n));
+    };
+    const Bytes data{0x12, 0x34, 0x56, 0x78}, sector(512, 0xA7);
+    auto session = std::make_unique<sim::Session>();
+    sim::Session& s = *session;
+    std::string error;
+    ASSERT_TRUE(s.bus().addEnclosure("qvr298,state=" + file + ",persist=each", error)) << error;
+    const std::string path = s.bus().deviceOf(0).windowsPath;
+    Bytes back(4);
+    ASSERT_TRUE(QV_SerialFlashRead(path, 0x60000, back.data(), 4));
+    EXPECT_FALSE(std::ifstream(file).good()) << "a read changes nothing";
+    ASSERT_TRUE(QV_SerialFlashWrite(path, 0x60000, data.data(), 4));
+    EXPECT_EQ(stored(0x60000, 4), data);
+    ASSERT_TRUE(QV_SerialFlashWrite(path, 0x60000, data.data(), 4));   // the same bytes again: no change
+    std::remove(file.c_str());
+    ASSERT_TRUE(QV_SerialFlashRead(path, 0x60000, back.data(), 4));
+    EXPECT_FALSE(std::ifstream(file).good());
+    ASSERT_TRUE(QV_SerialFlashSectorErase(path, 0x60000));
+    EXPECT_EQ(stored(0x60000, 4), Bytes(4, 0xFF));
+    std::remove(file.c_str());
+    ASSERT_TRUE(QV_DiskWriteDmaExt(path, 1234, sector.data(), 512, 512));
+    EXPECT_EQ(stored(0x60000, 4), Bytes(4, 0xFF)) << "a disk write saves the flash with it";
+    session.reset();
     std::remove(file.c_str());
 }
 

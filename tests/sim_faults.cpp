@@ -137,7 +137,7 @@ TEST(SimConfig, ParsesEveryKey) {
     sim::EnclosureConfig c;
     std::string error;
     ASSERT_TRUE(sim::parseEnclosureConfig(
-        "qvr298,fw=31.01.01.10,flash=ef3013,rev=2,bus=1394,state=/tmp/x,resetms=100,fail=3,failop=3b,failevery=9,"
+        "qvr298,fw=31.01.01.10,flash=ef3013,rev=2,bus=1394,state=/tmp/x,persist=each,resetms=100,fail=3,failop=3b,failevery=9,"
         "notready=4,stuckbusy=1,short=5,flip=6,powercut=7,drop=8,noreturn=1,twins=1,seed=11",
         c, error))
         << error;
@@ -147,6 +147,7 @@ TEST(SimConfig, ParsesEveryKey) {
     EXPECT_EQ(*c.revision, 2);
     EXPECT_EQ(c.bus, sim::BusKind::Ieee1394);
     EXPECT_EQ(c.stateFile, "/tmp/x");
+    EXPECT_TRUE(c.persistEach);
     EXPECT_EQ(c.resetDelayMs, 100u);
     EXPECT_EQ(c.failOpcode, 0x3B);
     EXPECT_EQ(c.notReady, 4u);
@@ -163,7 +164,8 @@ TEST(SimConfig, RejectsWhatItDoesNotKnowAndSaysWhatItWould) {
                    Case{"qvr298,fw=1.2.3.4.5.6", "dotted"}, Case{"qvr298,fw=256.1", "dotted"},
                    Case{"qvr298,flash=123456", "ef3013"}, Case{"qvr298,bus=scsi", "usb, uas or 1394"},
                    Case{"qvr298,failop=3", "hex"}, Case{"qvr298,fail=0", "from 1"}, Case{"qvr298,fail=x", "number"},
-                   Case{"qvr298,twins=2", "0 or 1"}, Case{"qvr298,rev=10", "0 to 9"}}) {
+                   Case{"qvr298,twins=2", "0 or 1"}, Case{"qvr298,rev=10", "0 to 9"},
+                   Case{"qvr298,state=/tmp/x,persist=always", "each or exit"}, Case{"qvr298,persist=each", "state=FILE"}}) {
         SCOPED_TRACE(c.text);
         sim::EnclosureConfig cfg;
         std::string error;
