@@ -67,7 +67,8 @@ std::string identityWords(const EnclosureIdentity& id, const std::string& chip) 
 
 std::string stageWords(const Journal& j) {
     switch (j.stage) {
-        case Stage::Started: return "started; no erase had been recorded";
+        case Stage::Started:
+            return j.backup.empty() ? "started; no erase had been recorded" : "the backup was taken; no erase had been recorded";
         case Stage::EraseBegun: return "the flash was being erased";
         case Stage::Writing: return "the flash was being written, up to " + hex6(j.writtenUpTo);
         case Stage::Verified: return "written and verified";

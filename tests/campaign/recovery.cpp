@@ -36,11 +36,14 @@ namespace campaign {
 namespace {
 
 constexpr uint32_t kProductArea = 0x44000, kProductRecordLen = 72;
-constexpr uint64_t kFullCap = 1500;     // interruptions of each kind per procedure, at most
-constexpr uint64_t kBoundedCount = 6;   // ... in the bounded form, besides the first and last three
-// A kill at command k has the state file written after each of the k commands before it. The
-// bounded form kills the long runs (the SST part programmed byte by byte) within their first
-// commands only, where the journal is made and the erase and the programming begin.
+constexpr uint64_t kFullCuts = 1500;    // power cuts per procedure, at most
+// A kill at command k has the state file written after each of the changing commands before it,
+// so kills cost by where they fall: at most this many per procedure, and fewer in the long runs
+// (the SST part programmed byte by byte).
+constexpr uint64_t kFullKills = 300, kFullKillsLongRun = 60, kLongRun = 20000;
+constexpr uint64_t kBoundedCount = 6;   // each kind in the bounded form, besides the first and last three
+// The bounded form kills the long runs within their first commands only, where the journal is
+// made and the erase and the programming begin.
 constexpr uint64_t kBoundedKillsWithin = 4000;
 
 // The procedures: every family q55x updates, on its own flash part, with a file that leaves it
@@ -393,8 +396,10 @@ int recoveryMain(int argc, char** argv) {
     std::vector<Job> jobs;
     for (size_t i = 0; i < bases.size(); ++i) {
         for (Interrupt how : {Interrupt::Cut, Interrupt::Kill}) {
-            const uint64_t n = bounded && how == Interrupt::Kill ? std::min(bases[i].commands, kBoundedKillsWithin) : bases[i].commands;
-            const uint64_t cap = bounded ? kBoundedCount : kFullCap;
+            const uint64_t all = bases[i].commands;
+            const bool kill = how == Interrupt::Kill;
+            const uint64_t n = bounded && kill ? std::min(all, kBoundedKillsWithin) : all;
+            const uint64_t cap = bounded ? kBoundedCount : !kill ? kFullCuts : all > kLongRun ? kFullKillsLongRun : kFullKills;
             const uint64_t step = std::max<uint64_t>(1, (n + cap - 1) / cap);
             for (uint64_t k = 1; k <= n; ++k)
                 if (k % step == 0 || k <= 3 || k + 3 > n) jobs.push_back({i, how, k, {}});
