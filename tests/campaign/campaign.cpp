@@ -273,21 +273,13 @@ struct Job {
 
 void runJobs(const std::vector<Procedure>& procs, const std::vector<Baseline>& bases, std::vector<Job>& jobs,
              unsigned parallel, unsigned timeoutSec) {
-    runForked(
-        jobs.size(), sizeof(CaseResult), parallel, timeoutSec,
-        [&](size_t i) {
-            const CaseResult r = runCase(procs[jobs[i].proc], bases[jobs[i].proc], jobs[i].setup);
-            sendToParent(&r, sizeof r);
-        },
-        [&](size_t i, const CaseEnd& end) {
-            CaseResult& out = jobs[i].result;
-            if (end.finished) {
-                std::memcpy(&out, end.bytes.data(), sizeof out);
-                return;
-            }
-            out = CaseResult{};
-            out.end = end.hang ? End::Hang : End::Crash;
-            std::snprintf(out.note, sizeof out.note, "%s", end.why.c_str());
+    runCases<CaseResult>(
+        jobs.size(), parallel, timeoutSec,
+        [&](size_t i) { return runCase(procs[jobs[i].proc], bases[jobs[i].proc], jobs[i].setup); },
+        [&](size_t i) -> CaseResult& { return jobs[i].result; },
+        [](CaseResult& out, bool hang, const std::string& why) {
+            out.end = hang ? End::Hang : End::Crash;
+            std::snprintf(out.note, sizeof out.note, "%s", why.c_str());
         });
 }
 
@@ -462,13 +454,7 @@ int main(int argc, char** argv) {
         std::cerr << "q55x-campaign: " << error << "\n";
         return 2;
     }
-    struct RemoveDir {
-        std::string d;
-        ~RemoveDir() {
-            std::error_code ec;
-            std::filesystem::remove_all(d, ec);
-        }
-    } cleanup{dir};
+    const RemovedAtEnd cleanup{dir};
 
     std::vector<Procedure> procs = procedures(dir);
     if (list) {

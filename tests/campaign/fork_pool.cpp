@@ -5,7 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +31,28 @@ struct Running {
 }  // namespace
 
 bool inCaseProcess() { return gResultFd >= 0; }
+
+RemovedAtEnd::~RemovedAtEnd() {
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+}
+
+bool parseModeOptions(int argc, char** argv, const char* mode, ModeOptions& o) {
+    if (const char* j = std::getenv("JOBS")) o.parallel = static_cast<unsigned>(std::max(1, std::atoi(j)));
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const auto number = [&] { return static_cast<unsigned>(std::max(1, std::atoi(i + 1 < argc ? argv[++i] : ""))); };
+        if (a == mode) continue;
+        if (a == "--bounded") o.bounded = true;
+        else if (a == "--verbose") o.verbose = true;
+        else if (a == "--list") o.list = true;
+        else if (a == "--only" && i + 1 < argc) o.only = argv[++i];
+        else if (a == "--jobs") o.parallel = number();
+        else if (a == "--timeout") o.timeoutSec = number();
+        else return false;
+    }
+    return true;
+}
 
 bool sendToParent(const void* data, size_t n) {
     if (gResultFd < 0) return false;

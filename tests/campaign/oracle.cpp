@@ -195,25 +195,12 @@ int usage() {
 }  // namespace
 
 int oracleMain(int argc, char** argv) {
-    bool bounded = false, verbose = false, list = false;
-    std::string only;
-    unsigned parallel = 2, timeoutSec = 300;
-    if (const char* j = std::getenv("JOBS")) parallel = static_cast<unsigned>(std::max(1, std::atoi(j)));
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        const auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
-        if (a == "--oracle") continue;
-        if (a == "--bounded") bounded = true;
-        else if (a == "--verbose") verbose = true;
-        else if (a == "--list") list = true;
-        else if (a == "--only") only = value();
-        else if (a == "--jobs") parallel = static_cast<unsigned>(std::max(1, std::atoi(value().c_str())));
-        else if (a == "--timeout") timeoutSec = static_cast<unsigned>(std::max(1, std::atoi(value().c_str())));
-        else return usage();
-    }
+    ModeOptions o;
+    if (!parseModeOptions(argc, argv, "--oracle", o)) return usage();
+    const bool bounded = o.bounded, verbose = o.verbose;
     std::vector<OracleCase> cases = oracleMatrix(bounded);
-    if (!only.empty()) std::erase_if(cases, [&](const OracleCase& c) { return c.label().find(only) == std::string::npos; });
-    if (list) {
+    if (!o.only.empty()) std::erase_if(cases, [&](const OracleCase& c) { return c.label().find(o.only) == std::string::npos; });
+    if (o.list) {
         for (const OracleCase& c : cases) std::cout << c.label() << "\n";
         return 0;
     }
@@ -223,25 +210,20 @@ int oracleMain(int argc, char** argv) {
         (std::filesystem::temp_directory_path() / ("q55x-oracle-" + std::to_string(::getpid()))).string();
     std::vector<OracleResult> results(cases.size());
     const auto t0 = std::chrono::steady_clock::now();
-    runForked(
-        cases.size(), sizeof(OracleResult), parallel, timeoutSec,
+    runCases<OracleResult>(
+        cases.size(), o.parallel, o.timeoutSec,
         [&](size_t i) {
             const std::string own = dir + "/" + std::to_string(i);
             std::filesystem::create_directories(own);
             const OracleResult r = judge(cases[i], own);
             std::error_code ec;
             std::filesystem::remove_all(own, ec);
-            sendToParent(&r, sizeof r);
+            return r;
         },
-        [&](size_t i, const CaseEnd& end) {
-            OracleResult& out = results[i];
-            if (end.finished) {
-                std::memcpy(&out, end.bytes.data(), sizeof out);
-                return;
-            }
-            out = OracleResult{};
-            out.judged = end.hang ? Judged::Hang : Judged::Crash;
-            copyText(out.note, sizeof out.note, end.why);
+        [&](size_t i) -> OracleResult& { return results[i]; },
+        [](OracleResult& out, bool hang, const std::string& why) {
+            out.judged = hang ? Judged::Hang : Judged::Crash;
+            copyText(out.note, sizeof out.note, why);
         });
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);

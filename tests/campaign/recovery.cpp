@@ -346,28 +346,16 @@ struct Unflushed final : cli::Durability {
 int recoveryMain(int argc, char** argv) {
     static Unflushed unflushed;
     cli::setDurability(&unflushed);
-    bool bounded = false, list = false;
-    std::string only;
-    unsigned parallel = 2, timeoutSec = 300;
-    if (const char* j = std::getenv("JOBS")) parallel = static_cast<unsigned>(std::max(1, std::atoi(j)));
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        const auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
-        if (a == "--recover") continue;
-        if (a == "--bounded") bounded = true;
-        else if (a == "--list") list = true;
-        else if (a == "--only") only = value();
-        else if (a == "--jobs") parallel = static_cast<unsigned>(std::max(1, std::atoi(value().c_str())));
-        else if (a == "--timeout") timeoutSec = static_cast<unsigned>(std::max(1, std::atoi(value().c_str())));
-        else return usage();
-    }
+    ModeOptions o;
+    if (!parseModeOptions(argc, argv, "--recover", o) || o.verbose) return usage();
+    const bool bounded = o.bounded;
     std::vector<Baseline> bases;
     for (const Row& row : rows()) {
         Baseline b;
         b.c = caseOf(row);
-        if (only.empty() || keyOf(b.c).find(only) != std::string::npos) bases.push_back(std::move(b));
+        if (o.only.empty() || keyOf(b.c).find(o.only) != std::string::npos) bases.push_back(std::move(b));
     }
-    if (list) {
+    if (o.list) {
         for (const Baseline& b : bases) std::cout << keyOf(b.c) << "\n";
         return 0;
     }
@@ -378,13 +366,7 @@ int recoveryMain(int argc, char** argv) {
     std::error_code ec;
     const std::filesystem::path tmp = std::filesystem::is_directory("/dev/shm", ec) ? "/dev/shm" : std::filesystem::temp_directory_path();
     const std::string dir = (tmp / ("q55x-recover-" + std::to_string(::getpid()))).string();
-    struct RemoveDir {
-        std::string d;
-        ~RemoveDir() {
-            std::error_code ec;
-            std::filesystem::remove_all(d, ec);
-        }
-    } cleanup{dir};
+    const RemovedAtEnd cleanup{dir};
     for (size_t i = 0; i < bases.size(); ++i) {
         std::string why;
         if (!cleanRun(bases[i], dir + "/clean-" + std::to_string(i), why)) {
@@ -406,24 +388,19 @@ int recoveryMain(int argc, char** argv) {
         }
     }
     const auto t0 = std::chrono::steady_clock::now();
-    runForked(
-        jobs.size(), sizeof(Result), parallel, timeoutSec,
+    runCases<Result>(
+        jobs.size(), o.parallel, o.timeoutSec,
         [&](size_t i) {
             const std::string own = dir + "/" + std::to_string(i);
             const Result r = runCase(bases[jobs[i].row], jobs[i].how, jobs[i].at, own);
             std::error_code ec;
             std::filesystem::remove_all(own, ec);
-            sendToParent(&r, sizeof r);
+            return r;
         },
-        [&](size_t i, const CaseEnd& end) {
-            Result& out = jobs[i].result;
-            if (end.finished) {
-                std::memcpy(&out, end.bytes.data(), sizeof out);
-                return;
-            }
-            out = Result{};
-            out.end = end.hang ? End::Hang : End::Crash;
-            note(out, end.why);
+        [&](size_t i) -> Result& { return jobs[i].result; },
+        [](Result& out, bool hang, const std::string& why) {
+            out.end = hang ? End::Hang : End::Crash;
+            note(out, why);
         });
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 
