@@ -195,10 +195,10 @@ std::vector<KeptPlan> keptStretches(const firmware::SelectedDevice& dev, const U
         case RunProcedure::DirectUpdate:
             if (isQvr29x(t)) {
                 // The product record from an earlier update, where the image does not reach it and
-                // the chip is not erased whole to take the settings' record in its place.
+                // the chip is not erased whole (from the ROM loader, the buffer path erases it and
+                // writes the settings' record, or none).
                 const uint64_t extent = s == kQvr29xBank && flashBytes >= 2 * kQvr29xBank ? 2 * kQvr29xBank : s;
-                if (flashBytes >= kProductArea + kBufferPage && extent <= kProductArea &&
-                    !(p.chipOnRomLoader && p.productSn && !p.oneButton))
+                if (flashBytes >= kProductArea + kBufferPage && extent <= kProductArea && !p.chipOnRomLoader)
                     out.push_back({"product record", kProductArea, kProductRecordLen, PutBack::ProductRecord});
             } else if (isSingleBank(t)) {
                 if (p.includeNvram) break;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "cli/journal.h"
 #include "sim/state_file.h"
@@ -222,6 +223,40 @@ TEST_F(CliJournal, RecoverFinishesAnUpdateWhoseProgramWasKilled) {
     EXPECT_EQ(journals().front().stage, cli::Stage::EraseBegun);
     EXPECT_EQ(run(sim(u), {"recover", "--yes"}).code, 0);
     EXPECT_EQ(stretch(flash(), 0, 4096), stretch(before, 0, 4096));
+    EXPECT_EQ(firmware(u), updated);
+}
+
+// The chip left with no firmware it can boot takes the update again through its ROM loader, which
+// erases it whole: the product record an earlier update left goes back as the journal kept it.
+TEST_F(CliJournal, TheProductRecordComesBackAfterTheRomLoaderErasedTheChip) {
+    const Update u{"qvr298", "qvr298_31.01.01.20", 0x44000, 72};
+    std::string updated;
+    const uint64_t first = cleanRun(u, updated);
+    Bytes record(72, 0);
+    record[0] = 0x42;
+    const std::string serial = "EARLIER-SERIAL-0042 ";
+    std::copy(serial.begin(), serial.end(), record.begin() + 52);
+    sim::EnclosureState s;
+    bool exists = false;
+    std::string error;
+    const auto edit = [&](const std::function<void(Bytes&)>& change) {
+        ASSERT_TRUE(sim::loadStateFile((dir / "e.state").string(), s, exists, error)) << error;
+        change(s.flash);
+        ASSERT_TRUE(sim::saveStateFile((dir / "e.state").string(), s, error)) << error;
+    };
+    fresh(u);
+    edit([&](Bytes& f) { std::copy(record.begin(), record.end(), f.begin() + 0x44000); });
+    EXPECT_EQ(run(sim(u, ",powercut=" + std::to_string(first + 5)), update(u)).code, 1);
+    ASSERT_EQ(journals().size(), 1u);
+    ASSERT_EQ(journals().front().kept.size(), 1u);
+    EXPECT_EQ(journals().front().kept[0].bytes, record);
+    // Neither bank boots any more.
+    edit([](Bytes& f) { f[0x100] ^= 0xFF, f[0x20100] ^= 0xFF; });
+    const testsupport::CliRun r = run(sim(u), {"recover", "--yes"});
+    EXPECT_EQ(r.code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Download to RAM"), std::string::npos) << r.out;
+    EXPECT_EQ(stretch(flash(), 0x44000, 72), record);
+    EXPECT_TRUE(journals().empty());
     EXPECT_EQ(firmware(u), updated);
 }
 
