@@ -9,6 +9,7 @@
 // q55x journal: the open journals, one of them in full, or one forgotten.
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -24,6 +25,7 @@
 #include "firmware/family_updates.h"
 #include "firmware/flash_backup.h"
 #include "firmware/image.h"
+#include "firmware/update_texts.h"
 #include "sys/clock.h"
 #include "transport/cdb.h"
 #include "vendor/IDEAccess.h"
@@ -38,7 +40,6 @@ namespace {
 
 using firmware::RunProcedure;
 
-constexpr const char* kSuccess = "Programming Success!!";
 constexpr unsigned kBeforeFirstScanMs = 2000, kBetweenScansMs = 500;
 constexpr int kScans = 60;
 constexpr uint32_t k1394Piece = 256;
@@ -263,6 +264,8 @@ private:
         // Made before the window and the failure watch, whose command listeners nest inside its own.
         watch_ = std::make_unique<StageWatch>(store_, j_);
         TerminalWindow w(ctx_.out(), ctx_.windowMode());
+        std::error_code ec;
+        w.setExpectedBytes(std::filesystem::file_size(file, ec), uint64_t{dev_.flash.capacityKiB} * 1024);
         w.settings_ = j_.settings;
         w.firmwareFile_ = file;
         w.includeNvram_ = true;
@@ -275,7 +278,7 @@ private:
         }
         firmware::FailureWatch fw;
         firmware::WatchedWindow watched(w, fw);
-        bool ok = firmware::runChosenProcedure(p, watched, dev_) && w.status() == kSuccess;
+        bool ok = firmware::runChosenProcedure(p, watched, dev_) && w.status() == firmware::kTextSuccess;
         // The one-button update resets the chip to start what it wrote.
         if (ok && oneButton && !watch_->resetSeen()) IDEAccess::QV_ChipReset256(dev_.path);
         w.endLine();
