@@ -48,8 +48,6 @@ bool selectDevice(Context& ctx, firmware::SelectedDevice& dev, vendor::DeviceRec
     return true;
 }
 
-bool isQvr29x(vendor::ChipType t) { return t >= 15 && t <= 18; }
-
 // The bridge takes firmware through its RAM buffer when it answers the descriptor read.
 bool answersBufferDescriptor(const std::string& path) {
     uint8_t d[4] = {};
@@ -74,9 +72,10 @@ int runFlash(Context& ctx, const FlashOptions& o) {
     vendor::DeviceRecord record;
     if (!selectDevice(ctx, dev, record)) return ctx.failNoDevice();
     const vendor::ChipType type = dev.chip.type;
+    const vendor::ChipRow& row = vendor::chipRow(type);
 
     // The file is matched to the chip and to its flash before anything is erased.
-    if (isQvr29x(type)) {
+    if (row.fileCheck == vendor::FileCheck::ChipCode) {
         uint8_t info[16] = {};
         if (!IDEAccess::QV_GetChipInfo(dev.path, info, sizeof info))
             return ctx.fail(kExitFailed, "Get chip information fail !");
@@ -91,29 +90,33 @@ int runFlash(Context& ctx, const FlashOptions& o) {
             if (order < 0 && !o.guards.allowOlder)
                 return ctx.fail(kExitFailed, "The file is older than the chip's firmware; use --allow-older to write it.");
         }
-    } else if (type != 0 && type != vendor::kChipQVR294 && !firmware::FileMatchesChip(file, type, dev.chip.revision)) {
+    } else if (row.fileCheck == vendor::FileCheck::Signature && !firmware::FileMatchesChip(file, type, dev.chip.revision)) {
         // As in the window: a mismatch stops the Run update, except on the chips whose files carry
         // no signature the check could read.
         return ctx.fail(kExitFailed, "The firmware file seems not match this chip!");
     }
     // Where identification measures the flash (the direct-command bridges), the file must fit it; the
     // other families' procedures judge sizes themselves.
-    const bool capacityMeasured = (type >= 13 && type <= 18) || type == 27;
-    if (capacityMeasured && file.bytes.size() > uint64_t(dev.flash.capacityKiB) * 1024)
+    if (vendor::measuresCapacity(row.flash) && file.bytes.size() > uint64_t(dev.flash.capacityKiB) * 1024)
         return ctx.fail(kExitFailed, "The firmware file size is bigger than the flash size!");
+
+    // The procedure the window's "Run" button would take for this device: what the dry run
+    // reports is what the real run runs.
+    const firmware::RunPlan plan = firmware::planRun(dev, o.file);
+    if (plan.procedure == firmware::RunProcedure::None)
+        return ctx.fail(kExitFailed, std::string("q55x cannot update the ") + std::string(vendor::chipDisplayName(type)) + ".");
+    if (plan.procedure == firmware::RunProcedure::FileTooBig) return ctx.fail(kExitFailed, plan.steps);
 
     const bool json = ctx.options().json;
     if (o.guards.dryRun) {
-        const bool keepNvram = !o.includeNvram && type != 15 && type != 16 && type != 17 && type != 18;
-        std::string plan = "update of " + dev.path + " (" + std::string(vendor::chipDisplayName(type)) + ") from " +
+        const bool keepNvram = !o.includeNvram && !row.ramBuffer;
+        std::string text = "update of " + dev.path + " (" + std::string(vendor::chipDisplayName(type)) + ") from " +
                            o.file + " (" + std::to_string(file.bytes.size()) + " bytes)\n";
-        plan += "  procedure: " + std::string(type == 12 || (type >= 13 && type <= 18) || type == 9 || type == 10 || type == 27
-                                                   ? "direct flash write with erase in front, read back and compare"
-                                                   : "the family's own procedure") + "\n";
-        plan += std::string("  keeps:     ") + (keepNvram ? "the chip's 4 KiB NVRAM" : "nothing; the file is written whole") + "\n";
-        plan += "  backup:    " + (o.guards.noBackup ? std::string("none (--no-backup)") : "the whole flash, under " + backupDirectory()) + "\n";
-        if (json) ctx.printJson({{"device", dev.path}, {"dry_run", true}, {"plan", plan}});
-        else ctx.out() << plan;
+        text += std::string("  procedure: ") + plan.name + ": " + plan.steps + "\n";
+        text += std::string("  keeps:     ") + (keepNvram ? "the chip's 4 KiB NVRAM" : "nothing; the file is written whole") + "\n";
+        text += "  backup:    " + (o.guards.noBackup ? std::string("none (--no-backup)") : "the whole flash, under " + backupDirectory()) + "\n";
+        if (json) ctx.printJson({{"device", dev.path}, {"dry_run", true}, {"procedure", plan.name}, {"plan", text}});
+        else ctx.out() << text;
         return kExitOk;
     }
     if (int rc = refuseWhileInterrupted(ctx, dev.path, type)) return rc;
@@ -132,7 +135,7 @@ int runFlash(Context& ctx, const FlashOptions& o) {
     w.firmwareFile_ = o.file;
     w.includeNvram_ = o.includeNvram;
     w.setProductSn_ = !o.noProductSn;
-    if (isQvr29x(type)) {
+    if (row.ramBuffer) {
         w.readWriteBuffer_ = answersBufferDescriptor(dev.path);
         if (o.buffer && !w.readWriteBuffer_)
             return ctx.fail(kExitFailed, "This bridge does not take firmware through its buffer.");
@@ -140,15 +143,11 @@ int runFlash(Context& ctx, const FlashOptions& o) {
         return ctx.fail(kExitUsage, "--buffer applies to the QVR297, QVR298, QVR295 and QVR292 only");
     }
 
-    // The procedure the window's "Run" button would take for this device.
-    const firmware::RunProcedure procedure = firmware::chooseRunProcedure(dev, o.file);
-    if (procedure == firmware::RunProcedure::None)
-        return ctx.fail(kExitFailed, std::string("q55x cannot update the ") + std::string(vendor::chipDisplayName(type)) + ".");
     UpdateJournal journal;
     UpdateJournal::Request request;
     request.command = "flash";
     request.file = o.file;
-    request.plan.procedure = procedure;
+    request.plan.procedure = plan.procedure;
     request.plan.file = file.bytes;
     request.plan.includeNvram = o.includeNvram;
     request.plan.productSn = w.setProductSn_;
@@ -157,7 +156,7 @@ int runFlash(Context& ctx, const FlashOptions& o) {
     if (int rc = journal.begin(ctx, dev, request)) return rc;
     firmware::FailureWatch watch;
     firmware::WatchedWindow watched(w, watch);
-    const bool ok = firmware::runChosenProcedure(procedure, watched, dev);
+    const bool ok = firmware::runChosenProcedure(plan.procedure, watched, dev);
     w.endLine();
     const bool success = ok && w.status() == "Programming Success!!";
     const std::string journalLine = journal.end(success, watch.deviceChanged());
@@ -167,7 +166,8 @@ int runFlash(Context& ctx, const FlashOptions& o) {
     if (ctx.options().json) {
         nlohmann::json boxes = nlohmann::json::array();
         for (const auto& b : w.boxes) boxes.push_back({{"title", b.title}, {"text", b.text}});
-        nlohmann::json doc{{"device", dev.path}, {"ok", success}, {"status", w.status()}, {"messages", boxes}, {"backup", backup}};
+        nlohmann::json doc{{"device", dev.path}, {"ok", success}, {"procedure", plan.name},
+                           {"status", w.status()}, {"messages", boxes}, {"backup", backup}};
         if (!success) doc["error"] = errorJson(failure);
         if (!journalLine.empty()) doc["journal"] = journal.id();
         ctx.printJson(doc);
@@ -185,7 +185,7 @@ int runBankRecovery(Context& ctx) {
     firmware::SelectedDevice dev;
     vendor::DeviceRecord record;
     if (!selectDevice(ctx, dev, record)) return ctx.failNoDevice();
-    if (dev.chip.type != 13 && dev.chip.type != 27)
+    if (!vendor::keepsTwoBanks(vendor::chipRow(dev.chip.type)))
         return ctx.fail(kExitNothingToDo, "Only the QVR256 and QVR253 keep two banks to recover from.");
     TerminalWindow w(ctx.out(), ctx.windowMode());
     firmware::FailureWatch watch;

@@ -8,7 +8,7 @@
 #include "cli/image_inspect.h"
 #include "firmware/image.h"
 #include "transport/cdb.h"
-#include "vendor/chip_types.h"
+#include "vendor/chip_table.h"
 
 namespace cli {
 

@@ -23,7 +23,7 @@ struct BankState {
 // Identification only looks: the recovery itself runs on request (q55x recover).
 BankState checkBanks(const std::string& path, vendor::ChipType type, uint32_t flashKiB) {
     BankState b;
-    if ((type != 13 && type != 27) || flashKiB <= 127) return b;
+    if (!vendor::keepsTwoBanks(vendor::chipRow(type)) || flashKiB <= 127) return b;
     std::vector<uint8_t> bank(0x10000);
     for (int i = 0; i < 2; ++i) {
         for (uint32_t off = 0; off < bank.size(); off += 8192)

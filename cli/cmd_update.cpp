@@ -58,7 +58,7 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
     const auto listing = vendor::listBridges(ctx.commandCandidates(), {});
     if (listing.devices.empty()) return ctx.failNoDevice();
     const vendor::ListedDevice& d = listing.devices.front();
-    if (d.chip.type != vendor::kChipQVR298) return ctx.fail(kExitFailed, kChipNotSupported);
+    if (!vendor::chipRow(d.chip.type).oneButton) return ctx.fail(kExitFailed, kChipNotSupported);
 
     // Judged as the window judges it, on the chip information and the embedded image's header.
     uint8_t info[16] = {};
@@ -193,7 +193,7 @@ Runner addUpdateCommand(CLI::App& app) {
         UpdateOptions one = *o;
         one.guards.yes = true;   // asked once for all
         acceptSettingsIds(ctx, o->settingsFile);
-        FanOut f{"update", o->jobs, [](const vendor::ListedDevice& d) { return d.chip.type == vendor::kChipQVR298; }};
+        FanOut f{"update", o->jobs, [](const vendor::ListedDevice& d) { return vendor::chipRow(d.chip.type).oneButton; }};
         return runOnAll(ctx, o->guards, f, [one](Context& c) { return runUpdate(c, one); });
     };
 }

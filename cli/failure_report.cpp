@@ -14,8 +14,9 @@ std::string systemErrorText(uint32_t code) { return std::strerror(static_cast<in
 
 bool deviceLeft(const firmware::FailureCause& c) { return c.command && (!c.command->opened || c.command->host != 0); }
 
-// The families whose own update takes a whole copy of the flash back as it was read.
-bool restoresWholeFlash(vendor::ChipType t) { return t == 9 || t == 10 || (t >= 13 && t <= 18) || t == 27; }
+// The families whose own update takes a whole copy of the flash back as it was read: those that
+// always take the direct write.
+bool restoresWholeFlash(vendor::ChipType t) { return vendor::alwaysDirect(vendor::chipRow(t)); }
 
 }  // namespace
 
@@ -30,7 +31,7 @@ std::string nextStep(const firmware::FailureCause& c, const firmware::SelectedDe
     std::string s = deviceLeft(c) ? "The flash was being written when the bridge went away. Reconnect the enclosure (power it off and on), then "
                                   : "Keep the enclosure powered and ";
     s += "run the command again.";
-    if (dev.chip.type == 13 || dev.chip.type == 27)
+    if (vendor::keepsTwoBanks(vendor::chipRow(dev.chip.type)))
         s += " If `q55x list` then reports a damaged bank, `q55x recover` copies the valid one over it.";
     if (!backup.empty()) {
         if (restoresWholeFlash(dev.chip.type))

@@ -13,7 +13,7 @@
 
 #include "firmware/flash_backup.h"
 #include "firmware/settings.h"
-#include "vendor/chip_types.h"
+#include "vendor/chip_table.h"
 
 namespace cli {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "firmware/crc.h"
-#include "vendor/chip_types.h"
+#include "vendor/chip_table.h"
 
 namespace cli {
 

@@ -44,7 +44,6 @@ constexpr size_t kTwoBankImageSize = 2 * kBankSize;   // QVR29x: both 128 KiB ba
 constexpr uint32_t kBiggestSingleBankFileWithCrc = 0x10000;
 constexpr uint32_t kSmallestTwoBankFile = 0x20000;    // a single-bank file carrying both banks
 constexpr uint32_t kTwoPassFlashKiB = 127;        // above this the single-bank chips keep two banks
-constexpr uint32_t kQvr296CrcEnd = 0xC000;
 constexpr int kProgrammingAttempts = 3;
 constexpr int kRecoveryAttempts = 2;
 constexpr int kBufferRunsPerAttempt = 2;
@@ -66,22 +65,8 @@ constexpr uint8_t kActivateMode = 15;
 constexpr const char* kMessageTitle = "Message";
 constexpr const char* kMacRoutine = "QV_UpdateFlash529";
 
-bool isQvr29x(ChipType t) { return t >= 15 && t <= 18; }
-bool isSingleBank(ChipType t) { return t == 13 || t == 14 || t == 27; }
-// The chips whose identification measures the flash; the others' size stays at its default.
-bool capacityMeasured(ChipType t) { return isQvr29x(t) || isSingleBank(t); }
-bool keepsTwoBanks(ChipType t) { return t == 13 || t == 27; }
-// The chips that restart on command after an update.
-bool resetsAfterUpdate(ChipType t) { return (t >= 13 && t <= 18) || t == 27; }
-
-// Where the chip keeps its 4 KiB NVRAM.
-uint32_t nvramAddress(ChipType t) {
-    switch (t) {
-        case 13: case 14: return 0xC000;
-        case 27: return 0x8000;
-        default: return 0;
-    }
-}
+const vendor::ChipRow& rowOf(const SelectedDevice& dev) { return vendor::chipRow(dev.chip.type); }
+bool isSingleBank(const vendor::ChipRow& r) { return r.layout == vendor::FlashLayout::SingleBank; }
 
 size_t roundUp(size_t n, size_t unit) { return (n + unit - 1) / unit * unit; }
 
@@ -132,7 +117,7 @@ struct DirectForm {
 };
 
 DirectForm windowsForm(UpdateWindow& w, const SelectedDevice& dev) {
-    return {&w, dev.flash.type, isQvr29x(dev.chip.type)};
+    return {&w, dev.flash.type, rowOf(dev).ramBuffer};
 }
 
 void stepDone(const DirectForm& form) {
@@ -255,7 +240,7 @@ bool programDirect(UpdateWindow& w, const SelectedDevice& dev, DirectUpdateState
                    sys::AlignedBuffer& readBack, size_t fileSize, uint32_t length, int passes, uint8_t firstMode) {
     const WinDirect link(dev.path);
     const DirectForm form = windowsForm(w, dev);
-    if (isQvr29x(dev.chip.type)) {
+    if (rowOf(dev).ramBuffer) {
         // A bridge that answers the buffer descriptor checks its banks' signature blocks at boot.
         uint8_t descriptor[4] = {};
         if (IDEAccess::QV_ReadBuffer(dev.path, vendor::kBufferDescriptorMode, 0, 0, descriptor, 4))
@@ -347,7 +332,7 @@ bool flashKnown(const SelectedDevice& dev) {
 
 uint64_t flashBytesFor(const SelectedDevice& dev, uint64_t needed) {
     const uint64_t known = uint64_t{dev.flash.capacityKiB} * 1024;
-    if (needed <= known || capacityMeasured(dev.chip.type)) return known;
+    if (needed <= known || vendor::measuresCapacity(rowOf(dev).flash)) return known;
     vendor::_VenderCmdPara probed = dev.flash.para;
     IDEAccess::DetectFlashCapacity(dev.path, probed);
     return uint64_t{probed.capacityKiB} * 1024;
@@ -370,9 +355,10 @@ bool RunDirectUpdate(UpdateWindow& w, SelectedDevice& dev) {
 }
 
 bool UpdateFlashDirect(UpdateWindow& w, SelectedDevice& dev, DirectUpdateState& s) {
-    const ChipType t = dev.chip.type;
-    const bool qvr29x = isQvr29x(t);
-    const bool singleBank = isSingleBank(t);
+    const vendor::ChipRow& row = rowOf(dev);
+    const bool qvr29x = row.ramBuffer;
+    const bool singleBank = isSingleBank(row);
+    const bool twoBanks = vendor::keepsTwoBanks(row);
     const uint32_t flashKiB = s.flashSize / 1024;
     const WinDirect link(dev.path);
     const DirectForm form = windowsForm(w, dev);
@@ -388,12 +374,12 @@ bool UpdateFlashDirect(UpdateWindow& w, SelectedDevice& dev, DirectUpdateState& 
     const bool codeOnly = !qvr29x && !singleBank && fileReadable && file.bytes.size() >= sizeof kSignature &&
                           std::memcmp(file.bytes.data(), kSignature, sizeof kSignature) == 0;
 
-    // 1. The chip's own NVRAM, unless the file's is to be written.
+    // The chip's own NVRAM, unless the file's is to be written.
     const bool keepNvram = !qvr29x && (!w.includeNvram() || codeOnly);
-    const uint32_t nvramAt = nvramAddress(t);
+    const uint32_t nvramAt = row.nvram.at;
     sys::AlignedBuffer kept;
     if (!qvr29x) {
-        if (t == vendor::kChipQVR227) IDEAccess::QV_FlashPrepare(dev.path);
+        if (row.flashPrepare) IDEAccess::QV_FlashPrepare(dev.path);
         if (keepNvram) {
             if (!kept.reset(kNvramSize)) return fail(w, kTextAllocError);
             const auto read = [&](uint8_t* b) { return readDirect(link, form, s, nvramAt, b, kNvramSize); };
@@ -401,16 +387,16 @@ bool UpdateFlashDirect(UpdateWindow& w, SelectedDevice& dev, DirectUpdateState& 
         }
     }
 
-    // 2. The file.
+    // The file.
     if (!fileReadable) return fail(w, kTextOpenFileError);
     const size_t fileSize = file.bytes.size();
     size_t length = roundUp(codeOnly ? kNvramSize + fileSize : fileSize, kFileRounding);
 
-    // 3. Whole KiB are compared, but the bytes must fit too: the last page of a file a few bytes
+    // Whole KiB are compared, but the bytes must fit too: the last page of a file a few bytes
     // over the flash would be sent past its end.
     if (qvr29x && (length / 1024 > flashKiB || length > s.flashSize)) return fail(w, kTextFwBiggerThanFlash);
 
-    // 4. Buffers sized for the work: both QVR29x banks (the bank stamp and the second copy of a
+    // Buffers sized for the work: both QVR29x banks (the bank stamp and the second copy of a
     // one-bank file need them whatever the flash), and the first 64 KiB of a single-bank chip,
     // where its kept NVRAM and region checksum stand.
     size_t bufferLength = roundUp(qvr29x ? s.flashSize : length, kBufferRounding);
@@ -422,7 +408,7 @@ bool UpdateFlashDirect(UpdateWindow& w, SelectedDevice& dev, DirectUpdateState& 
     uint8_t* img = image.data();
     const uint8_t* fileBytes = file.bytes.data();
 
-    // 5. The image.
+    // The image: the file, with the kept NVRAM where the chip reads it.
     if (qvr29x) {
         std::memcpy(img, fileBytes, fileSize);
         // A one-bank file fills both banks, where the flash has room for the second.
@@ -437,7 +423,7 @@ bool UpdateFlashDirect(UpdateWindow& w, SelectedDevice& dev, DirectUpdateState& 
         std::memcpy(img + nvramAt, kept.data(), kNvramSize);
         // A file that carries both banks writes the second from its own half: the chip's settings
         // go there too, or the second bank's copy of them would be the file's.
-        if (keepsTwoBanks(t) && fileSize >= kSmallestTwoBankFile)
+        if (twoBanks && fileSize >= kSmallestTwoBankFile)
             std::memcpy(img + kSecondBankAt + nvramAt, kept.data(), kNvramSize);
     } else if (codeOnly) {
         std::memcpy(img, kept.data(), kNvramSize);
@@ -447,14 +433,15 @@ bool UpdateFlashDirect(UpdateWindow& w, SelectedDevice& dev, DirectUpdateState& 
         if (fileSize > kNvramSize) std::memcpy(img + kNvramSize, fileBytes + kNvramSize, fileSize - kNvramSize);
     }
 
-    // 6. Region checksum and passes.
+    // The single-bank chips check their code region's CRC-16 at boot; where the flash keeps the
+    // bank twice, the second copy is written in a pass of its own.
     int passes = 1;
-    if (t == vendor::kChipQVR296) {
-        if (fileSize <= kBiggestSingleBankFileWithCrc) stampRegionCrc(img, image.size(), kQvr296CrcEnd);
-    } else if (keepsTwoBanks(t)) {
-        if (fileSize <= kBiggestSingleBankFileWithCrc) stampRegionCrc(img, image.size(), codeRegionEnd(t));
-        if (flashKiB > kTwoPassFlashKiB) passes = 2;
-        length = std::min<size_t>(length, kSingleBankSize);
+    if (singleBank) {
+        if (fileSize <= kBiggestSingleBankFileWithCrc) stampRegionCrc(img, image.size(), row.codeEnd);
+        if (twoBanks) {
+            if (flashKiB > kTwoPassFlashKiB) passes = 2;
+            length = std::min<size_t>(length, kSingleBankSize);
+        }
     }
     // The kept NVRAM is written with the code: a file that ends before it must not leave it in
     // an erased unit behind the last byte written.
@@ -465,13 +452,13 @@ bool UpdateFlashDirect(UpdateWindow& w, SelectedDevice& dev, DirectUpdateState& 
         if (extent > flashBytesFor(dev, extent)) return fail(w, kTextFwBiggerThanFlash);
     }
 
-    // 7.
+    // From here on the flash is written.
     show(w, kTextProgramming);
     s.blockCounter = 0;
     s.sectorCounter = 0;
     const bool bufferPath = qvr29x && w.readWriteBuffer();
 
-    // 8. MXIC parts are erased ahead of the first write.
+    // MXIC parts are erased ahead of the first write.
     if (dev.flash.type == vendor::kFlashMxic) {
         link.waitReady();
         bool erased = false;
@@ -483,7 +470,7 @@ bool UpdateFlashDirect(UpdateWindow& w, SelectedDevice& dev, DirectUpdateState& 
         if (erased) sys::sleepMs(kAfterMxicEraseMs);
     }
 
-    // 9.-11.
+    // Write, read back and compare, with up to three erase modes (or through the RAM buffer).
     const uint8_t firstMode = dev.flash.type == vendor::kFlashAmic ? kChipErase : s.defaultEraseMode;
     const bool ok = bufferPath
                         ? programThroughBuffer(w, dev, image, readBack, static_cast<uint32_t>(length),
@@ -495,10 +482,10 @@ bool UpdateFlashDirect(UpdateWindow& w, SelectedDevice& dev, DirectUpdateState& 
         return false;
     }
 
-    // 12.
+    // The chips that restart on command are told to; the others wait for the user's power switch.
     show(w, kTextSuccess);
     const bool autoReset = w.settings().chipReset == 1;
-    if (resetsAfterUpdate(t)) {
+    if (row.resetsAfterUpdate) {
         // The bridge may drop off the bus before it answers; the box tells the user what follows.
         if (!bufferPath)
             IDEAccess::QV_ChipReset256(dev.path);
@@ -508,14 +495,13 @@ bool UpdateFlashDirect(UpdateWindow& w, SelectedDevice& dev, DirectUpdateState& 
     } else {
         w.messageBox(kTextPowerCycle, kMessageTitle, sys::MsgIcon::None);
     }
-    // 13.
     w.processMessages();
     return true;
 }
 
 bool RecoverFirmwareBank(UpdateWindow& w, SelectedDevice& dev) {
     const ChipType t = dev.chip.type;
-    if (!keepsTwoBanks(t) || dev.flash.capacityKiB <= kTwoPassFlashKiB) return true;
+    if (!vendor::keepsTwoBanks(vendor::chipRow(t)) || dev.flash.capacityKiB <= kTwoPassFlashKiB) return true;
     if (dev.record && dev.record->recoveryMark) return true;
 
     // The update button stays off while the banks are looked at, and comes back as it was.

@@ -28,11 +28,6 @@ namespace {
 
 using vendor::ChipType;
 
-// Chips by their Windows chip type.
-constexpr ChipType kChipQVD528 = 7;
-constexpr ChipType kChipQVD523 = 11;
-constexpr ChipType kChipQ556E = 30;
-
 // The QVD528 family's flash units: erased in 32 KiB units, programmed, read back and compared in
 // 16 KiB pages; the chip's settings live in the first 4 KiB.
 constexpr uint32_t kEraseUnit = 32768;
@@ -313,7 +308,7 @@ uint32_t totalFor(size_t fileSize, bool addNvram) {
     return static_cast<uint32_t>(roundUp(covered, kPage));
 }
 
-bool carriesNvramByType(ChipType t) { return (t >= 12 && t <= 18) || t == 27; }
+bool isQvd523(const vendor::ChipRow& r) { return r.series528 == vendor::Series528Rules::Qvd523; }
 
 // The chips of these procedures read their NVRAM at flash 0 and their code from 4 KiB on. A file
 // that starts with the code's signature block carries no NVRAM in front of it: written from 0 it
@@ -328,6 +323,7 @@ bool startsWithCode(const FileImage& f) { return startsWithCode(f.bytes.data(), 
 bool update528Windows(UpdateWindow& w, SelectedDevice& dev, bool spiWrite) {
     Progress p(&w);
     const ChipType t = dev.chip.type;
+    const vendor::ChipRow& row = vendor::chipRow(t);
     const vendor::FlashType flashType = dev.flash.type;
     // The flash-type-aware write takes the file as it is, its NVRAM included.
     if (spiWrite) w.setIncludeNvram(true);
@@ -338,7 +334,7 @@ bool update528Windows(UpdateWindow& w, SelectedDevice& dev, bool spiWrite) {
     const FileImage file = readFirmwareFile(w.firmwareFile());
     // A code-only file goes behind the chip's kept NVRAM, also on the chips whose files are
     // otherwise taken to carry their own.
-    const bool carries = (carriesNvramByType(t) && !startsWithCode(file)) ||
+    const bool carries = (row.fileCarriesNvram && !startsWithCode(file)) ||
                          (file.opened && fn_bCheckFwIncludeNVRAM(file, t));
     const bool keep = !(carries && w.includeNvram());
 
@@ -362,10 +358,10 @@ bool update528Windows(UpdateWindow& w, SelectedDevice& dev, bool spiWrite) {
 
     const bool unprotect = spiWrite ? flashType == vendor::kFlashMxic
                                     : (flashType == vendor::kFlashSt || flashType == vendor::kFlashMxic) &&
-                                          t != kChipQVD523;
+                                          !isQvd523(row);
     if (!prepareFlashForWrite(link, p, dev.flash.atmelModel != -1, unprotect)) return false;
 
-    if (keep && carries && t == kChipQVD523 && fileSize >= kQvd523DataAt + kQvd523DataLen)
+    if (keep && carries && isQvd523(row) && fileSize >= kQvd523DataAt + kQvd523DataLen)
         std::memcpy(kept.data() + kQvd523DataAt, file.bytes.data() + kQvd523DataAt, kQvd523DataLen);
 
     PagePlan plan;
@@ -375,8 +371,8 @@ bool update528Windows(UpdateWindow& w, SelectedDevice& dev, bool spiWrite) {
     plan.keep = keep;
     plan.total = total;
 
-    if (t == vendor::kChipQVR227) IDEAccess::QV_FlashPrepare(dev.path);
-    if (spiWrite && t == kChipQVD523 && flashType == vendor::kFlashSst) {
+    if (row.flashPrepare) IDEAccess::QV_FlashPrepare(dev.path);
+    if (spiWrite && isQvd523(row) && flashType == vendor::kFlashSst) {
         // This pairing does not take the bridge's unit erase cleanly: the part is cleared first.
         IDEAccess::SstChipErase(dev.path);
         link.waitReady();
@@ -697,11 +693,12 @@ bool UpdateFlash_528Series(uint32_t device, vendor::ChipType chipType, const uin
         macPrint(kTextUnknownFlash);
         return false;
     }
-    if ((flashType == vendor::kFlashSt || flashType == vendor::kFlashMxic) && chipType != kChipQVD523) link.unprotect();
+    const vendor::ChipRow& row = vendor::chipRow(chipType);
+    if ((flashType == vendor::kFlashSt || flashType == vendor::kFlashMxic) && !isQvd523(row)) link.unprotect();
 
     const size_t fileStart = keep && !codeOnly ? kKept : 0;
     if (size <= fileStart) return false;
-    if (chipType == kChipQVD523 && size >= kQvd523DataAt + kQvd523DataLen)
+    if (isQvd523(row) && size >= kQvd523DataAt + kQvd523DataLen)
         std::memcpy(kept.data() + kQvd523DataAt, image + kQvd523DataAt, kQvd523DataLen);
 
     PagePlan plan;
@@ -717,7 +714,7 @@ int qvd528_update_func(uint32_t device, const std::function<void(bool)>& showRes
     std::vector<uint8_t> bundle;
     const bool loaded = sys::loadResource(kMacQvd528Image, "BIN", bundle) && !bundle.empty();
     // Without its image the update cannot start; the wizard still hears that it failed.
-    const bool ok = loaded && UpdateFlash_528Series(device, kChipQVD528, bundle.data(), bundle.size());
+    const bool ok = loaded && UpdateFlash_528Series(device, vendor::chipTypeOfCode("528"), bundle.data(), bundle.size());
     if (ok) macPrint("update_func: show success message.");
     if (showResult) showResult(ok);
     return ok ? 0 : -1;
@@ -725,29 +722,56 @@ int qvd528_update_func(uint32_t device, const std::function<void(bool)>& showRes
 
 // --- the Run button --------------------------------------------------------------------------
 
-RunProcedure chooseRunProcedure(const SelectedDevice& dev, const std::string& firmwareFile) {
-    const ChipType t = dev.chip.type;
-    const bool alternativeWrite = dev.flash.sst25;
-    if (dev.flash.type == vendor::kFlashUnknown && t == kChipQ556E) return RunProcedure::DiskResident;
-    switch (t) {
-        case kChipQVD528: return RunProcedure::Series528;
-        case kChipQVD523:
-            if (!FileFitsFlash(firmwareFile, dev.flash.capacityKiB)) return RunProcedure::FileTooBig;
-            return dev.flash.type == vendor::kFlashSst ? RunProcedure::Sst : RunProcedure::Series528;
-        case 9:
-        case 10: return RunProcedure::DirectUpdate;
-        case vendor::kChipQVR294: return RunProcedure::Qvr294;
-        case vendor::kChipQVR227:
-            if (!IDEAccess::IsRegister505EReady(dev.path) && dev.chip.revision <= 4) return RunProcedure::Series528;
-            return alternativeWrite ? RunProcedure::Sst : RunProcedure::DirectUpdate;
-        case 13: case 14: case 15: case 16: case 17: case 18: case 27: return RunProcedure::DirectUpdate;
-        case vendor::kChipQVD525:
-            if (dev.busKind() == vendor::Bus::Ieee1394) return RunProcedure::Qvd525Over1394;
-            [[fallthrough]];
-        case 1: case 3: case 4: case 5: case 28: case kChipQ556E:
-            return alternativeWrite ? RunProcedure::Sst : RunProcedure::Legacy;
-        default: return RunProcedure::None;
+namespace {
+
+bool probeHolds(vendor::RunProbe probe, const SelectedDevice& dev, const std::string& firmwareFile) {
+    switch (probe) {
+        case vendor::RunProbe::FlashUnknown: return dev.flash.type == vendor::kFlashUnknown;
+        case vendor::RunProbe::Ieee1394: return dev.busKind() == vendor::Bus::Ieee1394;
+        case vendor::RunProbe::Sst25: return dev.flash.sst25;
+        case vendor::RunProbe::SstFlash: return dev.flash.type == vendor::kFlashSst;
+        case vendor::RunProbe::FileTooBig: return !FileFitsFlash(firmwareFile, dev.flash.capacityKiB);
+        case vendor::RunProbe::Old227:
+            return !IDEAccess::IsRegister505EReady(dev.path) && dev.chip.revision <= 4;
     }
+    return false;
+}
+
+}  // namespace
+
+RunProcedure chooseRunProcedure(const SelectedDevice& dev, const std::string& firmwareFile) {
+    const vendor::RunRoute& route = vendor::chipRow(dev.chip.type).run;
+    for (uint8_t i = 0; i < route.stepCount; ++i)
+        if (probeHolds(route.steps[i].probe, dev, firmwareFile)) return route.steps[i].then;
+    return route.usual;
+}
+
+RunPlan describeRun(RunProcedure p) {
+    switch (p) {
+        case RunProcedure::DirectUpdate:
+            return {p, "RunDirectUpdate", "direct flash write with erase in front, read back and compare"};
+        case RunProcedure::Series528:
+            return {p, "UpdateFlash_528Series",
+                    "erase in 32 KiB units, 16 KiB pages through the bridge's flash write, each read back and compared"};
+        case RunProcedure::Sst:
+            return {p, "UpdateFlashSst",
+                    "erase in 32 KiB units, 16 KiB pages by SPI cycles for the flash's own type, each read back and compared"};
+        case RunProcedure::Legacy:
+            return {p, "UpdateFlashLegacy", "erase, 8 KiB chunks through the bridge's flash write, read back and compare"};
+        case RunProcedure::Qvd525Over1394:
+            return {p, "UpdateFlash525Over1394", "256-byte direct writes over 1394 that erase in front of 0 and 0x8000, read back and compare"};
+        case RunProcedure::Qvr294:
+            return {p, "UpdateFlash294", "erase, 512-byte pieces through the chip's buffer, read back and compare"};
+        case RunProcedure::DiskResident:
+            return {p, "UpdateDiskResident", "the firmware area on the attached disk, written and read back in 64 KiB units"};
+        case RunProcedure::FileTooBig: return {p, "none", kTextFileBiggerThanFlash};
+        case RunProcedure::None: break;
+    }
+    return {RunProcedure::None, "none", "none: this chip has no update procedure"};
+}
+
+RunPlan planRun(const SelectedDevice& dev, const std::string& firmwareFile) {
+    return describeRun(chooseRunProcedure(dev, firmwareFile));
 }
 
 bool runChosenProcedure(RunProcedure p, UpdateWindow& w, SelectedDevice& dev) {

@@ -26,20 +26,21 @@ bool UpdateDiskResident(UpdateWindow& w, SelectedDevice& dev);
 int qvd528_update_func(uint32_t device, const std::function<void(bool)>& showResult);
 bool UpdateFlash_528Series(uint32_t device, vendor::ChipType chipType, const uint8_t* image, size_t size);
 
-// Which procedure the "Run" button takes for the selected device (the window's dispatch), so the
-// Windows program and q55x choose alike.
-enum class RunProcedure {
-    None,                  // a chip type the button does nothing for
-    DirectUpdate,          // RunDirectUpdate
-    Series528,             // UpdateFlash_528Series
-    Sst,                   // UpdateFlashSst
-    Legacy,                // UpdateFlashLegacy
-    Qvd525Over1394,
-    Qvr294,
-    DiskResident,
-    FileTooBig,            // QVD523: "The firmware file size is bigger than the flash size!"
-};
+// Which procedure the "Run" button takes for the selected device (the window's dispatch, as the
+// chip table's row gives it), so the Windows program and q55x choose alike.
+using vendor::RunProcedure;
 RunProcedure chooseRunProcedure(const SelectedDevice& dev, const std::string& firmwareFile);
+
+// The "Run" update as it will go: the procedure, the name q55x reports it by ("procedure" in
+// --json, the function's name), and a line saying what it does. A dry run shows it, the real run
+// runs it: both take it from here.
+struct RunPlan {
+    RunProcedure procedure = RunProcedure::None;
+    const char* name = "none";
+    const char* steps = "";
+};
+RunPlan planRun(const SelectedDevice& dev, const std::string& firmwareFile);
+RunPlan describeRun(RunProcedure p);
 // Runs what chooseRunProcedure chose; false for None and FileTooBig (after its message box).
 bool runChosenProcedure(RunProcedure p, UpdateWindow& w, SelectedDevice& dev);
 

@@ -46,14 +46,16 @@ bool readQvr294(UpdateWindow& w, const SelectedDevice& dev, std::vector<uint8_t>
 }  // namespace
 
 ReadPath readPathFor(const SelectedDevice& dev, bool bufferDescriptorReadable) {
-    const vendor::ChipType t = dev.chip.type;
-    if (t >= 15 && t <= 18) return bufferDescriptorReadable ? ReadPath::Buffer : ReadPath::Direct;
-    switch (t) {
-        case 9: case 10: case 12: case 13: case 14: case 27: return ReadPath::Direct;
-        case 26: return ReadPath::Qvr294;
-        case 1: case 3: case 4: case 5: case 7: case 8: case 11: case 28: case 30: return ReadPath::SerialFlash;
-        default: return ReadPath::None;
+    const vendor::ReadRoute p = vendor::chipRow(dev.chip.type).read;
+    if (p == vendor::ReadRoute::BufferOrDirect) return bufferDescriptorReadable ? ReadPath::Buffer : ReadPath::Direct;
+    switch (p) {
+        case vendor::ReadRoute::Direct: return ReadPath::Direct;
+        case vendor::ReadRoute::Qvr294: return ReadPath::Qvr294;
+        case vendor::ReadRoute::SerialFlash: return ReadPath::SerialFlash;
+        case vendor::ReadRoute::BufferOrDirect:
+        case vendor::ReadRoute::None: break;
     }
+    return ReadPath::None;
 }
 
 const char* readPathName(ReadPath p) {
@@ -76,7 +78,7 @@ bool readFlash(UpdateWindow& w, const SelectedDevice& dev, uint32_t length, std:
         return false;
     }
     uint8_t d[4] = {};
-    const bool descriptor = dev.chip.type >= 15 && dev.chip.type <= 18 &&
+    const bool descriptor = vendor::chipRow(dev.chip.type).read == vendor::ReadRoute::BufferOrDirect &&
                             IDEAccess::QV_ReadBuffer(dev.path, 3, 0, 0, d, sizeof d);
     const ReadPath path = readPathFor(dev, descriptor);
     out.assign(length, 0);

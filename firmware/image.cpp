@@ -77,14 +77,7 @@ int mfgImageNumberFor(std::string_view chipCode, uint8_t romVariant) {
     return 0;
 }
 
-SignatureLocation signatureLocation(ChipType type) {
-    switch (type) {
-        case 28: case 30: return {0x4000, true};
-        case 13: case 14: case 15: case 16: case 17: case 18: return {0xC000 - 16, true};
-        case 27: return {0x8000 - 16, true};
-        default: return {0, false};
-    }
-}
+SignatureLocation signatureLocation(ChipType type) { return vendor::chipRow(type).file.signature; }
 
 bool FileImage::block(size_t offset, size_t n, uint8_t* out) const {
     if (offset > bytes.size() || n > bytes.size() - offset) return false;
@@ -114,17 +107,17 @@ FileImage readFirmwareFile(const std::string& path) {
 }
 
 bool FileMatchesChip(const FileImage& file, ChipType type, int revision) {
+    const vendor::FileMatch& m = vendor::chipRow(type).file;
     const std::string_view code = codeOf(type);
-    const SignatureLocation loc = signatureLocation(type);
+    const SignatureLocation loc = m.signature;
     uint8_t block[kSignatureBlockSize] = {};
     bool haveBlock = file.block(loc.offset, sizeof block, block);
     if (loc.twoBytesRequired && (!haveBlock || block[0] != 0x55 || block[1] != 0xAA)) return false;
 
     // Code at 0, or behind the file's own 4 KiB NVRAM.
     const bool byOffset0 = loc.offset == 0;
-    const bool familyWithNvramRules = type == 7 || (type >= 9 && type <= 25) || type == 27;
-    if (familyWithNvramRules) {
-        if (type == 11 || type == 19) {
+    if (m.nvramFirst) {
+        if (m.blockAt128) {
             if (!file.block(128, sizeof block, block) || !startsWith(block, kQvd523Signature, 3)) return false;
             haveBlock = true;
         } else if (!haveBlock || !startsWith(block, kSignature, 4)) {
@@ -149,40 +142,38 @@ bool FileMatchesChip(const FileImage& file, ChipType type, int revision) {
     const uint8_t* chars = block + 4;
     const bool codeMatches = codeEquals(chars, code);
     const auto digitOf = [](int v) { return static_cast<uint8_t>('0' + v); };
-    switch (type) {
-        case 1:
+    switch (m.rule) {
+        case vendor::FileRule::Qv84552:
             if (revision == 1) {
                 static const uint8_t kFirstRevision[4] = {0x5A, 0xA5, 0x0F, 0xF0};
                 return std::memcmp(chars, kFirstRevision, 4) == 0;
             }
             return codeMatches && chars[3] == digitOf(revision - 1);
-        case 2: case 35:
+        case vendor::FileRule::NotSameFirstTwo:
             return !(chars[0] == code[0] && chars[1] == code[1]);
-        case 3: case 4: case 31: case 32: case 33: case 34:
+        case vendor::FileRule::Any:
             return true;
-        case 5:
+        case vendor::FileRule::CodeAndRevisionDigit:
             return codeMatches && chars[3] == digitOf(revision - 1);
-        case 6: case 28:
+        case vendor::FileRule::Code:
             return codeMatches;
-        case 7: case 20:
+        case vendor::FileRule::RevisionByte:
             return revisionByte(block[8]) == revision - 1;
-        case 8: {
+        case vendor::FileRule::Qvd525Marks: {
             static const uint8_t kRev1[8] = {0x55, 0xAA, 0xAA, 0x55, 'q', '5', '2', '5'};
             static const uint8_t kRev2[8] = {0x55, 0xAA, 0xAA, 0x55, '5', '2', '5', '7'};
             if (revision == 1) return std::memcmp(block, kRev1, 8) == 0;
             if (revision == 2) return std::memcmp(block, kRev2, 8) == 0;
             return false;
         }
-        case 23:
+        case vendor::FileRule::RevisionByteOrRev0:
             return revision == 0 || revisionByte(block[8]) == revision - 1;
-        case 30:
+        case vendor::FileRule::CodeAndE:
             return codeMatches && chars[3] == 'E';
-        case 9: case 10: case 11: case 12: case 13: case 14: case 15: case 16: case 17: case 18:
-        case 19: case 21: case 22: case 24: case 25: case 27:
-            return codeMatches;
-        default:   // 0, 26, 29 and anything unknown
+        case vendor::FileRule::Never:
             return false;
     }
+    return false;
 }
 
 bool FileMatchesChip(const std::string& path, ChipType type, int revision) {
@@ -201,7 +192,7 @@ bool fn_bCheckFwIncludeNVRAM(const FileImage& file, ChipType type) {
     if (file.block(0, sizeof block, block) && startsWith(block, kSignature, 4)) return false;
     if (file.block(4096, sizeof block, block) && startsWith(block, kSignature, 4) && codeEquals(block + 4, code))
         return true;
-    if ((type == 11 || type == 19) && file.block(128, sizeof block, block) &&
+    if (vendor::chipRow(type).file.blockAt128 && file.block(128, sizeof block, block) &&
         startsWith(block, kQvd523Signature, 4) && codeEquals(block + 4, code))
         return true;
     return false;
@@ -241,17 +232,13 @@ CodeFileMatch CodeFileMatchesChip(const FileImage& file, const uint8_t* info, si
 }
 
 uint32_t codeRegionEnd(ChipType type) {
-    switch (type) {
-        case 13: case 14: return 0xC000;
-        case 27: return 0x8000;
-        default: return 0;
-    }
+    const vendor::ChipRow& r = vendor::chipRow(type);
+    return r.layout == vendor::FlashLayout::SingleBank ? r.codeEnd : 0;
 }
 
 bool ValidateBank(const uint8_t* bank, size_t size, ChipType type) {
-    if (type < 13 || (type > 18 && type != 27)) return false;
-    const uint32_t end = type == 27 ? 0x8000 : 0xC000;
-    if (bank == nullptr || size < end) return false;
+    const uint32_t end = vendor::chipRow(type).codeEnd;
+    if (end == 0 || bank == nullptr || size < end) return false;
     const uint8_t* sig = bank + end - 16;
     if (!startsWith(sig, kSignature, 4) || !codeEquals(sig + 4, codeOf(type))) return false;
     const uint16_t stored = static_cast<uint16_t>(bank[end - 2] << 8 | bank[end - 1]);

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "firmware/image_builder.h"
-#include "vendor/chip_types.h"
+#include "vendor/chip_table.h"
 
 namespace firmware {
 
@@ -45,11 +45,8 @@ int mfgImageNumberFor(std::string_view chipCode, uint8_t romVariant);
 constexpr uint8_t kQvd523Signature[4] = {0xE9, 0xAC, 0x67, 0x32};
 constexpr size_t kSignatureBlockSize = 10;
 
-// Where a chip's firmware file keeps its signature block.
-struct SignatureLocation {
-    uint32_t offset;
-    bool twoBytesRequired;   // only 55 AA must be there (and is required)
-};
+// Where a chip's firmware file keeps its signature block (the chip table's row says).
+using vendor::SignatureLocation;
 SignatureLocation signatureLocation(vendor::ChipType type);
 
 // --- reading firmware files -----------------------------------------------------------------

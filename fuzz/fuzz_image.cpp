@@ -7,7 +7,7 @@
 
 #include "cli/image_inspect.h"
 #include "firmware/image.h"
-#include "vendor/chip_types.h"
+#include "vendor/chip_table.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     firmware::FileImage file;

@@ -13,6 +13,7 @@
 #include "mac_app/lifecycle.h"
 #include "raid/discovery.h"
 #include "raid/qvtool.h"
+#include "vendor/chip_table.h"
 #include "sys/clock.h"
 
 controller* ctrller = nil;
@@ -538,12 +539,11 @@ void progressbar_func()
         } else {
             raid::qvchip& chip = raid::j.chips[0];
             int started = -1;
-            switch (chip.chip_type()) {
-                case raid::kChipTypeQVD528: started = chip.QVD528FirmwareUpdate(); break;
-                case raid::kChipTypeQVR298: started = chip.QVR298FirmwareUpdate(); break;
-                case raid::kChipTypeQVD529:
-                case raid::kChipTypeQVD529b: started = chip.QVD529FirmwareUpdate(); break;
-                default:
+            switch (vendor::chipRowOfMac(chip.chip_type()).macUpdate) {
+                case vendor::MacUpdate::Qvd528: started = chip.QVD528FirmwareUpdate(); break;
+                case vendor::MacUpdate::Qvr298: started = chip.QVR298FirmwareUpdate(); break;
+                case vendor::MacUpdate::Qvd529: started = chip.QVD529FirmwareUpdate(); break;
+                case vendor::MacUpdate::None:
                     reason = "No update started: chip type " + std::to_string(chip.chip_type()) +
                              " has no firmware update.";
                     break;

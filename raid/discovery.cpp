@@ -145,7 +145,7 @@ void DeviceAdded(void* /*refCon*/, iokit::io_iterator_t iterator) {
             for (qvchip& chip : j.chips)
                 if (chip.device == device) chip.chip_id = chipId;
         }
-        if ((chipId & 0xFFFFFFFFu) != kChipTypeQVR298) {
+        if (!vendor::chipRowOfMac(static_cast<uint32_t>(chipId & 0xFFFFFFFFu)).oneButton) {
             firmware::macPrint("We don't find supported device.");
             continue;
         }

@@ -25,17 +25,6 @@ namespace {
 
 using UpdateFunc = int (*)(uint32_t, const std::function<void(bool)>&);
 
-int qvd528Update(uint32_t device, const std::function<void(bool)>& showResult) {
-#if Q55X_HAVE_QVD528_UPDATE
-    return firmware::qvd528_update_func(device, showResult);
-#else
-    (void)device;
-    firmware::macPrint("update_func: the QVD528 update is not part of this build.");
-    showResult(false);
-    return -1;
-#endif
-}
-
 // Whether an update thread runs, and whether discovery held a rescan back meanwhile.
 std::mutex gUpdateMutex;
 bool gUpdateRunning = false;
@@ -148,7 +137,7 @@ int qvchip::QVR298FirmwareUpdate() {
 
 int qvchip::QVD528FirmwareUpdate() {
     firmware::macPrint("Create updating thread.");
-    return startUpdateThread(update_thread, &qvd528Update, device);
+    return startUpdateThread(update_thread, &firmware::qvd528_update_func, device);
 }
 
 int qvchip::QVD529FirmwareUpdate() {

@@ -9,12 +9,6 @@
 
 namespace raid {
 
-// Chip types of the macOS chip identification that the update starters serve.
-constexpr uint32_t kChipTypeQVD528 = 6;
-constexpr uint32_t kChipTypeQVD529 = 12;
-constexpr uint32_t kChipTypeQVD529b = 19;
-constexpr uint32_t kChipTypeQVR298 = 21;
-
 class qvchip {
 public:
     qvchip(uint32_t dev, const controller_t& c) : device(dev), controller(c) {}

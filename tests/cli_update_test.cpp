@@ -10,6 +10,7 @@
 
 #include "cli/cli.h"
 #include "firmware/image_catalog.h"
+#include "sim/session.h"
 #include "sys/resources.h"
 
 namespace fs = std::filesystem;
@@ -239,6 +240,61 @@ TEST_F(CliUpdate, FlashServesEveryFamilyThroughItsOwnProcedure) {
             EXPECT_EQ(r.json()["status"], "Programming Success!!");
         }
     }
+}
+
+// What a dry run says is what the real run does, on every model the emulator plays: each is
+// given its family's sample file where there is one, else its own flash contents, and both runs
+// report the same procedure (or the same refusal).
+TEST_F(CliUpdate, DryRunAndRealRunTakeOneProcedureOnEveryModel) {
+    size_t count = 0, ran = 0;
+    const sim::ChipPersona* personas = sim::chipPersonas(&count);
+    for (size_t i = 0; i < count; ++i) {
+        const std::string model = personas[i].model;
+        SCOPED_TRACE(model);
+        fs::path file = temp(model + ".bin");
+        bool hasSample = false;
+        for (const auto& c : firmware::imageCatalog()) hasSample = hasSample || model + "_with_nvram" == c.name;
+        if (hasSample) {
+            file = sample(model + "_with_nvram");
+        } else {
+            sim::Session session;
+            std::string error;
+            ASSERT_TRUE(session.bus().addEnclosure(model, error)) << error;
+            const auto& flash = session.bus().enclosure(0).flash();
+            std::ofstream(file, std::ios::binary)
+                .write(reinterpret_cast<const char*>(flash.data()), static_cast<std::streamsize>(flash.size()));
+        }
+        const std::vector<std::string> flags{"--allow-reinstall", "--allow-older", "--no-backup", file.string()};
+        std::vector<std::string> dry{"--json", "--sim", model, "flash", "--dry-run"}, real{"--json", "--sim", model, "flash", "--yes"};
+        dry.insert(dry.end(), flags.begin(), flags.end());
+        real.insert(real.end(), flags.begin(), flags.end());
+        const CliRun d = q55x(dry), r = q55x(real);
+        const nlohmann::json dj = d.out.empty() ? nlohmann::json::parse(d.err) : d.json();
+        const nlohmann::json rj = r.out.empty() ? nlohmann::json::parse(r.err) : r.json();
+        if (dj.contains("error")) {
+            EXPECT_EQ(rj["error"]["message"], dj["error"]["message"]) << r.out << r.err;
+        } else {
+            EXPECT_EQ(d.code, 0);
+            ASSERT_TRUE(rj.contains("procedure")) << r.out << r.err;
+            EXPECT_EQ(rj["procedure"], dj["procedure"]);
+            EXPECT_NE(dj["plan"].get<std::string>().find(dj["procedure"].get<std::string>()), std::string::npos);
+            ++ran;
+        }
+        fs::remove(file);
+    }
+    EXPECT_GE(ran, 17u) << "most models are updated by some procedure";
+
+    // A QVR227 on its ROM code (flash erased) does not answer the ready register: the 528-series
+    // route, in the plan as in the run.
+    const fs::path state = temp("227.state"), file = sample("qvr227_with_nvram");
+    const std::string sim = "qvr227,state=" + state.string();
+    ASSERT_EQ(q55x({"--sim", sim, "raw", "ff0413000000000000000000"}).code, 0);   // chip erase
+    const CliRun d = q55x({"--json", "--sim", sim, "flash", "--dry-run", file.string()});
+    const CliRun r = q55x({"--json", "--sim", sim, "flash", "--yes", "--no-backup", file.string()});
+    EXPECT_EQ(d.json()["procedure"], "UpdateFlash_528Series") << d.out << d.err;
+    EXPECT_EQ(r.json()["procedure"], "UpdateFlash_528Series") << r.out << r.err;
+    EXPECT_EQ(r.code, 0);
+    fs::remove(state);
 }
 
 // A 1394 bridge is known by the bus discovery reports, not by its path's text (a Linux node says

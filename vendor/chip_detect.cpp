@@ -18,28 +18,6 @@ constexpr int kOddInquiryLen = 40;
 
 bool hasChipInfoSignature(const uint8_t* info) { return info[0] == 0xF4 && info[1] == 0xE7; }
 
-// How an ODD chip string sets the revision from its byte 5 (byte arithmetic, as the chips
-// count: '0' gives 1).
-enum class OddRevision : uint8_t { FromDigit, Kept, NextByte, FromDigitOrOne };
-
-struct OddString {
-    std::string_view text;     // compared over its own length
-    uint8_t type[2];           // Windows, macOS; 0 = not compared by that program
-    OddRevision revision;
-};
-
-// First match wins, in this order.
-constexpr OddString kOddStrings[] = {
-//   string     win mac  revision from byte 5
-    {"q552C",   {1,  1},  OddRevision::FromDigit},
-    {"q553A3",  {4,  0},  OddRevision::Kept},
-    {"q556C",   {5,  4},  OddRevision::FromDigit},
-    {"q556E",   {30, 18}, OddRevision::NextByte},
-    {"q276A",   {28, 16}, OddRevision::FromDigit},
-    {"q528",    {7,  6},  OddRevision::FromDigitOrOne},
-    {"q8523",   {11, 10}, OddRevision::FromDigit},
-};
-
 uint8_t oddRevision(OddRevision rule, uint8_t byte5, uint8_t current) {
     switch (rule) {
         case OddRevision::FromDigit: return static_cast<uint8_t>(byte5 - 47);
@@ -50,15 +28,33 @@ uint8_t oddRevision(OddRevision rule, uint8_t byte5, uint8_t current) {
     return current;
 }
 
+bool hasNumber(const ChipRow& r, Program p) { return numberOf(r, p) != kNoMacType; }
+
+// The program's number of the first row whose code equals the first three characters of `code`,
+// or 0; the macOS program knows only the rows that carry a macOS number.
+uint8_t typeOfCode(std::string_view code, Program p) {
+    return p == Program::Windows ? chipTypeOfCode(code) : qvChipTypeOfCode(code);
+}
+
+// The program's number of the first row that `pick` chooses, or 0.
+template <typename Pick>
+uint8_t firstRow(Program p, Pick pick) {
+    for (const ChipRow& r : chipTable())
+        if (hasNumber(r, p) && pick(r)) return numberOf(r, p);
+    return 0;
+}
+
 // Steps 1 to 4: the vendor inquiry code, then the chip information record, then GPIO.
 ChipId identifyByCode(BridgePort& port, const ChipBinding& b) {
+    const Program p = b.program;
     uint8_t inq[kInquiryLen] = {};
     if (!port.inquiry(inq, kInquiryLen)) return {};
     if (inq[36] == 'q') {
         const std::string_view code(reinterpret_cast<const char*>(inq + 37), 3);
-        if (const uint8_t t = b.typeOfCode(code)) return {t, 0};
-        // The QVD522 reports itself under its own number, which has no row of its own.
-        if (code == "522") return {b.qvd529Type, 0};
+        if (const uint8_t t = typeOfCode(code, p)) return {t, 0};
+        // A model that reports itself under a number of its own, which has no row of its own.
+        if (const uint8_t t = firstRow(p, [&](const ChipRow& r) { return r.identity.inquiryAlias == code; }))
+            return {t, 0};
     }
 
     uint8_t gpio[2] = {};
@@ -69,32 +65,42 @@ ChipId identifyByCode(BridgePort& port, const ChipBinding& b) {
     if (!hasChipInfoSignature(info)) {
         // The QV8455x bridges without chip information tell their model by two strap pins.
         const unsigned word = gpio[0] | (gpio[1] << 8);
-        return {static_cast<uint8_t>(b.gpioBase + ((word >> 5) & 3)), 0};
+        const int straps = static_cast<int>((word >> 5) & 3);
+        return {firstRow(p, [&](const ChipRow& r) { return r.identity.gpio == straps; }), 0};
     }
     char vendorText[8] = {};
     char productText[8] = {};
     std::snprintf(vendorText, sizeof vendorText, "%X%X", info[2], info[3]);
     std::snprintf(productText, sizeof productText, "%X%X", info[4], info[5]);
-    if (std::strstr(vendorText, "728D") && std::strstr(productText, "5E2A")) return {b.usbIdType, 0};
+    if (std::strstr(vendorText, "728D") && std::strstr(productText, "5E2A"))
+        return {firstRow(p, [](const ChipRow& r) { return r.identity.byUsbIds; }), 0};
 
     const std::string_view code(reinterpret_cast<const char*>(info + 8), 3);
-    uint8_t type = b.typeOfCode(code);
-    if (type == 0 && code == "355") type = b.qvd529Type;
+    uint8_t type = typeOfCode(code, p);
+    if (type == 0) type = firstRow(p, [&](const ChipRow& r) { return r.identity.infoAlias == code; });
     return {type, static_cast<uint8_t>(info[11] - '0')};
+}
+
+// The ODD chip string is asked for by the unknown type and by every type a code lookup gives for
+// a code that an ODD-string model shares: the string then tells the models of that code apart.
+bool asksOddString(const ChipBinding& b, uint8_t type) {
+    if (type == 0) return true;
+    for (const ChipRow& r : chipTable())
+        if (!r.identity.odd.text.empty() && typeOfCode(r.code, b.program) == type) return true;
+    return false;
 }
 
 void refineByOddString(BridgePort& port, const ChipBinding& b, ChipId& id) {
     uint8_t odd[kOddInquiryLen] = {};
     if (!port.oddInquiry(odd, kOddInquiryLen)) {
-        if (id.type == 1) id.revision = 1;
+        if (const uint8_t r = rowOf(id.type, b.program).identity.odd.revisionUnanswered) id.revision = r;
         return;
     }
-    const int column = static_cast<int>(b.program);
-    for (const OddString& s : kOddStrings) {
-        const uint8_t type = s.type[column];
-        if (type == 0) continue;
+    for (const ChipRow& r : chipTable()) {
+        const OddString& s = r.identity.odd;
+        if (s.text.empty() || !hasNumber(r, b.program)) continue;
         if (std::memcmp(odd, s.text.data(), s.text.size()) != 0) continue;
-        id.type = type;
+        id.type = numberOf(r, b.program);
         id.revision = oddRevision(s.revision, odd[5], id.revision);
         return;
     }
@@ -114,7 +120,7 @@ void refineQvr227(BridgePort& port, const ChipBinding& b, ChipId& id) {
         // A QVR256A that answers the QVR294 buffer upload is updated as a QVR294.
         uint8_t buf[512] = {};
         if (port.bufferUpload294(buf)) {
-            id.type = b.qvr294Type;
+            id.type = typeOfCode("294", b.program);
             return;
         }
     }
@@ -123,21 +129,20 @@ void refineQvr227(BridgePort& port, const ChipBinding& b, ChipId& id) {
 
 }  // namespace
 
-const ChipBinding kWindowsChipBinding{
-    Program::Windows, chipTypeOfCode, 9, 35, 31, {0, 1, 3, 5, 7, 11, 28}, 8, true, 12, true, 26,
-};
-const ChipBinding kMacChipBinding{
-    Program::Mac, qvChipTypeOfCode, 8, 27, 23, {0, 1, 3, 4, 6, 10, 16}, 7, false, 11, false, 0,
-};
+const ChipBinding kWindowsChipBinding{Program::Windows, true, true};
+const ChipBinding kMacChipBinding{Program::Mac, false, false};
 
 ChipId detectChip(BridgePort& port, const ChipBinding& b) {
     ChipId id = identifyByCode(port, b);
-    if (std::find(b.oddTypes.begin(), b.oddTypes.end(), id.type) != b.oddTypes.end())
+    if (asksOddString(b, id.type)) {
         refineByOddString(port, b, id);
-    else if (id.type == b.revisionCheckType)
-        refineQvd525Revision(port, b, id);
-    else if (id.type == b.b4Type)
-        refineQvr227(port, b, id);
+        return id;
+    }
+    switch (rowOf(id.type, b.program).identity.refine) {
+        case Refine::Qvd525Revision: refineQvd525Revision(port, b, id); break;
+        case Refine::Qvr227: refineQvr227(port, b, id); break;
+        case Refine::None: break;
+    }
     return id;
 }
 

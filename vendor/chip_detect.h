@@ -1,15 +1,15 @@
 // Chip identification: which bridge model a device is (type and revision), for both programs.
-// One procedure does the work (vendor::detectChip); the Windows and macOS entry points hand it
-// their command port and their binding row, which holds everything the two programs do
-// differently: their type table, the type numbers the other routes produce, the ODD-string
-// column, whether the QVD525 revision failure is shown and whether the QVR294 probe is sent.
+// One procedure does the work (vendor::detectChip) over the chip table's rows; the Windows and
+// macOS entry points hand it their command port and their binding row: which program's numbers
+// it answers in, whether the QVD525 revision failure is shown and whether the QVR294 probe is
+// sent.
 #pragma once
 #include <array>
 #include <cstdint>
 #include <string_view>
 
 #include "vendor/chip_port.h"
-#include "vendor/chip_types.h"
+#include "vendor/chip_table.h"
 
 namespace vendor {
 
@@ -27,20 +27,12 @@ struct ChipId {
     bool operator==(const ChipId&) const = default;
 };
 
-enum class Program : uint8_t { Windows = 0, Mac = 1 };
-
+// What the two programs' identification does differently beyond their numbering (which the chip
+// table gives side by side).
 struct ChipBinding {
-    Program program;                         // selects the type column of the ODD-string table
-    uint8_t (*typeOfCode)(std::string_view); // first row of this program's table with the code
-    uint8_t qvd529Type;         // "q522" in the inquiry and "355" in the chip information
-    uint8_t usbIdType;          // chip information with the maker's USB identifiers 728D/5E2A
-    uint8_t gpioBase;           // chips without chip information: base + GPIO bits 5-6
-    std::array<uint8_t, 7> oddTypes;   // types that ask for the ODD chip string
-    uint8_t revisionCheckType;  // QVD525: the revision comes from a 12-byte chip information
-    bool revisionFailureShown;  // ... and a failure of it is told in a message box
-    uint8_t b4Type;             // QVR227/256: revision 5 when the B4 register test holds
-    bool probeQvr294;           // ... unless the QVR294 buffer upload answers first
-    uint8_t qvr294Type;
+    Program program;            // selects the number each row gives
+    bool revisionFailureShown;  // QVD525: a failed revision read is told in a message box
+    bool probeQvr294;           // QVR227/256: the QVR294 buffer upload is tried first
 };
 
 extern const ChipBinding kWindowsChipBinding;

@@ -13,9 +13,6 @@ using namespace vendor;
 
 namespace {
 
-constexpr uint8_t kSignatureMark[4] = {0x55, 0xAA, 0xAA, 0x55};
-constexpr uint8_t kFlashCodeMark[4] = {0x55, 0xAA, 0x51, 0x56};   // 55 AA 'Q' 'V'
-
 bool hasChipInfoSignature(const uint8_t* info) { return info[0] == 0xF4 && info[1] == 0xE7; }
 
 template <typename... Args>
@@ -62,76 +59,39 @@ std::string versionText(Path path, ChipType type, const uint8_t* c, int reported
 
 // --- the internal-code test ---
 
-enum class SignatureIn : uint8_t { Register, Nvram, Flash };
-
-struct ExternalCodeRow {
-    ChipType type;
-    uint16_t gateRegister;   // 4 bytes read; the chip runs flash code only with this bit set
-    uint8_t gateByte;
-    uint8_t gateMask;
-    std::array<std::string_view, 5> internalVersions;   // versions of the internal code itself
-    SignatureIn where;
-    uint32_t address;
-    uint16_t readLen;
-    uint16_t offset;         // of the signature inside what is read
-    const uint8_t* mark;
-    std::array<std::string_view, 2> codes;
-    bool statusFirst;        // QVR256/253: flash type and chip status may decide before the signature
-};
-
-constexpr ExternalCodeRow kExternalCode[] = {
-//   type gate    byte mask  internal code versions                                                            signature in          addr    len   offset mark            codes          status
-    {5,  0x7038, 2, 0x01, {},                                                                                SignatureIn::Register, 0xC000, 10,   0,     kSignatureMark, {"556"},        false},
-    {7,  0x7038, 2, 0x04, {},                                                                                SignatureIn::Register, 0xC000, 10,   0,     kSignatureMark, {"528"},        false},
-    {9,  0x7038, 2, 0x04, {"7.07.00.16.00", "11.19.02.16.00", "4.10.02.16.00"},                              SignatureIn::Nvram,    0x1000, 1024, 0,     kSignatureMark, {"529", "522"}, false},
-    {10, 0x7038, 2, 0x04, {"7.07.00.16.00", "11.19.02.16.00", "4.10.02.16.00"},                              SignatureIn::Nvram,    0x1000, 1024, 0,     kSignatureMark, {"529", "522"}, false},
-    {12, 0x7038, 2, 0x10, {"9.18.01.16.00", "12.01.02.16.00", "2.05.11.16.00", "4.08.11.16.00", "5.13.11.16.00"}, SignatureIn::Nvram, 0x1000, 1024, 0,     kSignatureMark, {"227"},        false},
-    {13, 0x70F0, 3, 0x01, {"49.48.48.48", "49.48.48.49"},                                                    SignatureIn::Nvram,    0xBC00, 1024, 1012,  kSignatureMark, {"256"},        true},
-    {27, 0x70F0, 3, 0x01, {"49.48.48.48", "49.48.48.49"},                                                    SignatureIn::Nvram,    0x7C00, 1024, 1012,  kSignatureMark, {"253"},        true},
-    {28, 0x7038, 2, 0x01, {"2.00.00", "0.160.144"},                                                          SignatureIn::Flash,    0x4000, 1024, 0,     kFlashCodeMark, {"276"},        false},
-    {30, 0x7038, 2, 0x01, {"2.00.00", "0.160.144"},                                                          SignatureIn::Flash,    0x4000, 1024, 0,     kFlashCodeMark, {"556"},        false},
-};
-
-constexpr bool signaturesInsideReads() {
-    for (const ExternalCodeRow& r : kExternalCode)
-        if (r.offset + 7 > r.readLen || r.readLen > 1024 || r.gateByte >= 4) return false;
-    return true;
-}
-static_assert(signaturesInsideReads());
-
-bool carriesSignature(Path path, const ExternalCodeRow& r) {
+bool carriesSignature(Path path, const CodeGate& g) {
     std::array<uint8_t, 1024> block{};
     bool ok = false;
-    switch (r.where) {
-        case SignatureIn::Register: ok = GetRegister(path, static_cast<uint16_t>(r.address), block.data(), r.readLen); break;
-        case SignatureIn::Nvram: ok = QV_GetNVRAM_529(path, r.address, block.data(), r.readLen); break;
-        case SignatureIn::Flash: ok = QV_SerialFlashRead(path, r.address, block.data(), r.readLen); break;
+    switch (g.where) {
+        case SignatureIn::Register: ok = GetRegister(path, static_cast<uint16_t>(g.address), block.data(), g.readLen); break;
+        case SignatureIn::Nvram: ok = QV_GetNVRAM_529(path, g.address, block.data(), g.readLen); break;
+        case SignatureIn::Flash: ok = QV_SerialFlashRead(path, g.address, block.data(), g.readLen); break;
     }
     if (!ok) return false;
-    const uint8_t* s = block.data() + r.offset;
-    if (std::memcmp(s, r.mark, 4) != 0) return false;
+    const uint8_t* s = block.data() + g.offset;
+    if (std::memcmp(s, g.mark, 4) != 0) return false;
     const std::string_view code(reinterpret_cast<const char*>(s + 4), 3);
-    return std::any_of(r.codes.begin(), r.codes.end(), [&](std::string_view c) { return !c.empty() && c == code; });
+    return std::any_of(g.codes.begin(), g.codes.end(), [&](std::string_view c) { return !c.empty() && c == code; });
 }
 
-bool runsExternalByTable(Path path, const ExternalCodeRow& r, std::string_view version, FlashType flashType) {
+bool runsExternalByGate(Path path, const CodeGate& g, std::string_view version, FlashType flashType) {
     uint8_t gate[4] = {};
-    if (!GetRegister(path, r.gateRegister, gate, 4) || !(gate[r.gateByte] & r.gateMask)) return false;
-    for (std::string_view v : r.internalVersions)
+    if (!GetRegister(path, g.gateRegister, gate, 4) || !(gate[g.gateByte] & g.gateMask)) return false;
+    for (std::string_view v : g.internalVersions)
         if (!v.empty() && v == version) return false;
-    if (r.statusFirst) {
+    if (g.statusFirst) {
         if (flashType == kFlashUnknown) return true;
         uint8_t status[20] = {};
         if (QV_GetChipStatus(path, status, 20) && status[8] != 0) return status[19] != 0;
     }
-    return carriesSignature(path, r);
+    return carriesSignature(path, g);
 }
 
 }  // namespace
 
 std::string ChipLabel(Path path, ChipType type) {
     std::string label(chipDisplayName(type));
-    if (type != kChipQVR296) return label;
+    if (chipRow(type).label != ChipLabelRule::ByStatusAndAltInfo) return label;
     uint8_t status[32] = {};
     if (QV_GetChipStatus(path, status, 32)) label = status[8] == 1 ? "QVR293/290 Series" : "QVR299 Series";
     uint8_t alt[16] = {};
@@ -198,19 +158,21 @@ bool ProbeRegister506A(Path path) {
 }
 
 bool RunsExternalCode(Path path, ChipType type, std::string_view versionText, FlashType flashType) {
-    for (const ExternalCodeRow& r : kExternalCode)
-        if (r.type == type) return runsExternalByTable(path, r, versionText, flashType);
-
-    if (type == kChipQVR296) {
-        uint8_t status[32] = {};
-        if (QV_GetChipStatus(path, status, 32) && status[19] == 1) return true;
-        uint8_t alt[16] = {};
-        if (QV_GetChipInfoAlt(path, alt, 16)) return true;
-        return versionText != "00.00.00.01";
-    }
-    if (type >= 15 && type <= 18) {
-        uint8_t status[20] = {};
-        return QV_GetChipStatus(path, status, 20) && status[19] != 0;
+    const ChipRow& row = chipRow(type);
+    switch (row.codeTest) {
+        case CodeTest::Assumed: return true;
+        case CodeTest::GateAndSignature: return runsExternalByGate(path, *row.gate, versionText, flashType);
+        case CodeTest::Qvr296: {
+            uint8_t status[32] = {};
+            if (QV_GetChipStatus(path, status, 32) && status[19] == 1) return true;
+            uint8_t alt[16] = {};
+            if (QV_GetChipInfoAlt(path, alt, 16)) return true;
+            return versionText != "00.00.00.01";
+        }
+        case CodeTest::ChipStatus19: {
+            uint8_t status[20] = {};
+            return QV_GetChipStatus(path, status, 20) && status[19] != 0;
+        }
     }
     return true;
 }

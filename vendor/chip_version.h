@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "vendor/chip_types.h"
+#include "vendor/chip_table.h"
 #include "vendor/flash_types.h"
 
 namespace IDEAccess {

@@ -12,7 +12,7 @@
 #include "vendor/bus.h"
 #include "vendor/cdb.h"
 #include "vendor/chip_port.h"
-#include "vendor/chip_types.h"
+#include "vendor/chip_table.h"
 #include "vendor/flash_types.h"
 
 namespace vendor {

@@ -26,11 +26,12 @@ constexpr Color kGuidanceColor = winform::clBlue;
 constexpr Color kSuccessColor = winform::clGreen;
 constexpr Color kErrorColor = winform::clRed;
 
-bool isQvr29xBufferFamily(uint8_t type) { return type >= 15 && type <= 18; }
+const vendor::ChipRow& rowOf(uint16_t packedChip) { return vendor::chipRow(static_cast<uint8_t>(packedChip & 0xFF)); }
 
 // Chip types on which a file that does not match is let through without a word: the QVR29x
-// bridges judge their files themselves when they are loaded, and the rest never match by name.
-bool mismatchIsSilent(uint8_t type) { return type == 0 || isQvr29xBufferFamily(type) || type == 26; }
+// bridges judge their files by their chip code when they are loaded, and the rest never match by
+// name.
+bool mismatchIsSilent(uint8_t type) { return vendor::chipRow(type).fileCheck != vendor::FileCheck::Signature; }
 
 }  // namespace
 
@@ -279,8 +280,7 @@ void TQ55xFwTool::RefreshBtnClick() {
 }
 
 void TQ55xFwTool::showOneButtonReadiness(size_t recognised) {
-    const uint8_t type = static_cast<uint8_t>(currentChipType_ & 0xFF);
-    if (recognised > 0 && type == vendor::kChipQVR298) {
+    if (recognised > 0 && rowOf(currentChipType_).oneButton) {
         uint8_t info[16] = {};
         if (!IDEAccess::QV_GetChipInfo(records_[0].path, info, sizeof info) || info[0] != 0xF4 || info[1] != 0xE7)
             return;
@@ -372,7 +372,7 @@ void TQ55xFwTool::showSelectedDevice() {
             }
             flash_ = IDEAccess::DetectFlash(path, type, chip.revision);
             SFlashTypeLable.setText(flash_.name);
-            if (isQvr29xBufferFamily(type)) {
+            if (vendor::chipRow(type).ramBuffer) {
                 NVRAMCheck.setVisible(false);
                 if (flash_.ramBuffer) {
                     ReadWriteBufferChk.setTop(8);
@@ -385,7 +385,7 @@ void TQ55xFwTool::showSelectedDevice() {
                     SetPrdSNchk.setChecked(false);
                 }
             }
-            if (type == 13 || type == 27) {
+            if (vendor::keepsTwoBanks(vendor::chipRow(type))) {
                 {
                     // A recovery rewrites a bank: for its span it is an update like the others.
                     UpdateSpan span(*this, recovering_);
@@ -413,8 +413,7 @@ void TQ55xFwTool::LoadBtnClick() {
     if (!app_.ui().runOpenDialog(OpenDialog1)) return;
     FwFilenameEdit.setText(OpenDialog1.fileName);
 
-    const uint8_t type = static_cast<uint8_t>(currentChipType_ & 0xFF);
-    if (!isQvr29xBufferFamily(type)) {
+    if (rowOf(currentChipType_).fileCheck != vendor::FileCheck::ChipCode) {
         UpdateBtn.setEnabled(true);
         return;
     }
@@ -480,7 +479,7 @@ void TQ55xFwTool::YesBtnClick() {
     oneButtonReady_ = false;
     showOnPanel(kTextUpdating, kGuidanceColor);
 
-    if ((currentChipType_ & 0xFF) == vendor::kChipQVR298) {
+    if (rowOf(currentChipType_).oneButton) {
         // The device is the one selected before the scan; the scan only tells that one is there.
         firmware::SelectedDevice dev = selectedDevice();
         const vendor::Enumeration present = vendor::EnumerateBridgeDevices(true);
