@@ -29,18 +29,18 @@
 #include <string>
 #include <vector>
 
-#include "firmware/buffer_update.h"
-#include "firmware/crc.h"
-#include "firmware/direct_update.h"
-#include "firmware/family_updates.h"
-#include "firmware/image.h"
-#include "firmware/image_catalog.h"
+#include "update/buffer_update.h"
+#include "image/format/crc.h"
+#include "update/direct_update.h"
+#include "update/run_dispatch.h"
+#include "image/image.h"
+#include "image/image_catalog.h"
 #include "sim/bus_timing.h"
 #include "sim/session.h"
 #include "sys/debug.h"
 #include "sys/resources.h"
-#include "vendor/IDEAccess.h"
-#include "vendor/device_table.h"
+#include "bridge/IDEAccess.h"
+#include "discovery/device_table.h"
 
 namespace {
 

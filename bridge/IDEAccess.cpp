@@ -1,4 +1,4 @@
-#include "vendor/IDEAccess.h"
+#include "bridge/IDEAccess.h"
 
 #include <cassert>
 #include <cstdio>

@@ -6,7 +6,7 @@
 #include <initializer_list>
 #include <string_view>
 
-#include "vendor/cdb.h"
+#include "bridge/cdb.h"
 
 namespace IDEAccess {
 

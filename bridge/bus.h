@@ -17,13 +17,10 @@ constexpr uint16_t kMakerUsbVendorId = 0x728D;
 constexpr uint32_t kMakerFireWireVendorId = 0x0030E0;
 
 // The bus a Windows device interface path names ("sbp2": 1394, "scsi": UAS, else USB).
-Bus busOfPath(std::string_view path);
-
-// "1394 DISK" / "<<1394>> ", "UASP DISK" / "<<UASP>> ", "USB DISK" / "<<USB>> ".
-struct BusLabel {
-    const char* label;
-    const char* rowPrefix;
-};
-BusLabel busLabel(Bus bus);
+inline Bus busOfPath(std::string_view path) {
+    if (path.find("sbp2") != std::string_view::npos) return Bus::Ieee1394;
+    if (path.find("scsi") != std::string_view::npos) return Bus::Uas;
+    return Bus::Usb;
+}
 
 }  // namespace vendor

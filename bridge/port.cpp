@@ -1,7 +1,7 @@
-#include "vendor/chip_port.h"
+#include "bridge/port.h"
 
-#include "vendor/IDEAccess.h"
-#include "vendor/qvaccess.h"
+#include "bridge/IDEAccess.h"
+#include "bridge/qvaccess.h"
 
 namespace vendor {
 

@@ -1,4 +1,4 @@
-#include "vendor/qvaccess.h"
+#include "bridge/qvaccess.h"
 
 #include <cassert>
 

@@ -4,7 +4,7 @@
 #pragma once
 #include <cstdint>
 
-#include "vendor/cdb.h"
+#include "bridge/cdb.h"
 
 namespace qvaccess {
 

@@ -6,11 +6,11 @@
 
 #include "cli/commands.h"
 #include "cli/terminal_window.h"
-#include "firmware/flash_backup.h"
-#include "firmware/image.h"
-#include "vendor/IDEAccess.h"
-#include "vendor/chip_version.h"
-#include "vendor/flash_detect.h"
+#include "update/flash_backup.h"
+#include "image/image.h"
+#include "bridge/IDEAccess.h"
+#include "identify/chip_version.h"
+#include "identify/flash_detect.h"
 
 namespace cli {
 

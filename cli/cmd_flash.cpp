@@ -8,15 +8,15 @@
 #include "cli/fanout.h"
 #include "cli/guards.h"
 #include "cli/terminal_window.h"
+#include "update/direct_update.h"
+#include "update/run_dispatch.h"
+#include "image/image.h"
+#include "update/settings.h"
+#include "bridge/IDEAccess.h"
+#include "identify/chip_version.h"
+#include "flash/flash_buffer_ops.h"
+#include "identify/flash_detect.h"
 #include "cli/update_journal.h"
-#include "firmware/direct_update.h"
-#include "firmware/family_updates.h"
-#include "firmware/image.h"
-#include "firmware/settings.h"
-#include "vendor/IDEAccess.h"
-#include "vendor/chip_version.h"
-#include "vendor/flash_buffer_ops.h"
-#include "vendor/flash_detect.h"
 
 namespace cli {
 

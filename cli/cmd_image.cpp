@@ -6,9 +6,9 @@
 
 #include "cli/commands.h"
 #include "cli/image_inspect.h"
-#include "firmware/image.h"
+#include "image/image.h"
 #include "transport/cdb.h"
-#include "vendor/chip_table.h"
+#include "identify/chip_table.h"
 
 namespace cli {
 

@@ -5,10 +5,10 @@
 
 #include "cli/commands.h"
 #include "transport/scsi.h"
-#include "firmware/image.h"
-#include "vendor/IDEAccess.h"
-#include "vendor/chip_version.h"
-#include "vendor/flash_detect.h"
+#include "image/image.h"
+#include "bridge/IDEAccess.h"
+#include "identify/chip_version.h"
+#include "identify/flash_detect.h"
 
 namespace cli {
 

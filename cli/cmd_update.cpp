@@ -9,14 +9,14 @@
 #include "cli/fanout.h"
 #include "cli/guards.h"
 #include "cli/terminal_window.h"
+#include "update/buffer_update.h"
+#include "image/image.h"
+#include "update/settings.h"
+#include "bridge/IDEAccess.h"
+#include "discovery/discovery.h"
+#include "identify/chip_version.h"
+#include "identify/flash_detect.h"
 #include "cli/update_journal.h"
-#include "firmware/buffer_update.h"
-#include "firmware/image.h"
-#include "firmware/settings.h"
-#include "vendor/IDEAccess.h"
-#include "vendor/discovery.h"
-#include "vendor/chip_version.h"
-#include "vendor/flash_detect.h"
 
 namespace cli {
 

@@ -8,7 +8,7 @@
 #include "cli/session.h"
 #include "transport/scsi.h"
 #include "transport/trace.h"
-#include "vendor/discovery.h"
+#include "discovery/discovery.h"
 
 namespace cli {
 

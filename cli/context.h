@@ -11,7 +11,7 @@
 
 #include "cli/cli.h"
 #include "cli/terminal_window.h"
-#include "vendor/device_table.h"
+#include "discovery/device_table.h"
 
 namespace cli {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "cli/context.h"
-#include "firmware/failure_cause.h"
+#include "update/failure_cause.h"
 
 namespace cli {
 

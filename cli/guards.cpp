@@ -11,9 +11,9 @@
 #include <fstream>
 #include <iostream>
 
-#include "firmware/flash_backup.h"
-#include "firmware/settings.h"
-#include "vendor/chip_table.h"
+#include "update/flash_backup.h"
+#include "update/settings.h"
+#include "identify/chip_table.h"
 
 namespace cli {
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "cli/context.h"
-#include "firmware/update_window.h"
+#include "update/update_window.h"
 
 namespace CLI {
 class App;

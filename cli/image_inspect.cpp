@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "firmware/crc.h"
-#include "vendor/chip_table.h"
+#include "image/format/crc.h"
+#include "identify/chip_table.h"
 
 namespace cli {
 

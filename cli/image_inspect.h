@@ -6,7 +6,7 @@
 #include <ostream>
 #include <string>
 
-#include "firmware/image.h"
+#include "image/image.h"
 
 namespace cli {
 

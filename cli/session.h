@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "vendor/device_table.h"
+#include "discovery/device_table.h"
 
 namespace cli {
 

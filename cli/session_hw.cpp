@@ -3,8 +3,8 @@
 #include "cli/session.h"
 #include "transport/scsi.h"
 #include "transport/linux/sg_backend.h"
-#include "vendor/IDEAccess.h"
-#include "vendor/discovery.h"
+#include "bridge/IDEAccess.h"
+#include "discovery/discovery.h"
 
 namespace cli {
 

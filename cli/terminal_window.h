@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cli/progress_bar.h"
-#include "firmware/update_window.h"
+#include "update/update_window.h"
 
 namespace cli {
 

@@ -1,7 +1,7 @@
-#include "vendor/device_table.h"
+#include "discovery/device_table.h"
 
-#include "vendor/IDEAccess.h"
-#include "vendor/discovery.h"
+#include "bridge/IDEAccess.h"
+#include "discovery/discovery.h"
 
 namespace vendor {
 

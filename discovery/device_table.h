@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "vendor/bus.h"
-#include "vendor/chip_detect.h"
+#include "bridge/bus.h"
+#include "identify/chip_detect.h"
 
 namespace vendor {
 

@@ -1,8 +1,8 @@
-#include "vendor/discovery.h"
+#include "discovery/discovery.h"
 
 #include <cstdio>
 
-#include "vendor/IDEAccess.h"
+#include "bridge/IDEAccess.h"
 
 namespace vendor {
 
@@ -84,12 +84,6 @@ std::string FindDriveLetters(const std::string& path) {
             letters.push_back(letter);
     }
     return letters;
-}
-
-Bus busOfPath(std::string_view path) {
-    if (path.find("sbp2") != std::string_view::npos) return Bus::Ieee1394;
-    if (path.find("scsi") != std::string_view::npos) return Bus::Uas;
-    return Bus::Usb;
 }
 
 BusLabel busLabel(Bus bus) {

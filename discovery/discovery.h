@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "transport/win_devices.h"
-#include "vendor/bus.h"
+#include "bridge/bus.h"
 
 namespace vendor {
 
@@ -37,6 +37,13 @@ bool GetDeviceNumber(const std::string& path, transport::StorageDeviceNumber& nu
 // The letters (ascending, upper case, no separators) of the logical drives that are volumes of
 // the device at `path`: never the system drive, and network drives are not opened.
 std::string FindDriveLetters(const std::string& path);
+
+// "1394 DISK" / "<<1394>> ", "UASP DISK" / "<<UASP>> ", "USB DISK" / "<<USB>> ".
+struct BusLabel {
+    const char* label;
+    const char* rowPrefix;
+};
+BusLabel busLabel(Bus bus);
 
 // The label of a device by its Windows path.
 inline BusLabel busLabelOf(std::string_view path) { return busLabel(busOfPath(path)); }

@@ -1,11 +1,11 @@
-#include "vendor/flash_buffer_ops.h"
+#include "flash/flash_buffer_ops.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "sys/aligned.h"
-#include "vendor/chip_detect.h"
-#include "vendor/qvaccess.h"
+#include "identify/chip_detect.h"
+#include "bridge/qvaccess.h"
 
 namespace qvaccess {
 

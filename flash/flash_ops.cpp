@@ -1,10 +1,10 @@
-#include "vendor/flash_ops.h"
+#include "flash/flash_ops.h"
 
 #include <algorithm>
 
 #include "sys/clock.h"
-#include "vendor/IDEAccess.h"
-#include "vendor/qvaccess.h"
+#include "bridge/IDEAccess.h"
+#include "bridge/qvaccess.h"
 
 namespace vendor {
 

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "vendor/flash_types.h"
+#include "identify/flash_types.h"
 
 namespace vendor {
 

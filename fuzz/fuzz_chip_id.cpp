@@ -5,9 +5,9 @@
 #include <cstdint>
 
 #include "reply_script.h"
-#include "vendor/chip_detect.h"
-#include "vendor/chip_version.h"
-#include "vendor/flash_types.h"
+#include "identify/chip_detect.h"
+#include "identify/chip_version.h"
+#include "identify/flash_types.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto& backend = fuzz_support::installFuzzBackend();

@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "reply_script.h"
-#include "vendor/flash_detect.h"
+#include "identify/flash_detect.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto& backend = fuzz_support::installFuzzBackend();

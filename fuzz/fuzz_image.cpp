@@ -6,8 +6,8 @@
 #include <sstream>
 
 #include "cli/image_inspect.h"
-#include "firmware/image.h"
-#include "vendor/chip_table.h"
+#include "image/image.h"
+#include "identify/chip_table.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     firmware::FileImage file;

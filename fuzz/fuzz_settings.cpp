@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "firmware/settings.h"
+#include "update/settings.h"
 
 namespace {
 

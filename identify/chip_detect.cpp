@@ -1,11 +1,11 @@
-#include "vendor/chip_detect.h"
+#include "identify/chip_detect.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "sys/message_box.h"
-#include "vendor/IDEAccess.h"
+#include "bridge/IDEAccess.h"
 
 namespace vendor {
 

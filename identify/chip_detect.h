@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "vendor/chip_port.h"
-#include "vendor/chip_table.h"
+#include "bridge/port.h"
+#include "identify/chip_table.h"
 
 namespace vendor {
 
@@ -51,7 +51,7 @@ namespace IDEAccess {
 
 using Path = std::string_view;
 
-// Device discovery's inquiry test (IsBridgeByInquiry) lives with discovery, vendor/discovery.h.
+// Device discovery's inquiry test (IsBridgeByInquiry) lives with discovery, discovery/discovery.h.
 vendor::ChipId DetectChipType(Path path);
 bool Is298RunMfgCode(Path path);
 bool QV_Check256B4Version(Path path);

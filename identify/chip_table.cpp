@@ -1,4 +1,4 @@
-#include "vendor/chip_table.h"
+#include "identify/chip_table.h"
 
 #include <initializer_list>
 

@@ -1,11 +1,11 @@
-#include "vendor/chip_version.h"
+#include "identify/chip_version.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
 
-#include "vendor/IDEAccess.h"
+#include "bridge/IDEAccess.h"
 
 namespace IDEAccess {
 

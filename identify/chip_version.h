@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "vendor/chip_table.h"
-#include "vendor/flash_types.h"
+#include "identify/chip_table.h"
+#include "identify/flash_types.h"
 
 namespace IDEAccess {
 

@@ -1,8 +1,8 @@
-#include "vendor/disk_query.h"
+#include "identify/disk_query.h"
 
 #include <array>
 
-#include "vendor/IDEAccess.h"
+#include "bridge/IDEAccess.h"
 
 namespace vendor {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "vendor/chip_port.h"
+#include "bridge/port.h"
 
 namespace vendor {
 

@@ -1,9 +1,9 @@
-#include "vendor/flash_detect.h"
+#include "identify/flash_detect.h"
 
 #include <algorithm>
 
 #include "transport/scsi.h"
-#include "vendor/IDEAccess.h"
+#include "bridge/IDEAccess.h"
 
 namespace vendor {
 

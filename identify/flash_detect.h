@@ -9,11 +9,11 @@
 #include <string>
 #include <string_view>
 
-#include "vendor/bus.h"
-#include "vendor/cdb.h"
-#include "vendor/chip_port.h"
-#include "vendor/chip_table.h"
-#include "vendor/flash_types.h"
+#include "bridge/bus.h"
+#include "bridge/cdb.h"
+#include "bridge/port.h"
+#include "identify/chip_table.h"
+#include "identify/flash_types.h"
 
 namespace vendor {
 

@@ -1,4 +1,4 @@
-#include "vendor/flash_types.h"
+#include "identify/flash_types.h"
 
 namespace vendor {
 

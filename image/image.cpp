@@ -1,4 +1,4 @@
-#include "firmware/image.h"
+#include "image/image.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,7 +7,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "firmware/crc.h"
+#include "image/format/crc.h"
 #include "sys/message_box.h"
 #include "sys/resources.h"
 

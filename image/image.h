@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "firmware/image_builder.h"
-#include "vendor/chip_table.h"
+#include "image/format/image_builder.h"
+#include "identify/chip_table.h"
 
 namespace firmware {
 

@@ -1,10 +1,10 @@
-#include "firmware/image_catalog.h"
+#include "image/image_catalog.h"
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 
-#include "firmware/image.h"
+#include "image/image.h"
 
 namespace firmware {
 

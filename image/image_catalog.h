@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "firmware/image_builder.h"
+#include "image/format/image_builder.h"
 #include "sys/resources.h"
 
 namespace firmware {

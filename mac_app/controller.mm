@@ -9,11 +9,11 @@
 #include <string>
 #include <thread>
 
-#include "firmware/update_window.h"
+#include "update/update_window.h"
 #include "mac_app/lifecycle.h"
-#include "raid/discovery.h"
-#include "raid/qvtool.h"
-#include "vendor/chip_table.h"
+#include "mac_app/model/discovery.h"
+#include "mac_app/model/qvtool.h"
+#include "identify/chip_table.h"
 #include "sys/clock.h"
 
 controller* ctrller = nil;

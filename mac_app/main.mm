@@ -8,8 +8,8 @@
 
 #include "mac_app/lifecycle.h"
 #include "mac_app/options.h"
-#include "mac_app/platform/devices.h"
-#include "raid/window.h"
+#include "mac_app/registry/devices.h"
+#include "mac_app/model/window.h"
 #include "sys/resources.h"
 
 int main(int argc, const char* argv[])

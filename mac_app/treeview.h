@@ -3,7 +3,7 @@
 #pragma once
 #import "compat.h"
 
-#include "raid/tree.h"
+#include "mac_app/model/tree.h"
 
 @interface treeview : NSObject TREEVIEW_PROTOCOLS
 {

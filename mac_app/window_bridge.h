@@ -4,7 +4,7 @@
 #pragma once
 #include <string>
 
-#include "raid/window.h"
+#include "mac_app/model/window.h"
 
 @class controller;
 

@@ -2,7 +2,7 @@
 
 #import "controller.h"
 
-#include "raid/qvtool.h"
+#include "mac_app/model/qvtool.h"
 #include "sys/clock.h"
 
 namespace macapp {

@@ -24,7 +24,6 @@
 #include "transport/backend.h"
 #include "transport/maclib/qvlib.h"
 #include "transport/win_devices.h"
-#include "vendor/bus.h"
 
 namespace sim {
 
@@ -60,7 +59,10 @@ using BusListener = std::function<void(const BusEvent&)>;
 
 using transport::kDiskInterfaceGuid;
 constexpr uint32_t kMakerObjectBase = 0x5A00;
-constexpr uint64_t kFireWireGuidBase = (uint64_t{vendor::kMakerFireWireVendorId} << 40) | 0xF000000000ull;
+// The enclosures' 1394 units carry the bridge maker's company id (0x0030E0) in the top bits of
+// their GUID, as the real ones do.
+constexpr uint32_t kBridgeMakerCompanyId = 0x0030E0;
+constexpr uint64_t kFireWireGuidBase = (uint64_t{kBridgeMakerCompanyId} << 40) | 0xF000000000ull;
 
 class Bus final : public transport::Backend, public maclib::MakerDeviceSource {
 public:

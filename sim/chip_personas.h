@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "firmware/image_builder.h"
+#include "image/format/image_builder.h"
 
 namespace sim {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "firmware/image_builder.h"
+#include "image/format/image_builder.h"
 #include "sim/bus_timing.h"
 #include "sim/state_file.h"
 #include "sys/clock.h"

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "firmware/crc.h"
+#include "image/format/crc.h"
 
 namespace sim {
 

@@ -8,7 +8,7 @@
 
 #include "support/catalog_samples.h"
 #include "cli/cli.h"
-#include "firmware/image_catalog.h"
+#include "image/image_catalog.h"
 
 namespace fs = std::filesystem;
 

@@ -6,8 +6,8 @@
 
 #include "cli/cli.h"
 #include "cli/progress_bar.h"
-#include "firmware/image_catalog.h"
-#include "firmware/update_texts.h"
+#include "image/image_catalog.h"
+#include "update/update_texts.h"
 #include "sys/clock.h"
 #include "sys/resources.h"
 

@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "cli/cli.h"
-#include "firmware/image_catalog.h"
+#include "image/image_catalog.h"
 #include "sim/session.h"
 #include "sys/resources.h"
 

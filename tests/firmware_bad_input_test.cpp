@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "firmware/image.h"
-#include "firmware/settings.h"
+#include "image/image.h"
+#include "update/settings.h"
 #include "support/catalog_samples.h"
 #include "sys/message_box.h"
 

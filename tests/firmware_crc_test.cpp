@@ -4,7 +4,7 @@
 #include <random>
 #include <vector>
 
-#include "firmware/crc.h"
+#include "image/format/crc.h"
 
 using namespace firmware;
 

@@ -7,9 +7,9 @@
 #include <fstream>
 
 #include "support/catalog_samples.h"
-#include "firmware/crc.h"
-#include "firmware/image.h"
-#include "firmware/image_catalog.h"
+#include "image/format/crc.h"
+#include "image/image.h"
+#include "image/image_catalog.h"
 #include "sys/message_box.h"
 #include "sys/resources.h"
 

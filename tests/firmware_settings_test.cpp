@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "firmware/settings.h"
+#include "update/settings.h"
 
 using firmware::parseSettings;
 

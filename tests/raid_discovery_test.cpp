@@ -9,17 +9,17 @@
 #include <thread>
 #include <vector>
 
-#include "firmware/image_catalog.h"
-#include "firmware/update_window.h"
-#include "raid/discovery.h"
-#include "raid/qvtool.h"
-#include "raid/sim_services.h"
-#include "raid/window.h"
+#include "image/image_catalog.h"
+#include "update/update_window.h"
+#include "mac_app/model/discovery.h"
+#include "mac_app/model/qvtool.h"
+#include "mac_app/registry/sim_services.h"
+#include "mac_app/model/window.h"
 #include "sim/session.h"
 #include "sys/resources.h"
-#include "tests/support/gated_backend.h"
+#include "support/gated_backend.h"
 #include "transport/backend.h"
-#include "vendor/qvaccess.h"
+#include "bridge/qvaccess.h"
 
 namespace {
 

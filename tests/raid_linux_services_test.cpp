@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "raid/linux_services.h"
+#include "mac_app/registry/linux_services.h"
 
 namespace fs = std::filesystem;
 

@@ -1,8 +1,8 @@
 // The controller identity, the controller list with its display order, and the hex text helper.
 #include <gtest/gtest.h>
 
-#include "raid/controller.h"
-#include "raid/qvtool.h"
+#include "mac_app/model/controller.h"
+#include "mac_app/model/qvtool.h"
 
 using raid::controller_t;
 

@@ -11,14 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "firmware/buffer_update.h"
-#include "firmware/direct_update.h"
-#include "firmware/image.h"
-#include "firmware/image_catalog.h"
+#include "update/buffer_update.h"
+#include "update/direct_update.h"
+#include "image/image.h"
+#include "image/image_catalog.h"
 #include "sim/session.h"
 #include "sim/state_file.h"
 #include "sys/debug.h"
-#include "vendor/IDEAccess.h"
+#include "bridge/IDEAccess.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "sim/session.h"
+#include "bridge/IDEAccess.h"
 #include "sim/state_file.h"
-#include "vendor/IDEAccess.h"
 
 namespace {
 

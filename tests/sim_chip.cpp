@@ -7,11 +7,11 @@
 #include <functional>
 #include <vector>
 
-#include "firmware/crc.h"
-#include "firmware/image_builder.h"
+#include "image/format/crc.h"
+#include "image/format/image_builder.h"
 #include "sim/session.h"
-#include "vendor/IDEAccess.h"
-#include "vendor/qvaccess.h"
+#include "bridge/IDEAccess.h"
+#include "bridge/qvaccess.h"
 
 namespace {
 

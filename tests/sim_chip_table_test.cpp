@@ -9,8 +9,8 @@
 
 #include "sim/session.h"
 #include "transport/maclib/qvlib.h"
-#include "vendor/chip_detect.h"
-#include "vendor/chip_table.h"
+#include "identify/chip_detect.h"
+#include "identify/chip_table.h"
 
 namespace {
 

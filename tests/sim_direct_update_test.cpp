@@ -8,13 +8,13 @@
 #include <fstream>
 
 #include "support/catalog_samples.h"
-#include "firmware/crc.h"
-#include "firmware/direct_update.h"
-#include "firmware/image.h"
-#include "firmware/image_catalog.h"
+#include "image/format/crc.h"
+#include "update/direct_update.h"
+#include "image/image.h"
+#include "image/image_catalog.h"
 #include "sim/session.h"
 #include "sys/resources.h"
-#include "vendor/IDEAccess.h"
+#include "bridge/IDEAccess.h"
 
 namespace {
 

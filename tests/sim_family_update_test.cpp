@@ -9,13 +9,13 @@
 #include <set>
 
 #include "support/catalog_samples.h"
-#include "firmware/crc.h"
-#include "firmware/family_updates.h"
-#include "firmware/image.h"
-#include "firmware/image_catalog.h"
+#include "image/format/crc.h"
+#include "update/run_dispatch.h"
+#include "image/image.h"
+#include "image/image_catalog.h"
 #include "sim/session.h"
 #include "sys/resources.h"
-#include "vendor/IDEAccess.h"
+#include "bridge/IDEAccess.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "sim/session.h"
 #include "transport/scsi.h"
-#include "vendor/IDEAccess.h"
+#include "bridge/IDEAccess.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "sim/session.h"
-#include "vendor/IDEAccess.h"
+#include "bridge/IDEAccess.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "sim/session.h"
-#include "vendor/IDEAccess.h"
-#include "vendor/flash_buffer_ops.h"
-#include "vendor/flash_ops.h"
+#include "bridge/IDEAccess.h"
+#include "flash/flash_buffer_ops.h"
+#include "flash/flash_ops.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 
 #include "sim/flash_parts.h"
 #include "sim/session.h"
-#include "vendor/IDEAccess.h"
-#include "vendor/flash_detect.h"
+#include "bridge/IDEAccess.h"
+#include "identify/flash_detect.h"
 
 namespace {
 

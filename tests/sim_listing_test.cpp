@@ -4,8 +4,8 @@
 
 #include "sim/session.h"
 #include "sim/win_devices.h"
-#include "vendor/device_table.h"
-#include "vendor/discovery.h"
+#include "discovery/device_table.h"
+#include "discovery/discovery.h"
 
 namespace {
 

@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "support/catalog_samples.h"
-#include "firmware/family_updates.h"
-#include "firmware/image.h"
-#include "firmware/image_catalog.h"
-#include "firmware/update_texts.h"
+#include "update/run_dispatch.h"
+#include "image/image.h"
+#include "image/image_catalog.h"
+#include "update/update_texts.h"
 #include "sim/session.h"
-#include "vendor/IDEAccess.h"
+#include "bridge/IDEAccess.h"
 
 namespace {
 

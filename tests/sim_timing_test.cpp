@@ -7,7 +7,7 @@
 #include "sim/bus_timing.h"
 #include "sim/flash_parts.h"
 #include "sim/session.h"
-#include "vendor/IDEAccess.h"
+#include "bridge/IDEAccess.h"
 
 namespace {
 

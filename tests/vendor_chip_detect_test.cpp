@@ -11,7 +11,7 @@
 #include "sys/debug.h"
 #include "sys/message_box.h"
 #include "transport/maclib/qvlib.h"
-#include "vendor/chip_detect.h"
+#include "identify/chip_detect.h"
 
 using testing_support::Answer;
 using testing_support::ok;

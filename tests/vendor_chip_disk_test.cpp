@@ -5,7 +5,7 @@
 
 #include "support/scripted_device.h"
 #include "transport/maclib/qvlib.h"
-#include "vendor/disk_query.h"
+#include "identify/disk_query.h"
 
 using testing_support::ScriptedDevice;
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "support/scripted_device.h"
-#include "vendor/chip_version.h"
+#include "identify/chip_version.h"
 
 using testing_support::Answer;
 using testing_support::ok;

@@ -7,8 +7,8 @@
 #include "support/fake_backend.h"
 #include "sys/debug.h"
 #include "transport/maclib/qvlib.h"
-#include "vendor/IDEAccess.h"
-#include "vendor/qvaccess.h"
+#include "bridge/IDEAccess.h"
+#include "bridge/qvaccess.h"
 
 using testing_support::FakeBackend;
 using testing_support::hex;

@@ -4,7 +4,7 @@
 
 #include "support/fake_backend.h"
 #include "transport/backend.h"
-#include "vendor/device_table.h"
+#include "discovery/device_table.h"
 
 TEST(DeviceTable, PathLongerThanARecordIsLeftOutUnspoken) {
     testing_support::FakeBackend fake;

@@ -5,7 +5,7 @@
 #include <set>
 
 #include "transport/backend.h"
-#include "vendor/discovery.h"
+#include "discovery/discovery.h"
 
 using namespace transport;
 

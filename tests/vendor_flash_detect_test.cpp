@@ -11,7 +11,7 @@
 
 #include "support/scripted_device.h"
 #include "transport/maclib/qvlib.h"
-#include "vendor/flash_detect.h"
+#include "identify/flash_detect.h"
 
 using testing_support::ok;
 using testing_support::ScriptedDevice;

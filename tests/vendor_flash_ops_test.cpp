@@ -10,8 +10,8 @@
 #include "sys/clock.h"
 #include "transport/cdb.h"
 #include "transport/maclib/qvlib.h"
-#include "vendor/flash_buffer_ops.h"
-#include "vendor/flash_ops.h"
+#include "flash/flash_buffer_ops.h"
+#include "flash/flash_ops.h"
 
 using namespace testing_support;
 

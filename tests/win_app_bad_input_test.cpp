@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "tests/win_app_fixture.h"
+#include "win_app_fixture.h"
 
 using wintest::Bytes;
 using wintest::FormRig;

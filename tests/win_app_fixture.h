@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "firmware/image.h"
-#include "firmware/image_catalog.h"
+#include "image/image.h"
+#include "image/image_catalog.h"
 #include "sys/resources.h"
 #include "transport/backend.h"
 #include "win_app/Fwupdate.h"

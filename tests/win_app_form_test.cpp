@@ -3,8 +3,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "tests/win_app_fixture.h"
-#include "vendor/IDEAccess.h"
+#include "win_app_fixture.h"
+#include "bridge/IDEAccess.h"
 
 using wintest::Bytes;
 using wintest::FormRig;

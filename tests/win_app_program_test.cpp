@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "firmware/image_catalog.h"
+#include "image/image_catalog.h"
 #include "sys/resources.h"
 #include "win_app/headless_backend.h"
 #include "win_app/program.h"

@@ -3,8 +3,8 @@
 // there the user tries every control, handler, device event and close. Judged on what the
 // enclosure received (nothing while the user acted, and the same commands as the update alone),
 // on the window's state at every step and at the end, and on the flash the update leaves.
-#include "firmware/family_updates.h"
-#include "tests/win_app_fixture.h"
+#include "update/run_dispatch.h"
+#include "win_app_fixture.h"
 
 using wintest::Bytes;
 using wintest::FormRig;

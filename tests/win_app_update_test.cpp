@@ -3,8 +3,8 @@
 // window refuses while the flash is written, and the rescans it holds back until then.
 #include <cstring>
 
-#include "tests/win_app_fixture.h"
-#include "vendor/IDEAccess.h"
+#include "win_app_fixture.h"
+#include "bridge/IDEAccess.h"
 
 using wintest::Bytes;
 using wintest::FormRig;

@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <string>
 
-#include "firmware/image_catalog.h"
+#include "image/image_catalog.h"
 
 int main(int argc, char** argv) {
     if (argc != 2) {

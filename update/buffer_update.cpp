@@ -1,18 +1,18 @@
-#include "firmware/buffer_update.h"
+#include "update/buffer_update.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "firmware/update_texts.h"
-#include "firmware/image.h"
+#include "update/update_texts.h"
+#include "image/image.h"
 #include "sys/aligned.h"
 #include "sys/clock.h"
 #include "sys/resources.h"
-#include "vendor/IDEAccess.h"
-#include "vendor/discovery.h"
-#include "vendor/flash_buffer_ops.h"
-#include "vendor/flash_detect.h"
-#include "vendor/qvaccess.h"
+#include "bridge/IDEAccess.h"
+#include "discovery/discovery.h"
+#include "flash/flash_buffer_ops.h"
+#include "identify/flash_detect.h"
+#include "bridge/qvaccess.h"
 
 namespace firmware {
 

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "firmware/update_window.h"
+#include "update/update_window.h"
 
 namespace firmware {
 

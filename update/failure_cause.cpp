@@ -1,9 +1,9 @@
-#include "firmware/failure_cause.h"
+#include "update/failure_cause.h"
 
 #include <cstdio>
 
-#include "firmware/update_texts.h"
-#include "vendor/cdb.h"
+#include "update/update_texts.h"
+#include "bridge/cdb.h"
 
 namespace firmware {
 

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "firmware/update_window.h"
+#include "update/update_window.h"
 #include "transport/trace.h"
 
 namespace firmware {

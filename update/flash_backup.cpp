@@ -1,12 +1,12 @@
-#include "firmware/flash_backup.h"
+#include "update/flash_backup.h"
 
 #include <algorithm>
 
-#include "firmware/buffer_update.h"
-#include "firmware/direct_update.h"
-#include "vendor/IDEAccess.h"
+#include "update/buffer_update.h"
+#include "update/direct_update.h"
+#include "bridge/IDEAccess.h"
 #include "sys/clock.h"
-#include "vendor/flash_ops.h"
+#include "flash/flash_ops.h"
 
 namespace firmware {
 

@@ -1,26 +1,26 @@
-#include "firmware/family_updates.h"
+#include "update/run_dispatch.h"
 
 #include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "firmware/update_texts.h"
-#include "firmware/buffer_update.h"
-#include "firmware/crc.h"
-#include "firmware/direct_update.h"
-#include "firmware/image.h"
-#include "firmware/kept_copy.h"
+#include "update/update_texts.h"
+#include "update/buffer_update.h"
+#include "image/format/crc.h"
+#include "update/direct_update.h"
+#include "image/image.h"
+#include "update/kept_copy.h"
 #include "sys/aligned.h"
 #include "sys/clock.h"
 #include "sys/resources.h"
-#include "vendor/IDEAccess.h"
-#include "vendor/chip_detect.h"
-#include "vendor/disk_query.h"
-#include "vendor/flash_detect.h"
-#include "vendor/flash_ops.h"
-#include "vendor/flash_types.h"
-#include "vendor/qvaccess.h"
+#include "bridge/IDEAccess.h"
+#include "identify/chip_detect.h"
+#include "identify/disk_query.h"
+#include "identify/flash_detect.h"
+#include "flash/flash_ops.h"
+#include "identify/flash_types.h"
+#include "bridge/qvaccess.h"
 
 namespace firmware {
 

@@ -1,4 +1,4 @@
-#include "firmware/settings.h"
+#include "update/settings.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "firmware/update_window.h"
+#include "update/update_window.h"
 
 namespace firmware {
 

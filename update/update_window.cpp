@@ -1,6 +1,6 @@
-#include "firmware/update_window.h"
+#include "update/update_window.h"
 
-#include "firmware/failure_cause.h"
+#include "update/failure_cause.h"
 
 #include <cstdio>
 #include <mutex>

@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "sys/message_box.h"
-#include "vendor/bus.h"
-#include "vendor/chip_detect.h"
-#include "vendor/device_table.h"
-#include "vendor/flash_detect.h"
+#include "bridge/bus.h"
+#include "identify/chip_detect.h"
+#include "discovery/device_table.h"
+#include "identify/flash_detect.h"
 
 namespace firmware {
 

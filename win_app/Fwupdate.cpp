@@ -4,15 +4,15 @@
 #include <filesystem>
 #include <system_error>
 
-#include "firmware/buffer_update.h"
-#include "firmware/direct_update.h"
-#include "firmware/failure_cause.h"
-#include "firmware/family_updates.h"
-#include "firmware/image.h"
+#include "update/buffer_update.h"
+#include "update/direct_update.h"
+#include "update/failure_cause.h"
+#include "update/run_dispatch.h"
+#include "image/image.h"
 #include "sys/clock.h"
-#include "vendor/IDEAccess.h"
-#include "vendor/chip_version.h"
-#include "vendor/discovery.h"
+#include "bridge/IDEAccess.h"
+#include "identify/chip_version.h"
+#include "discovery/discovery.h"
 
 namespace winapp {
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "firmware/update_window.h"
-#include "vendor/device_table.h"
-#include "vendor/flash_detect.h"
+#include "update/update_window.h"
+#include "discovery/device_table.h"
+#include "identify/flash_detect.h"
 #include "win_app/application.h"
 #include "win_app/controls.h"
 

@@ -3,7 +3,7 @@
 #include <fstream>
 #include <memory>
 
-#include "firmware/settings.h"
+#include "update/settings.h"
 #include "win_app/Fwupdate.h"
 #include "win_app/application.h"
 #include "win_app/report.h"

@@ -1,4 +1,4 @@
-#include "firmware/crc.h"
+#include "image/format/crc.h"
 
 #include <array>
 #include <cstring>

@@ -1,10 +1,10 @@
-#include "firmware/image_builder.h"
+#include "image/format/image_builder.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 
-#include "firmware/crc.h"
+#include "image/format/crc.h"
 
 namespace firmware {
 

@@ -4,7 +4,7 @@
 //
 // Layouts:
 //   TwoBank     (QVR29x, QVR294) two 128 KiB banks, each stamped with its bank signature block and
-//               CRC-32 (firmware/crc.h); the header stands at the start of each bank and the code
+//               CRC-32 (image/format/crc.h); the header stands at the start of each bank and the code
 //               signature block at bank offset 0xBFF0.
 //   SingleBank  (QVR256, QVR296, QVR253) one code region of E bytes (0xC000 or 0x8000): header at 0,
 //               signature block at E-16, CRC-16 of bytes 0..E-5 at E-2 (high byte first), the 4 KiB

@@ -1,4 +1,4 @@
-#include "raid/controller.h"
+#include "mac_app/model/controller.h"
 
 namespace raid {
 

@@ -1,4 +1,4 @@
-#include "raid/discovery.h"
+#include "mac_app/model/discovery.h"
 
 #include <cstdio>
 #include <cstring>
@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "firmware/update_window.h"
-#include "raid/qvtool.h"
-#include "raid/window.h"
+#include "update/update_window.h"
+#include "mac_app/model/qvtool.h"
+#include "mac_app/model/window.h"
 #include "sys/clock.h"
 #include "transport/maclib/qvlib.h"
-#include "vendor/chip_detect.h"
-#include "vendor/qvaccess.h"
+#include "identify/chip_detect.h"
+#include "bridge/qvaccess.h"
 
 namespace raid {
 

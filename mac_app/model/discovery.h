@@ -3,7 +3,7 @@
 // Everything reaches the registry through iokit::services() and the window through
 // raid::window(); every pause goes through the clock seam.
 #pragma once
-#include "raid/iokit.h"
+#include "mac_app/registry/iokit.h"
 
 namespace raid {
 

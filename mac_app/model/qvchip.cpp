@@ -1,4 +1,4 @@
-#include "raid/qvchip.h"
+#include "mac_app/model/qvchip.h"
 
 #include <atomic>
 #include <functional>
@@ -7,15 +7,15 @@
 #include <system_error>
 #include <utility>
 
-#include "firmware/buffer_update.h"
-#include "firmware/direct_update.h"
-#include "firmware/failure_cause.h"
-#include "firmware/family_updates.h"
-#include "firmware/update_window.h"
-#include "raid/discovery.h"
-#include "raid/iokit.h"
-#include "raid/qvtool.h"
-#include "raid/window.h"
+#include "update/buffer_update.h"
+#include "update/direct_update.h"
+#include "update/failure_cause.h"
+#include "update/run_dispatch.h"
+#include "update/update_window.h"
+#include "mac_app/model/discovery.h"
+#include "mac_app/registry/iokit.h"
+#include "mac_app/model/qvtool.h"
+#include "mac_app/model/window.h"
 #include "sys/debug.h"
 #include "transport/maclib/qvlib.h"
 

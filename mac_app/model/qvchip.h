@@ -5,7 +5,7 @@
 #include <string>
 #include <thread>
 
-#include "raid/controller.h"
+#include "mac_app/model/controller.h"
 
 namespace raid {
 

@@ -1,4 +1,4 @@
-#include "raid/qvtool.h"
+#include "mac_app/model/qvtool.h"
 
 #include <algorithm>
 

@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "raid/controller.h"
-#include "raid/qvchip.h"
-#include "raid/tree.h"
+#include "mac_app/model/controller.h"
+#include "mac_app/model/qvchip.h"
+#include "mac_app/model/tree.h"
 
 namespace raid {
 

@@ -1,4 +1,4 @@
-#include "raid/window.h"
+#include "mac_app/model/window.h"
 
 #include <atomic>
 

@@ -1,6 +1,6 @@
 // The system's devices on Linux: the bridge SCSI generic nodes from sysfs, hot-plug from uevents.
-#include "mac_app/platform/devices.h"
-#include "raid/linux_services.h"
+#include "mac_app/registry/devices.h"
+#include "mac_app/registry/linux_services.h"
 #include "transport/maclib/qvlib.h"
 
 namespace macapp {

@@ -1,7 +1,7 @@
 #include <cstdio>
 
-#include "mac_app/platform/devices.h"
-#include "raid/sim_services.h"
+#include "mac_app/registry/devices.h"
+#include "mac_app/registry/sim_services.h"
 #include "sim/session.h"
 
 namespace macapp {

@@ -1,4 +1,4 @@
-#include "raid/iokit.h"
+#include "mac_app/registry/iokit.h"
 
 #include <atomic>
 

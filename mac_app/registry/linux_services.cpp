@@ -1,4 +1,4 @@
-#include "raid/linux_services.h"
+#include "mac_app/registry/linux_services.h"
 
 #include <linux/netlink.h>
 #include <poll.h>

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "raid/snapshot_services.h"
+#include "mac_app/registry/snapshot_services.h"
 #include "transport/maclib/qvlib.h"
 
 namespace iokit {

@@ -1,4 +1,4 @@
-#include "raid/sim_services.h"
+#include "mac_app/registry/sim_services.h"
 
 namespace iokit {
 

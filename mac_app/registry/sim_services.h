@@ -5,7 +5,7 @@
 #pragma once
 #include <chrono>
 
-#include "raid/snapshot_services.h"
+#include "mac_app/registry/snapshot_services.h"
 #include "sim/bus.h"
 #include "sys/clock.h"
 

@@ -1,4 +1,4 @@
-#include "raid/snapshot_services.h"
+#include "mac_app/registry/snapshot_services.h"
 
 #include <algorithm>
 

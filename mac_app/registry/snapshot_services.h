@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "raid/iokit.h"
+#include "mac_app/registry/iokit.h"
 
 namespace iokit {
 

@@ -4,8 +4,8 @@
 
 #include "sys/clock.h"
 #include "transport/backend.h"
-#include "vendor/IDEAccess.h"
-#include "firmware/direct_update.h"
+#include "bridge/IDEAccess.h"
+#include "update/direct_update.h"
 
 namespace campaign {
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "firmware/update_window.h"
+#include "update/update_window.h"
 #include "sim/session.h"
-#include "vendor/device_table.h"
+#include "discovery/device_table.h"
 
 namespace campaign {
 

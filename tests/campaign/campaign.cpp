@@ -28,9 +28,9 @@
 #include "campaign/fork_pool.h"
 #include "campaign/oracle.h"
 #include "campaign/procedures.h"
+#include "image/image_catalog.h"
+#include "update/update_window.h"
 #include "campaign/recovery.h"
-#include "firmware/image_catalog.h"
-#include "firmware/update_window.h"
 #include "sys/debug.h"
 #include "sys/resources.h"
 

@@ -11,14 +11,14 @@
 #include <sstream>
 
 #include "cli/cli.h"
-#include "firmware/buffer_update.h"
-#include "firmware/direct_update.h"
-#include "firmware/family_updates.h"
-#include "firmware/image.h"
-#include "firmware/image_catalog.h"
+#include "update/buffer_update.h"
+#include "update/direct_update.h"
+#include "update/run_dispatch.h"
+#include "image/image.h"
+#include "image/image_catalog.h"
 #include "sim/state_file.h"
 #include "sys/resources.h"
-#include "vendor/flash_detect.h"
+#include "identify/flash_detect.h"
 
 namespace campaign {
 

@@ -8,7 +8,7 @@
 
 #include "campaign/bench.h"
 #include "campaign/model.h"
-#include "firmware/image_builder.h"
+#include "image/format/image_builder.h"
 
 namespace campaign {
 

@@ -19,7 +19,7 @@
 #include "campaign/fork_pool.h"
 #include "campaign/matrix.h"
 #include "campaign/model.h"
-#include "firmware/update_window.h"
+#include "update/update_window.h"
 
 namespace campaign {
 

@@ -6,11 +6,11 @@
 #include <fstream>
 #include <iterator>
 
-#include "firmware/buffer_update.h"
-#include "firmware/direct_update.h"
-#include "firmware/family_updates.h"
-#include "firmware/image.h"
-#include "firmware/image_catalog.h"
+#include "update/buffer_update.h"
+#include "update/direct_update.h"
+#include "update/run_dispatch.h"
+#include "image/image.h"
+#include "image/image_catalog.h"
 
 namespace campaign {
 

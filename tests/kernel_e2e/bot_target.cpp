@@ -1,4 +1,4 @@
-#include "tests/kernel_e2e/bot_target.h"
+#include "kernel_e2e/bot_target.h"
 
 #include <algorithm>
 #include <cstring>

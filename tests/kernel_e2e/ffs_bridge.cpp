@@ -25,7 +25,7 @@
 #include "sim/enclosure.h"
 #include "sim/enclosure_config.h"
 #include "sys/clock.h"
-#include "tests/kernel_e2e/bot_target.h"
+#include "kernel_e2e/bot_target.h"
 
 namespace {
 

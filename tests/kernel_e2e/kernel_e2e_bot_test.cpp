@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "sys/clock.h"
-#include "tests/kernel_e2e/bot_target.h"
+#include "kernel_e2e/bot_target.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 // Drives the `controller` of FwUpdateMac under an X server: both windows built, discovery run
 // by hand on the emulator, alerts answered by the test, the run loop spun for the results of
 // the update and progress threads.
-#import "controller.h"
-#import "treeview.h"
-#import "window_bridge.h"
+#import "mac_app/controller.h"
+#import "mac_app/treeview.h"
+#import "mac_app/window_bridge.h"
 
 #include <cstdio>
 #include <fstream>
@@ -14,15 +14,15 @@
 #include <string>
 #include <vector>
 
-#include "firmware/update_window.h"
-#include "raid/discovery.h"
-#include "raid/qvtool.h"
-#include "raid/sim_services.h"
+#include "update/update_window.h"
+#include "mac_app/model/discovery.h"
+#include "mac_app/model/qvtool.h"
+#include "mac_app/registry/sim_services.h"
 #include "sim/session.h"
 #include "sys/resources.h"
-#include "tests/support/gated_backend.h"
+#include "support/gated_backend.h"
 #include "transport/backend.h"
-#include "vendor/qvaccess.h"
+#include "bridge/qvaccess.h"
 
 static int failures = 0;
 #define CHECK(cond)                                                                       \

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "firmware/image_catalog.h"
+#include "image/image_catalog.h"
 
 namespace testing_support {
 
