@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "sys/bytes.h"
 #include "sys/debug.h"
 #include "transport/scsi.h"
 
@@ -41,10 +42,8 @@ bool isBecomingReady(const uint8_t* sense) {
 void reportBufferFailure(const char* name, const uint8_t* sense) {
     std::string line = std::string(name) + ".SenseData 12: ";
     for (int i = 0; i < 18; ++i) {
-        char hex[4];
-        std::snprintf(hex, sizeof hex, "%02X", sense[i]);
         if (i) line.push_back('.');
-        line += hex;
+        line += sys::hexByte(sense[i]);
     }
     line.push_back('\n');
     sys::debugOut(line);

@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <optional>
 
+#include "sys/bytes.h"
 #include "transport/cdb.h"
 
 namespace vendor {
@@ -36,10 +37,11 @@ struct _VenderCmdPara {
 
 namespace cdb {
 
-inline uint8_t b0(uint32_t v) { return static_cast<uint8_t>(v); }
-inline uint8_t b1(uint32_t v) { return static_cast<uint8_t>(v >> 8); }
-inline uint8_t b2(uint32_t v) { return static_cast<uint8_t>(v >> 16); }
-inline uint8_t b3(uint32_t v) { return static_cast<uint8_t>(v >> 24); }
+// The bytes of a field, least significant first, as the builders lay them out big-endian.
+constexpr uint8_t b0(uint32_t v) { return sys::byteOf(v, 0); }
+constexpr uint8_t b1(uint32_t v) { return sys::byteOf(v, 1); }
+constexpr uint8_t b2(uint32_t v) { return sys::byteOf(v, 2); }
+constexpr uint8_t b3(uint32_t v) { return sys::byteOf(v, 3); }
 
 // --- standard SCSI and ATA ---
 inline Cdb inquiry(uint8_t alloc) { return Cdb{12, {0x12, 0, 0, 0, alloc}}; }

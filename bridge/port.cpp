@@ -26,6 +26,27 @@ bool WinPort::serialFlashReadId(uint8_t count, uint8_t opcode, bool flag, uint8_
     return IDEAccess::QV_SerialFlashReadID(path_, count, opcode, flag, buf);
 }
 
+bool WinPort::serialFlashRead(uint32_t addr, uint8_t* buf, int len) {
+    return IDEAccess::QV_SerialFlashRead(path_, addr, buf, len);
+}
+bool WinPort::serialFlashWrite(uint32_t addr, const uint8_t* data, int len) {
+    return IDEAccess::QV_SerialFlashWrite(path_, addr, data, len);
+}
+bool WinPort::serialFlashSectorErase(uint32_t addr) { return IDEAccess::QV_SerialFlashSectorErase(path_, addr); }
+bool WinPort::serialFlashStatus(uint8_t* buf4) { return IDEAccess::QV_SerialFlashStatus(path_, buf4); }
+bool WinPort::serialFlashWriteEnable() { return IDEAccess::QV_SerialFlashWriteEnable(path_); }
+bool WinPort::serialFlashWriteStatusUnprotect() { return IDEAccess::QV_SerialFlashWriteStatusAMC(path_); }
+bool WinPort::serialFlashCommand(std::initializer_list<uint8_t> spi, bool continues) {
+    return IDEAccess::QV_SerialFlashCommand(path_, spi, continues);
+}
+bool WinPort::serialFlashData(const uint8_t* data, int len) { return IDEAccess::QV_SerialFlashData(path_, data, len); }
+bool WinPort::directWrite(uint32_t addr, const uint8_t* data, int len, uint8_t eraseMode) {
+    return IDEAccess::QV_SetNVRAM_529(path_, addr, data, len, eraseMode);
+}
+bool WinPort::directRead(uint32_t addr, uint8_t* buf, int len) {
+    return IDEAccess::QV_GetNVRAM_529(path_, addr, buf, len);
+}
+
 bool MacPort::inquiry(uint8_t* buf, int len) { return qvaccess::QV_Inquiry(dev_, buf, len); }
 bool MacPort::getGpio(uint8_t* buf2) { return qvaccess::GetGPIO(dev_, buf2); }
 bool MacPort::getChipInfo(uint8_t* buf, int len, int* reported) {
@@ -46,5 +67,22 @@ bool MacPort::flashTypeChkId(uint8_t opcode, uint8_t* buf, int len) {
 bool MacPort::serialFlashReadId(uint8_t count, uint8_t opcode, bool flag, uint8_t* buf) {
     return qvaccess::QV_SerialFlashReadID(dev_, count, opcode, flag, buf);
 }
+
+bool MacPort::serialFlashRead(uint32_t addr, uint8_t* buf, int len) {
+    return qvaccess::QV_SerialFlashRead(dev_, addr, buf, len);
+}
+bool MacPort::serialFlashWrite(uint32_t addr, const uint8_t* data, int len) {
+    return qvaccess::QV_SerialFlashWrite(dev_, addr, data, len);
+}
+bool MacPort::serialFlashSectorErase(uint32_t addr) { return qvaccess::QV_SerialFlashSectorErase(dev_, addr); }
+bool MacPort::serialFlashStatus(uint8_t* buf4) { return qvaccess::QV_SerialFlashStatus(dev_, buf4); }
+bool MacPort::serialFlashWriteEnable() { return qvaccess::QV_SerialFlashWriteEnable(dev_); }
+bool MacPort::serialFlashWriteStatusUnprotect() { return qvaccess::QV_SerialFlashWriteStatusAMC(dev_); }
+bool MacPort::serialFlashCommand(std::initializer_list<uint8_t>, bool) { return false; }
+bool MacPort::serialFlashData(const uint8_t*, int) { return false; }
+bool MacPort::directWrite(uint32_t addr, const uint8_t* data, int len, uint8_t eraseMode) {
+    return qvaccess::QV_SetNVRAM_529(dev_, addr, data, len, eraseMode);
+}
+bool MacPort::directRead(uint32_t addr, uint8_t* buf, int len) { return qvaccess::QV_GetNVRAM_529(dev_, addr, buf, len); }
 
 }  // namespace vendor

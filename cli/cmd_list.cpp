@@ -3,6 +3,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "sys/bytes.h"
 #include "cli/commands.h"
 #include "transport/scsi.h"
 #include "image/image.h"
@@ -88,8 +89,8 @@ nlohmann::json toJson(const Identified& id, bool details) {
         j["advice"] = bankAdvice(id.banks);
     }
     if (details) {
-        j["chip_info"] = transport::toHex(id.chipInfo.data(), id.chipInfo.size());
-        j["jedec"] = id.flash.jedec.ok ? transport::toHex(id.flash.jedec.id.data(), id.flash.jedec.id.size()) : "";
+        j["chip_info"] = sys::toHex(id.chipInfo.data(), id.chipInfo.size());
+        j["jedec"] = id.flash.jedec.ok ? sys::toHex(id.flash.jedec.id.data(), id.flash.jedec.id.size()) : "";
         j["amic_model"] = id.flash.amicModel;
         j["atmel_model"] = id.flash.atmelModel;
     }

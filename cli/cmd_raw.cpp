@@ -5,6 +5,7 @@
 #include <memory>
 #include <ostream>
 
+#include "sys/bytes.h"
 #include "cli/commands.h"
 #include "transport/scsi.h"
 
@@ -62,7 +63,7 @@ int runRaw(Context& ctx, const RawOptions& o) {
                      : transport::ScsiDataOut(path, cdb, outData.data(), len, &reported);
     }
     const transport::Result& res = transport::lastResult();
-    const std::string senseHex = transport::toHex(res.sense.data(), res.senseValid);
+    const std::string senseHex = sys::toHex(res.sense.data(), res.senseValid);
     if (!ok) reply.clear();   // replies of a failed command are not to be used
 
     if (ctx.options().json) {
@@ -73,7 +74,7 @@ int runRaw(Context& ctx, const RawOptions& o) {
                        {"status", res.scsiStatus},
                        {"reported", reported},
                        {"sense", senseHex},
-                       {"data", transport::toHex(reply.data(), reply.size())}});
+                       {"data", sys::toHex(reply.data(), reply.size())}});
     } else {
         auto& out = ctx.out();
         out << "device: " << path << "\n";

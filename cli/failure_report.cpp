@@ -3,6 +3,7 @@
 #include <cstring>
 #include <ostream>
 
+#include "sys/bytes.h"
 #include "cli/cli.h"
 #include "transport/cdb.h"
 
@@ -51,7 +52,7 @@ nlohmann::json errorJson(const FailureReport& r) {
         e["scsi"] = {{"cdb", c->cdb},
                      {"opened", c->opened},
                      {"status", c->status},
-                     {"sense", transport::toHex(c->sense.data(), c->sense.size())},
+                     {"sense", sys::toHex(c->sense.data(), c->sense.size())},
                      {"host", c->host},
                      {"driver", c->driver},
                      {"system_error", c->sysError}};

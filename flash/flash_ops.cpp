@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "bridge/cdb.h"
 #include "sys/clock.h"
 #include "bridge/IDEAccess.h"
 #include "bridge/qvaccess.h"
@@ -15,44 +16,6 @@ SpiProgramMethod spiProgramMethod(FlashType flashType, bool sst25) {
 
 namespace {
 
-// What the waits and the write enable need from one program: its status read, its two status
-// commands and its row of wait rules.
-class FlashLink {
-public:
-    explicit FlashLink(const FlashWaits& waits) : waits_(waits) {}
-    virtual ~FlashLink() = default;
-    // Leaves the status in buf[0]; a command that fails leaves whatever the transfer put there.
-    virtual void readStatus(uint8_t* buf4) = 0;
-    virtual bool writeEnable() = 0;
-    virtual bool writeStatusUnprotect() = 0;
-    const FlashWaits& waits() const { return waits_; }
-
-private:
-    const FlashWaits& waits_;
-};
-
-class WinLink final : public FlashLink {
-public:
-    explicit WinLink(IDEAccess::Path path) : FlashLink(kWindowsFlashWaits), path_(path) {}
-    void readStatus(uint8_t* buf4) override { IDEAccess::QV_SerialFlashStatus(path_, buf4); }
-    bool writeEnable() override { return IDEAccess::QV_SerialFlashWriteEnable(path_); }
-    bool writeStatusUnprotect() override { return IDEAccess::QV_SerialFlashWriteStatusAMC(path_); }
-
-private:
-    IDEAccess::Path path_;
-};
-
-class MacLink final : public FlashLink {
-public:
-    explicit MacLink(qvaccess::Device dev) : FlashLink(kMacFlashWaits), dev_(dev) {}
-    void readStatus(uint8_t* buf4) override { qvaccess::QV_SerialFlashStatus(dev_, buf4); }
-    bool writeEnable() override { return qvaccess::QV_SerialFlashWriteEnable(dev_); }
-    bool writeStatusUnprotect() override { return qvaccess::QV_SerialFlashWriteStatusAMC(dev_); }
-
-private:
-    qvaccess::Device dev_;
-};
-
 struct StatusCondition {
     uint8_t mask;
     bool anySet;   // true: some bit of mask set; false: every bit of mask clear
@@ -62,94 +25,73 @@ struct StatusCondition {
 constexpr StatusCondition kNotBusy{kFlashStatusBusy, false};
 constexpr StatusCondition kStatusWriteDone{kFlashStatusAfterStatusWrite, false};
 
-bool poll(FlashLink& link, const PollRule& rule, StatusCondition condition) {
+const FlashWaits& waitsOf(const BridgePort& port) {
+    return port.program() == Program::Windows ? kWindowsFlashWaits : kMacFlashWaits;
+}
+
+bool poll(BridgePort& port, const PollRule& rule, StatusCondition condition) {
     // One status area for the whole wait: a status command that fails does not end the wait, the
     // byte is judged as the area holds it.
     uint8_t status[4] = {};
-    link.readStatus(status);
+    port.serialFlashStatus(status);
     if (condition.holds(status[0])) return true;
     for (unsigned reread = 0; reread < rule.rereads; ++reread) {
         if (rule.order == PollOrder::WaitThenRead) sys::sleepMs(rule.intervalMs);
-        link.readStatus(status);
+        port.serialFlashStatus(status);
         if (condition.holds(status[0])) return true;
         if (rule.order == PollOrder::ReadThenWait) sys::sleepMs(rule.intervalMs);
     }
     return false;
 }
 
-bool waitReady(FlashLink& link) { return poll(link, link.waits().ready, kNotBusy); }
-bool waitLatch(FlashLink& link, uint8_t mask) { return poll(link, link.waits().writeLatch, {mask, true}); }
-bool waitStatusWritten(FlashLink& link) { return poll(link, link.waits().statusClear, kStatusWriteDone); }
+}  // namespace
 
-bool writeEnableAndUnprotect(FlashLink& link) {
+bool waitFlashReady(BridgePort& port) { return poll(port, waitsOf(port).ready, kNotBusy); }
+bool waitFlashWriteLatch(BridgePort& port, uint8_t mask) { return poll(port, waitsOf(port).writeLatch, {mask, true}); }
+bool waitFlashStatusClear(BridgePort& port) { return poll(port, waitsOf(port).statusClear, kStatusWriteDone); }
+
+bool writeEnableAndUnprotect(BridgePort& port) {
     // The status write goes out even when the latch never showed: a flash that was slow to show
     // it may still take the unprotect, and the caller learns of the failure from the result.
-    const bool enabled = link.writeEnable();
-    const bool latched = waitLatch(link, kFlashStatusWriteLatch);
-    const bool written = link.writeStatusUnprotect();
-    const bool cleared = waitStatusWritten(link);
+    const bool enabled = port.serialFlashWriteEnable();
+    const bool latched = waitFlashWriteLatch(port, kFlashStatusWriteLatch);
+    const bool written = port.serialFlashWriteStatusUnprotect();
+    const bool cleared = waitFlashStatusClear(port);
     return enabled && latched && written && cleared;
-}
-
-}  // namespace
-}  // namespace vendor
-
-namespace IDEAccess {
-
-using namespace vendor;
-
-bool WaitFlashReady(Path path) {
-    WinLink link(path);
-    return waitReady(link);
-}
-
-bool WaitFlashWriteEnabled(Path path, uint8_t mask) {
-    WinLink link(path);
-    return waitLatch(link, mask);
-}
-
-bool WaitFlashStatusClear(Path path) {
-    WinLink link(path);
-    return waitStatusWritten(link);
-}
-
-bool QV_SFWriteEnable(Path path) {
-    WinLink link(path);
-    return writeEnableAndUnprotect(link);
 }
 
 namespace {
 
-uint8_t a2(uint32_t a) { return static_cast<uint8_t>(a >> 16); }
-uint8_t a1(uint32_t a) { return static_cast<uint8_t>(a >> 8); }
-uint8_t a0(uint32_t a) { return static_cast<uint8_t>(a); }
+using cdb::b0;
+using cdb::b1;
+using cdb::b2;
 
-bool writeDisable(Path path) { return QV_SerialFlashCommand(path, {0x04}, false); }
+bool writeDisable(BridgePort& port) { return port.serialFlashCommand({0x04}, false); }
 
 // The SST parts keep their status protection until 50 and a status write of 00 clear it, and
 // forget the write latch with that write; the latch is set again before programming. None of
 // these cycles decides the outcome: a part that missed one ignores the programming after it,
 // which the caller's read-back finds.
-void sstUnlock(Path path) {
+void sstUnlock(BridgePort& port) {
     static const uint8_t kClearProtection[2] = {0x00, 0x00};
-    QV_SerialFlashCommand(path, {0x50}, false);
-    QV_SerialFlashCommand(path, {0x01}, true);
-    QV_SerialFlashData(path, kClearProtection, 2);
+    port.serialFlashCommand({0x50}, false);
+    port.serialFlashCommand({0x01}, true);
+    port.serialFlashData(kClearProtection, 2);
     sys::sleepMs(kSpiPaceMs);
-    QV_SerialFlashCommand(path, {0x06}, false);
+    port.serialFlashCommand({0x06}, false);
     sys::sleepMs(kSpiPaceMs);
 }
 
 // Whole pages only. The write enable's own outcome is not judged (a latch that did not set shows
 // as a page the flash ignored); the page header and its data decide.
-bool programPages(Path path, uint32_t address, const uint8_t* data, size_t length, size_t page) {
+bool programPages(BridgePort& port, uint32_t address, const uint8_t* data, size_t length, size_t page) {
     for (size_t at = 0; at + page <= length; at += page) {
         const uint32_t a = address + static_cast<uint32_t>(at);
         sys::sleepMs(kSpiPaceMs);
-        QV_SerialFlashCommand(path, {0x06}, false);
+        port.serialFlashCommand({0x06}, false);
         sys::sleepMs(kSpiPaceMs);
-        if (!QV_SerialFlashCommand(path, {0x02, a2(a), a1(a), a0(a)}, true)) return false;
-        if (!QV_SerialFlashData(path, data + at, static_cast<int>(page))) return false;
+        if (!port.serialFlashCommand({0x02, b2(a), b1(a), b0(a)}, true)) return false;
+        if (!port.serialFlashData(data + at, static_cast<int>(page))) return false;
     }
     return true;
 }
@@ -158,42 +100,42 @@ bool programPages(Path path, uint32_t address, const uint8_t* data, size_t lengt
 // so a page restates its address only at a 16 KiB boundary, and the first page of a transfer
 // always does (without it the words would land wherever an earlier run stopped). Every cycle
 // that carries address or data decides the page.
-bool programSstWords(Path path, uint32_t address, const uint8_t* data, size_t length, size_t page,
+bool programSstWords(BridgePort& port, uint32_t address, const uint8_t* data, size_t length, size_t page,
                      bool startsTransfer) {
     for (size_t at = 0; at + page <= length; at += page) {
         const uint32_t a = address + static_cast<uint32_t>(at);
         const uint8_t* p = data + at;
-        sstUnlock(path);
+        sstUnlock(port);
         const bool restate = a % kSstWordAddressEvery == 0 || (startsTransfer && at == 0);
-        const bool opened = restate ? QV_SerialFlashCommand(path, {0xAD, a2(a), a1(a), a0(a)}, true)
-                                    : QV_SerialFlashCommand(path, {0xAD}, true);
-        if (!opened || !QV_SerialFlashData(path, p, 2)) return false;
+        const bool opened = restate ? port.serialFlashCommand({0xAD, b2(a), b1(a), b0(a)}, true)
+                                    : port.serialFlashCommand({0xAD}, true);
+        if (!opened || !port.serialFlashData(p, 2)) return false;
         for (size_t i = 2; i + 1 < page; i += 2)
-            if (!QV_SerialFlashCommand(path, {0xAD, p[i], p[i + 1]}, false)) return false;
+            if (!port.serialFlashCommand({0xAD, p[i], p[i + 1]}, false)) return false;
     }
     return true;
 }
 
 // Byte programming of the older SST parts: each page is its own run from its own address. The
 // first data phase carries the first byte and a pad byte the part does not take.
-bool programSstBytes(Path path, uint32_t address, const uint8_t* data, size_t length, size_t page) {
+bool programSstBytes(BridgePort& port, uint32_t address, const uint8_t* data, size_t length, size_t page) {
     for (size_t at = 0; at + page <= length; at += page) {
         const uint32_t a = address + static_cast<uint32_t>(at);
         const uint8_t* p = data + at;
-        sstUnlock(path);
+        sstUnlock(port);
         const uint8_t first[2] = {p[0], 0x00};
-        if (!QV_SerialFlashCommand(path, {0xAF, a2(a), a1(a), a0(a)}, true)) return false;
-        if (!QV_SerialFlashData(path, first, 2)) return false;
+        if (!port.serialFlashCommand({0xAF, b2(a), b1(a), b0(a)}, true)) return false;
+        if (!port.serialFlashData(first, 2)) return false;
         for (size_t i = 1; i < page; ++i)
-            if (!QV_SerialFlashCommand(path, {0xAF, p[i]}, false)) return false;
+            if (!port.serialFlashCommand({0xAF, p[i]}, false)) return false;
     }
     return true;
 }
 
 }  // namespace
 
-bool ProgramFlashBySpi(Path path, uint32_t address, const uint8_t* data, size_t length,
-                       FlashType flashType, bool sst25) {
+bool programFlashBySpi(BridgePort& port, uint32_t address, const uint8_t* data, size_t length, FlashType flashType,
+                       bool sst25) {
     if (length == 0 || data == nullptr) return false;
     if (address >= kSpiAddressSpace || length > kSpiAddressSpace - address) return false;
     const SpiProgramMethod method = spiProgramMethod(flashType, sst25);
@@ -203,30 +145,67 @@ bool ProgramFlashBySpi(Path path, uint32_t address, const uint8_t* data, size_t 
         const uint32_t a = address + static_cast<uint32_t>(at);
         // The pages of a chunk are paced, not polled: this wait only lets an earlier erase or
         // chunk finish, and a flash that stays busy shows in the result of what follows.
-        WaitFlashReady(path);
+        waitFlashReady(port);
         switch (method.style) {
-            case SpiProgramStyle::Page: ok = programPages(path, a, data + at, n, method.pageSize); break;
+            case SpiProgramStyle::Page: ok = programPages(port, a, data + at, n, method.pageSize); break;
             case SpiProgramStyle::SstWord:
-                ok = programSstWords(path, a, data + at, n, method.pageSize, at == 0);
+                ok = programSstWords(port, a, data + at, n, method.pageSize, at == 0);
                 break;
             case SpiProgramStyle::SstByte:
-                ok = programSstBytes(path, a, data + at, n, method.pageSize);
-                writeDisable(path);
+                ok = programSstBytes(port, a, data + at, n, method.pageSize);
+                writeDisable(port);
                 break;
         }
         sys::sleepMs(kSpiPaceMs);
     }
     // The SST25 run spans the whole transfer; it ends here, also when a chunk failed, so the part
     // never stays in auto-increment mode (in which it takes no other command).
-    if (method.style == SpiProgramStyle::SstWord) writeDisable(path);
+    if (method.style == SpiProgramStyle::SstWord) writeDisable(port);
     return ok;
 }
 
-bool SstChipErase(Path path) {
-    sstUnlock(path);
-    const bool erased = QV_SerialFlashCommand(path, {0xC7}, false);
-    writeDisable(path);
+bool sstChipErase(BridgePort& port) {
+    sstUnlock(port);
+    const bool erased = port.serialFlashCommand({0xC7}, false);
+    writeDisable(port);
     return erased;
+}
+
+}  // namespace vendor
+
+namespace IDEAccess {
+
+using namespace vendor;
+
+bool WaitFlashReady(Path path) {
+    WinPort port(path);
+    return waitFlashReady(port);
+}
+
+bool WaitFlashWriteEnabled(Path path, uint8_t mask) {
+    WinPort port(path);
+    return waitFlashWriteLatch(port, mask);
+}
+
+bool WaitFlashStatusClear(Path path) {
+    WinPort port(path);
+    return waitFlashStatusClear(port);
+}
+
+bool QV_SFWriteEnable(Path path) {
+    WinPort port(path);
+    return writeEnableAndUnprotect(port);
+}
+
+bool ProgramFlashBySpi(Path path, uint32_t address, const uint8_t* data, size_t length, FlashType flashType,
+                       bool sst25) {
+    WinPort port(path);
+    return programFlashBySpi(port, address, data, length, flashType, sst25);
+}
+
+bool SstChipErase(Path path) {
+    WinPort port(path);
+    return sstChipErase(port);
 }
 
 }  // namespace IDEAccess
@@ -236,23 +215,23 @@ namespace qvaccess {
 using namespace vendor;
 
 bool fn_WAIT_DEVICE_READY(Device dev) {
-    MacLink link(dev);
-    return waitReady(link);
+    MacPort port(dev);
+    return waitFlashReady(port);
 }
 
 bool fn_WAIT_DEVICE_READY_ATM(Device dev, uint8_t mask) {
-    MacLink link(dev);
-    return waitLatch(link, mask);
+    MacPort port(dev);
+    return waitFlashWriteLatch(port, mask);
 }
 
 bool fn_CHECK_DEVICE_ZERO_AMC(Device dev) {
-    MacLink link(dev);
-    return waitStatusWritten(link);
+    MacPort port(dev);
+    return waitFlashStatusClear(port);
 }
 
 bool QV_SFWriteEnable(Device dev) {
-    MacLink link(dev);
-    return writeEnableAndUnprotect(link);
+    MacPort port(dev);
+    return writeEnableAndUnprotect(port);
 }
 
 }  // namespace qvaccess

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "bridge/port.h"
 #include "identify/flash_types.h"
 
 namespace vendor {
@@ -71,6 +72,21 @@ struct SpiProgramMethod {
 
 // MXIC parts take 32-byte pages, SST parts are fed 512 bytes per unlock, all others 256.
 SpiProgramMethod spiProgramMethod(FlashType flashType, bool sst25);
+
+// The waits and the write enable over a device's port, by its program's row of FlashWaits. The
+// outcome of each status command is not judged: the byte is taken as the transfer left it, so
+// only the limit ends a wait.
+bool waitFlashReady(BridgePort& port);
+bool waitFlashWriteLatch(BridgePort& port, uint8_t mask = kFlashStatusWriteLatch);
+bool waitFlashStatusClear(BridgePort& port);
+// Write enable, wait for the latch, status write of 00 (clears the protection bits), wait for
+// bits 1 and 2 to clear. All four steps always run, in this order; true only when all four
+// succeeded.
+bool writeEnableAndUnprotect(BridgePort& port);
+// Raw SPI programming and the SST chip erase (the Windows program's; see ProgramFlashBySpi).
+bool programFlashBySpi(BridgePort& port, uint32_t address, const uint8_t* data, size_t length, FlashType flashType,
+                       bool sst25);
+bool sstChipErase(BridgePort& port);
 
 }  // namespace vendor
 

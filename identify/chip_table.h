@@ -14,6 +14,8 @@
 #include <span>
 #include <string_view>
 
+#include "bridge/program.h"
+
 namespace vendor {
 
 using ChipType = uint8_t;     // Windows, 0 to 35
@@ -22,9 +24,6 @@ using QVChipType = uint8_t;   // macOS, 0 to 27
 constexpr int kChipTypeCount = 36;
 constexpr int kQVChipTypeCount = 28;
 constexpr QVChipType kNoMacType = 0xFF;   // a model the macOS program has no number for
-
-// The two programs number the models differently; identification produces each program's own.
-enum class Program : uint8_t { Windows = 0, Mac = 1 };
 
 // What the window shows for a model (flash and version fields, status text).
 enum class ChipSupport : uint8_t {

@@ -79,6 +79,12 @@ int mfgImageNumberFor(std::string_view chipCode, uint8_t romVariant) {
 
 SignatureLocation signatureLocation(ChipType type) { return vendor::chipRow(type).file.signature; }
 
+bool startsWithCode(const uint8_t* bytes, size_t size) {
+    return size >= sizeof kSignature && std::memcmp(bytes, kSignature, sizeof kSignature) == 0;
+}
+
+bool startsWithCode(const FileImage& f) { return startsWithCode(f.bytes.data(), f.bytes.size()); }
+
 bool FileImage::block(size_t offset, size_t n, uint8_t* out) const {
     if (offset > bytes.size() || n > bytes.size() - offset) return false;
     std::memcpy(out, bytes.data() + offset, n);

@@ -62,6 +62,16 @@ struct FileImage {
 constexpr size_t kMaxFirmwareFile = 64u << 20;
 FileImage readFirmwareFile(const std::string& path);
 
+// A firmware file goes to the flash in whole pages of this many bytes.
+constexpr size_t kFileRounding = 256;
+
+// The file starts with its code's signature block, and so carries no 4 KiB NVRAM in front of its
+// code. On the chips that read their NVRAM at flash 0 and their code from 4 KiB on, such a file
+// written from 0 would leave the chip on its ROM code; read from 4 KiB on, it would lose its first
+// 4 KiB.
+bool startsWithCode(const uint8_t* bytes, size_t size);
+bool startsWithCode(const FileImage& f);
+
 // --- matching a file to a chip ------------------------------------------------------------
 // "Open Firmware File Error!!" (title "Error") when the file cannot be opened.
 bool FileMatchesChip(const std::string& path, vendor::ChipType type, int revision);

@@ -6,6 +6,7 @@
 #include "image/format/image_builder.h"
 #include "sim/bus_timing.h"
 #include "sim/state_file.h"
+#include "sys/bytes.h"
 #include "sys/clock.h"
 
 namespace sim {
@@ -27,9 +28,9 @@ constexpr size_t kOddStringLength = 8;          // what the ODD inquiry sends ba
 // bytes 6 and 7, as the older families keep it.
 constexpr uint32_t kShortRecordVersionEnd = 13;
 
-uint32_t be16(const uint8_t* p) { return uint32_t(p[0]) << 8 | p[1]; }
-uint32_t be24(const uint8_t* p) { return uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2]; }
-uint32_t be32(const uint8_t* p) { return uint32_t(p[0]) << 24 | be24(p + 1); }
+using sys::be16;
+using sys::be24;
+using sys::be32;
 
 // The bytes the host sent with a data-out command, when it sent at least `need` of them.
 const uint8_t* dataOut(const Request& req, size_t need) {

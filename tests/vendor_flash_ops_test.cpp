@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "sys/bytes.h"
 #include "support/scripted_device.h"
 #include "sys/clock.h"
 #include "transport/cdb.h"
@@ -36,8 +37,8 @@ struct ScriptedFlash final : transport::Backend {
     std::vector<uint64_t> statusTimes;
 
     transport::Result execute(const transport::Request& req) override {
-        std::string cmd = transport::toHex(req.cdb, req.cdbLen);
-        if (req.dir == transport::Direction::Out && req.data) cmd.append(":").append(transport::toHex(req.data, req.xferLen));
+        std::string cmd = sys::toHex(req.cdb, req.cdbLen);
+        if (req.dir == transport::Direction::Out && req.data) cmd.append(":").append(sys::toHex(req.data, req.xferLen));
         wire.push_back(cmd);
         transport::Result r;
         r.opened = r.platformOk = true;
@@ -133,7 +134,7 @@ TEST_F(FlashOps, WriteEnableRunsAllFourStepsWhateverFails) {
 
 // One page of each method, byte for byte, with the pacing between the cycles.
 TEST_F(FlashOps, SpiProgrammingSendsEachMethodsCycles) {
-    const auto hex = [](std::vector<uint8_t> v) { return transport::toHex(v.data(), v.size()); };
+    const auto hex = [](std::vector<uint8_t> v) { return sys::toHex(v.data(), v.size()); };
     const auto cycle = [](std::string spi, bool continues) {
         const std::string c = "ff04200" + std::to_string(spi.size() / 2) + (continues ? "01" : "00") + spi;
         return c + std::string(24 - c.size(), '0');

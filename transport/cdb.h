@@ -26,6 +26,4 @@ struct Cdb {
     std::string hex() const;  // lower case, exactly len bytes
 };
 
-std::string toHex(const uint8_t* p, size_t n);
-
 }  // namespace transport

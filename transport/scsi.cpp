@@ -3,23 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sys/bytes.h"
 #include "sys/aligned.h"
 #include "transport/trace.h"
 
 namespace transport {
 
-std::string toHex(const uint8_t* p, size_t n) {
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    s.reserve(n * 2);
-    for (size_t i = 0; i < n; ++i) {
-        s.push_back(digits[p[i] >> 4]);
-        s.push_back(digits[p[i] & 15]);
-    }
-    return s;
-}
-
-std::string Cdb::hex() const { return toHex(b.data(), std::min<size_t>(len, b.size())); }
+std::string Cdb::hex() const { return sys::toHex(b.data(), std::min<size_t>(len, b.size())); }
 
 uint32_t dataOutTimeout(const Cdb& cdb) {
     const bool chipErase = cdb.len > 2 && cdb[2] == 0x13;

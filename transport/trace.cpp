@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "sys/bytes.h"
+
 namespace transport {
 
 namespace {
@@ -66,10 +68,10 @@ std::string traceLine(const TraceEntry& e) {
     s += ",\"timeout\":" + std::to_string(e.timeoutSec);
     s += e.ok ? ",\"ok\":true" : ",\"ok\":false";
     s += ",\"status\":" + std::to_string(e.status);
-    s += ",\"sense\":\"" + (e.sense ? toHex(e.sense, e.senseLen) : std::string()) + "\"";
+    s += ",\"sense\":\"" + (e.sense ? sys::toHex(e.sense, e.senseLen) : std::string()) + "\"";
     if (e.data && e.dataLen > 0 && e.dataLen <= kTraceDataLimit) {
         s += e.dir == Direction::Out ? ",\"data\":\"" : ",\"reply\":\"";
-        s += toHex(e.data, e.dataLen) + "\"";
+        s += sys::toHex(e.data, e.dataLen) + "\"";
     }
     s += "}";
     return s;

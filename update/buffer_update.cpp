@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "update/progress.h"
 #include "update/update_texts.h"
 #include "image/image.h"
 #include "sys/aligned.h"
+#include "sys/bytes.h"
 #include "sys/clock.h"
 #include "sys/resources.h"
 #include "bridge/IDEAccess.h"
@@ -99,26 +101,21 @@ bool fitsOffsets(uint32_t start, size_t length) {
     return start < kBufferOffsetSpace && length <= kBufferOffsetSpace - start;
 }
 
-size_t roundUp(size_t n, size_t unit) { return (n + unit - 1) / unit * unit; }
+using sys::roundUp;
 
 // Every message of the buffer path ends it.
-bool fail(UpdateWindow& w, const char* text) {
-    w.setStatus(text);
-    w.processMessages();
-    return false;
-}
+bool fail(UpdateWindow& w, const char* text) { return Progress(w).fail(text); }
 
 // Sends `length` bytes of `data` (which holds at least that many) in transfer units; a length that
 // is not a whole number of units ends with a shorter command rather than reaching past the data.
 bool programFlash(UpdateWindow& w, const std::string& path, uint32_t start, const uint8_t* data, uint32_t length) {
-    w.setStatus(kTextProgrammingFlash);
-    w.processMessages();
+    const Progress p(w);
+    p.show(kTextProgrammingFlash);
     for (uint32_t pos = 0; pos < length; pos += kBufferTransferUnit) {
         const uint32_t n = std::min(kBufferTransferUnit, length - pos);
         if (!IDEAccess::QV_WriteBuffer(path, kBufferProgramMode, 0, start + pos, data + pos, static_cast<int>(n)))
             return false;
-        w.appendStatus(".");
-        w.processMessages();
+        p.step();
     }
     return true;
 }
@@ -212,8 +209,7 @@ bool DownloadViaBuffer(UpdateWindow& w, const SelectedDevice& dev, uint32_t star
 
     if (d.boundary != kRamLoaderBoundary) return fail(w, kTextBoundaryError);
     if (d.capacity != kRamLoaderCapacity) return fail(w, kTextCapacityError);
-    w.setStatus(kTextDownloading);
-    w.processMessages();
+    Progress(w).show(kTextDownloading);
 
     // The ROM loader takes the manufacturing code made for its chip and ROM variant.
     const ChipInfo info = readChipInfo(path);
@@ -241,8 +237,8 @@ bool ReadFlashViaBuffer(UpdateWindow& w, const SelectedDevice& dev, uint32_t sta
                         size_t bufferSize, uint32_t length) {
     if ((buffer == nullptr && length > 0) || length > bufferSize) return false;
     const std::string& path = dev.path;
-    w.setStatus(kTextReading);
-    w.processMessages();
+    const Progress p(w);
+    p.show(kTextReading);
 
     BufferDescriptor d;
     if (!readDescriptor(path, d) || d.boundary != kBufferBoundary4K) return false;
@@ -262,8 +258,7 @@ bool ReadFlashViaBuffer(UpdateWindow& w, const SelectedDevice& dev, uint32_t sta
             ok = false;
             break;
         }
-        w.appendStatus(".");
-        w.processMessages();
+        p.step();
     }
     if (length > 0) std::memcpy(buffer, area.data(), length);
     return ok;

@@ -7,12 +7,15 @@
 #include <string_view>
 #include <vector>
 
+#include "update/progress.h"
 #include "update/update_texts.h"
 #include "update/buffer_update.h"
 #include "image/format/crc.h"
 #include "image/image.h"
 #include "update/kept_copy.h"
+#include "bridge/port.h"
 #include "sys/aligned.h"
+#include "sys/bytes.h"
 #include "sys/clock.h"
 #include "sys/resources.h"
 #include "bridge/IDEAccess.h"
@@ -32,7 +35,6 @@ using vendor::ChipType;
 constexpr uint32_t kDefaultChunkSize = 8192;
 constexpr uint32_t kFirstChunkAtZero = 4096;      // the chip takes no more at flash address 0
 constexpr size_t kDirectRounding = 512;           // every direct transfer is whole 512-byte units
-constexpr size_t kFileRounding = 256;             // a firmware file is programmed in whole pages
 constexpr size_t kBufferRounding = sys::kDeviceAlignment;
 constexpr uint32_t kFlashAddressSpace = 0x1000000;   // 24-bit flash addresses
 constexpr uint8_t kMxicEraseFlag = 0x80;           // passed to the chip for an MXIC erase at 0
@@ -62,52 +64,12 @@ constexpr uint8_t kRomLoaderBoundary = 0xFF;
 constexpr uint8_t kCodeStateMfgFlash = 3;
 constexpr uint8_t kActivateMode = 15;
 
-constexpr const char* kMessageTitle = "Message";
 constexpr const char* kMacRoutine = "QV_UpdateFlash529";
 
 const vendor::ChipRow& rowOf(const SelectedDevice& dev) { return vendor::chipRow(dev.chip.type); }
 bool isSingleBank(const vendor::ChipRow& r) { return r.layout == vendor::FlashLayout::SingleBank; }
 
-size_t roundUp(size_t n, size_t unit) { return (n + unit - 1) / unit * unit; }
-
-// One program's way to the direct flash commands.
-class DirectLink {
-public:
-    virtual ~DirectLink() = default;
-    virtual bool write(uint32_t addr, const uint8_t* data, uint32_t len, uint8_t mode) const = 0;
-    virtual bool read(uint32_t addr, uint8_t* buf, uint32_t len) const = 0;
-    virtual void waitReady() const = 0;
-};
-
-class WinDirect final : public DirectLink {
-public:
-    explicit WinDirect(std::string_view path) : path_(path) {}
-    bool write(uint32_t addr, const uint8_t* data, uint32_t len, uint8_t mode) const override {
-        return IDEAccess::QV_SetNVRAM_529(path_, addr, data, static_cast<int>(len), mode);
-    }
-    bool read(uint32_t addr, uint8_t* buf, uint32_t len) const override {
-        return IDEAccess::QV_GetNVRAM_529(path_, addr, buf, static_cast<int>(len));
-    }
-    void waitReady() const override { IDEAccess::WaitFlashReady(path_); }
-
-private:
-    std::string_view path_;
-};
-
-class MacDirect final : public DirectLink {
-public:
-    explicit MacDirect(uint32_t device) : device_(device) {}
-    bool write(uint32_t addr, const uint8_t* data, uint32_t len, uint8_t mode) const override {
-        return qvaccess::QV_SetNVRAM_529(device_, addr, data, static_cast<int>(len), mode);
-    }
-    bool read(uint32_t addr, uint8_t* buf, uint32_t len) const override {
-        return qvaccess::QV_GetNVRAM_529(device_, addr, buf, static_cast<int>(len));
-    }
-    void waitReady() const override { qvaccess::fn_WAIT_DEVICE_READY(device_); }
-
-private:
-    uint32_t device_;
-};
+using sys::roundUp;
 
 // What the two programs' write and read routines do differently.
 struct DirectForm {
@@ -118,12 +80,6 @@ struct DirectForm {
 
 DirectForm windowsForm(UpdateWindow& w, const SelectedDevice& dev) {
     return {&w, dev.flash.type, rowOf(dev).ramBuffer};
-}
-
-void stepDone(const DirectForm& form) {
-    if (!form.window) return;
-    form.window->appendStatus(".");
-    form.window->processMessages();
 }
 
 enum class EraseKind { None, Sector, Block, Chip };
@@ -154,7 +110,7 @@ uint8_t eraseAsYouGo(uint32_t at, uint32_t unit, uint32_t& counter, uint32_t& ch
 }
 
 // fn_SerialFlashWrite529 in both forms.
-bool writeDirect(const DirectLink& link, const DirectForm& form, DirectUpdateState& s, uint32_t start,
+bool writeDirect(vendor::BridgePort& port, const DirectForm& form, DirectUpdateState& s, uint32_t start,
                  const uint8_t* data, size_t length, uint8_t eraseMode) {
     if (length == 0) return true;
     if (data == nullptr) return false;
@@ -180,22 +136,23 @@ bool writeDirect(const DirectLink& link, const DirectForm& form, DirectUpdateSta
         }
         if (at == 0 && form.flashType == vendor::kFlashMxic && erase != kNoErase) erase |= kMxicEraseFlag;
 
-        link.waitReady();
+        vendor::waitFlashReady(port);
         const uint8_t* p = buf.data() + pos;
+        const int n = static_cast<int>(chunk);
         bool ok;
         if (form.eraseThenWrite && erase >= kSectorErase && erase <= kChipErase)
-            ok = link.write(at, nullptr, 0, erase) && link.write(at, p, chunk, kNoErase);
+            ok = port.directWrite(at, nullptr, 0, erase) && port.directWrite(at, p, n, kNoErase);
         else
-            ok = link.write(at, p, chunk, erase);
+            ok = port.directWrite(at, p, n, erase);
         if (!ok) return false;
         pos += chunk;
-        stepDone(form);
+        Progress(form.window).step();
     }
     return true;
 }
 
 // fn_SerialFlashRead529 in both forms: `length` bytes reach `out` even after a failed chunk.
-bool readDirect(const DirectLink& link, const DirectForm& form, const DirectUpdateState& s, uint32_t start,
+bool readDirect(vendor::BridgePort& port, const DirectForm& form, const DirectUpdateState& s, uint32_t start,
                 uint8_t* out, size_t length) {
     if (length == 0) return true;
     if (out == nullptr) return false;
@@ -203,42 +160,31 @@ bool readDirect(const DirectLink& link, const DirectForm& form, const DirectUpda
     if (start > kFlashAddressSpace || total > kFlashAddressSpace - start) return false;
     sys::AlignedBuffer buf;
     if (!buf.reset(total)) return false;
-    if (form.window) {
-        form.window->setStatus(kTextReading);
-        form.window->processMessages();
-    }
+    Progress(form.window).show(kTextReading);
     const uint32_t chunkSize = s.chunkSize ? s.chunkSize : kDefaultChunkSize;
     bool ok = true;
     for (size_t pos = 0; pos < total;) {
         const uint32_t chunk = static_cast<uint32_t>(std::min<size_t>(chunkSize, total - pos));
-        link.waitReady();
-        if (!link.read(start + static_cast<uint32_t>(pos), buf.data() + pos, chunk)) {
+        vendor::waitFlashReady(port);
+        if (!port.directRead(start + static_cast<uint32_t>(pos), buf.data() + pos, static_cast<int>(chunk))) {
             ok = false;
             break;
         }
         pos += chunk;
-        stepDone(form);
+        Progress(form.window).step();
     }
     std::memcpy(out, buf.data(), length);
     return ok;
 }
 
 // Every message of the update ends it, except those of a programming attempt.
-bool fail(UpdateWindow& w, const char* text) {
-    w.setStatus(text);
-    w.processMessages();
-    return false;
-}
-
-void show(UpdateWindow& w, const char* text) {
-    w.setStatus(text);
-    w.processMessages();
-}
+bool fail(UpdateWindow& w, const char* text) { return Progress(w).fail(text); }
+void show(UpdateWindow& w, const char* text) { Progress(w).show(text); }
 
 // The direct path: each pass writes, reads back and compares, with up to three erase modes.
 bool programDirect(UpdateWindow& w, const SelectedDevice& dev, DirectUpdateState& s, sys::AlignedBuffer& image,
                    sys::AlignedBuffer& readBack, size_t fileSize, uint32_t length, int passes, uint8_t firstMode) {
-    const WinDirect link(dev.path);
+    vendor::WinPort link(dev.path);
     const DirectForm form = windowsForm(w, dev);
     if (rowOf(dev).ramBuffer) {
         // A bridge that answers the buffer descriptor checks its banks' signature blocks at boot.
@@ -262,7 +208,7 @@ bool programDirect(UpdateWindow& w, const SelectedDevice& dev, DirectUpdateState
                 show(w, kTextWriteBinFail);
                 continue;
             }
-            link.waitReady();
+            vendor::waitFlashReady(link);
             if (!readDirect(link, form, s, bank, readBack.data(), length)) {
                 show(w, kTextReadCommandFail);
                 continue;
@@ -326,26 +272,16 @@ DirectUpdateState directUpdateStateFor(const SelectedDevice& dev) {
     return s;
 }
 
-bool flashKnown(const SelectedDevice& dev) {
-    return dev.flash.type != vendor::kFlashUnknown || dev.flash.amicModel != -1 || dev.flash.atmelModel != -1;
-}
-
-uint64_t flashBytesFor(const SelectedDevice& dev, uint64_t needed) {
-    const uint64_t known = uint64_t{dev.flash.capacityKiB} * 1024;
-    if (needed <= known || vendor::measuresCapacity(rowOf(dev).flash)) return known;
-    vendor::_VenderCmdPara probed = dev.flash.para;
-    IDEAccess::DetectFlashCapacity(dev.path, probed);
-    return uint64_t{probed.capacityKiB} * 1024;
-}
-
 bool fn_SerialFlashWrite529(UpdateWindow& w, const SelectedDevice& dev, DirectUpdateState& s, uint32_t start,
                             const uint8_t* data, size_t length, uint8_t eraseMode) {
-    return writeDirect(WinDirect(dev.path), windowsForm(w, dev), s, start, data, length, eraseMode);
+    vendor::WinPort port(dev.path);
+    return writeDirect(port, windowsForm(w, dev), s, start, data, length, eraseMode);
 }
 
 bool fn_SerialFlashRead529(UpdateWindow& w, const SelectedDevice& dev, const DirectUpdateState& s, uint32_t start,
                            uint8_t* buffer, size_t length) {
-    return readDirect(WinDirect(dev.path), windowsForm(w, dev), s, start, buffer, length);
+    vendor::WinPort port(dev.path);
+    return readDirect(port, windowsForm(w, dev), s, start, buffer, length);
 }
 
 bool RunDirectUpdate(UpdateWindow& w, SelectedDevice& dev) {
@@ -360,7 +296,7 @@ bool UpdateFlashDirect(UpdateWindow& w, SelectedDevice& dev, DirectUpdateState& 
     const bool singleBank = isSingleBank(row);
     const bool twoBanks = vendor::keepsTwoBanks(row);
     const uint32_t flashKiB = s.flashSize / 1024;
-    const WinDirect link(dev.path);
+    vendor::WinPort link(dev.path);
     const DirectForm form = windowsForm(w, dev);
     if (s.blockSize == 0) s.blockSize = DirectUpdateState{}.blockSize;
     if (s.sectorSize == 0) s.sectorSize = DirectUpdateState{}.sectorSize;
@@ -460,10 +396,10 @@ bool UpdateFlashDirect(UpdateWindow& w, SelectedDevice& dev, DirectUpdateState& 
 
     // MXIC parts are erased ahead of the first write.
     if (dev.flash.type == vendor::kFlashMxic) {
-        link.waitReady();
+        vendor::waitFlashReady(link);
         bool erased = false;
         if (qvr29x) {
-            if (!bufferPath) erased = link.write(0, nullptr, 0, kBlockErase);
+            if (!bufferPath) erased = link.directWrite(0, nullptr, 0, kBlockErase);
         } else {
             erased = writeDirect(link, form, s, 0, img, std::min<size_t>(kFirstChunkAtZero, image.size()), kBlockErase);
         }
@@ -491,9 +427,9 @@ bool UpdateFlashDirect(UpdateWindow& w, SelectedDevice& dev, DirectUpdateState& 
             IDEAccess::QV_ChipReset256(dev.path);
         else if (autoReset)
             IDEAccess::QV_WriteBuffer(dev.path, kActivateMode, 0, 0, nullptr, 0);
-        w.messageBox(autoReset ? kTextAutoReset : kTextPowerCycle, kMessageTitle, sys::MsgIcon::None);
+        w.messageBox(autoReset ? kTextAutoReset : kTextPowerCycle, Progress::kMessageTitle, sys::MsgIcon::None);
     } else {
-        w.messageBox(kTextPowerCycle, kMessageTitle, sys::MsgIcon::None);
+        w.messageBox(kTextPowerCycle, Progress::kMessageTitle, sys::MsgIcon::None);
     }
     w.processMessages();
     return true;
@@ -513,7 +449,7 @@ bool RecoverFirmwareBank(UpdateWindow& w, SelectedDevice& dev) {
     w.setUpdateButtonEnabled(false);
 
     DirectUpdateState s = directUpdateStateFor(dev);
-    const WinDirect link(dev.path);
+    vendor::WinPort link(dev.path);
     const DirectForm form = windowsForm(w, dev);
     sys::AlignedBuffer bank0, bank1, readBack;
     if (!bank0.reset(kSingleBankSize) || !bank1.reset(kSingleBankSize) || !readBack.reset(kSingleBankSize))
@@ -580,11 +516,13 @@ bool fn_SerialFlashWrite529(uint32_t device, uint32_t start, const uint8_t* data
     DirectUpdateState s = macState(flashType);
     DirectForm form;
     form.flashType = flashType;
-    return writeDirect(MacDirect(device), form, s, start, data, length, eraseMode);
+    vendor::MacPort port(device);
+    return writeDirect(port, form, s, start, data, length, eraseMode);
 }
 
 bool fn_SerialFlashRead529(uint32_t device, uint32_t start, uint8_t* buffer, size_t length) {
-    return readDirect(MacDirect(device), DirectForm{}, DirectUpdateState{}, start, buffer, length);
+    vendor::MacPort port(device);
+    return readDirect(port, DirectForm{}, DirectUpdateState{}, start, buffer, length);
 }
 
 bool QV_UpdateFlash529(uint32_t device, const uint8_t* image, size_t size, uint32_t flashType) {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "sys/bytes.h"
 #include "update/update_texts.h"
 #include "bridge/cdb.h"
 
@@ -109,19 +110,13 @@ constexpr const char* kSenseKeys[16] = {
     "UNIT ATTENTION",  "DATA PROTECT",    "BLANK CHECK",     "VENDOR SPECIFIC", "COPY ABORTED",    "ABORTED COMMAND",
     "EQUAL",           "VOLUME OVERFLOW", "MISCOMPARE",      "COMPLETED"};
 
-std::string hexByte(unsigned v) {
-    char t[8];
-    std::snprintf(t, sizeof t, "%02X", v & 0xFF);
-    return t;
-}
-
 std::string describe(const FailedCommand& c, std::string (*errorText)(uint32_t)) {
     const std::string sysError = "system error " + std::to_string(c.sysError) +
                                  (errorText ? " (" + errorText(c.sysError) + ")" : std::string());
     if (!c.opened) return "the device could not be opened, " + sysError + ": it has left the bus, or its node may not be opened";
     std::string s = "command " + c.cdb + " ended with";
-    if (c.host) s += " host status 0x" + hexByte(c.host);
-    if (c.driver) s += std::string(c.host ? "," : "") + " driver status 0x" + hexByte(c.driver);
+    if (c.host) s += " host status 0x" + sys::hexByte(c.host);
+    if (c.driver) s += std::string(c.host ? "," : "") + " driver status 0x" + sys::hexByte(c.driver);
     if (c.status || (!c.host && !c.driver)) {
         s += std::string(c.host || c.driver ? "," : "") + " status " + std::to_string(c.status);
         if (c.status == 2) s += " (CHECK CONDITION)";
@@ -132,7 +127,7 @@ std::string describe(const FailedCommand& c, std::string (*errorText)(uint32_t))
         const uint8_t key = (descriptor ? c.sense[1] : c.sense[2]) & 0x0F;
         const uint8_t asc = descriptor ? c.sense[2] : (c.sense.size() > 12 ? c.sense[12] : 0);
         const uint8_t ascq = descriptor ? (c.sense.size() > 3 ? c.sense[3] : 0) : (c.sense.size() > 13 ? c.sense[13] : 0);
-        s += ", sense key " + hexByte(key) + " " + kSenseKeys[key] + ", ASC/ASCQ " + hexByte(asc) + "/" + hexByte(ascq);
+        s += ", sense key " + sys::hexByte(key) + " " + kSenseKeys[key] + ", ASC/ASCQ " + sys::hexByte(asc) + "/" + sys::hexByte(ascq);
     }
     if (c.sysError) s += ", " + sysError;
     return s;

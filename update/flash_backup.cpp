@@ -4,6 +4,7 @@
 
 #include "update/buffer_update.h"
 #include "update/direct_update.h"
+#include "update/progress.h"
 #include "bridge/IDEAccess.h"
 #include "sys/clock.h"
 #include "flash/flash_ops.h"
@@ -22,8 +23,7 @@ bool readSerialFlash(UpdateWindow& w, const SelectedDevice& dev, std::vector<uin
         const uint32_t n = std::min<uint32_t>(kSerialChunk, static_cast<uint32_t>(out.size()) - a);
         IDEAccess::WaitFlashReady(dev.path);
         if (!IDEAccess::QV_SerialFlashRead(dev.path, a, out.data() + a, static_cast<int>(n))) return false;
-        w.appendStatus(".");
-        w.processMessages();
+        Progress(w).step();
     }
     return true;
 }
@@ -37,8 +37,7 @@ bool readQvr294(UpdateWindow& w, const SelectedDevice& dev, std::vector<uint8_t>
         if (!IDEAccess::QV_BufferUpload294(dev.path, 100, 1, piece)) return false;
         sys::sleepMs(3);
         std::copy_n(piece, std::min<size_t>(kQvr294Piece, out.size() - a), out.begin() + a);
-        w.appendStatus(".");
-        w.processMessages();
+        Progress(w).step();
     }
     return true;
 }

@@ -1,30 +1,19 @@
-// The update procedures of the bridges outside the direct-command families: the QVD528/QVD523
-// (and, by its register test, the QVR227) with their NVRAM carried across the update, the legacy
-// QV8455x / QVD525 / QVD276 / q556E bridges, the flash-type-aware write, the QVD525 on a 1394
-// connection, the QVR294 with its own buffer commands, and the q556E bridge whose firmware lives
-// on the attached disk. Each reports through the window and returns whether the update was
-// written and verified.
+// The "Run" button of the Windows program, which q55x flash shares: the procedure the chip table's
+// row gives the selected device, the plan a dry run shows, and the run itself. Every family's
+// procedure is reachable from here.
 #pragma once
-#include <cstdint>
-#include <functional>
+#include <string>
 
+#include "identify/chip_table.h"
+#include "update/direct_update.h"
+#include "update/disk_resident.h"
+#include "update/legacy.h"
+#include "update/qvd525_1394.h"
+#include "update/qvr294.h"
+#include "update/series528.h"
 #include "update/update_window.h"
 
 namespace firmware {
-
-bool UpdateFlash_528Series(UpdateWindow& w, SelectedDevice& dev);
-bool UpdateFlashLegacy(UpdateWindow& w, SelectedDevice& dev);
-bool UpdateFlashSst(UpdateWindow& w, SelectedDevice& dev);
-bool UpdateFlash525Over1394(UpdateWindow& w, SelectedDevice& dev);
-bool UpdateFlash294(UpdateWindow& w, SelectedDevice& dev);
-bool UpdateDiskResident(UpdateWindow& w, SelectedDevice& dev);
-
-// macOS: the QVD528 update thread (bundle image "QVD528UFW"), 0 or -1, the wizard's window shown
-// through `showResult` either way; and the routine it shares with the QVD523, which takes the
-// chip by its Windows chip type (7 QVD528, 11 QVD523) and is true only when every page and the
-// last carry were written and verified.
-int qvd528_update_func(uint32_t device, const std::function<void(bool)>& showResult);
-bool UpdateFlash_528Series(uint32_t device, vendor::ChipType chipType, const uint8_t* image, size_t size);
 
 // Which procedure the "Run" button takes for the selected device (the window's dispatch, as the
 // chip table's row gives it), so the Windows program and q55x choose alike.

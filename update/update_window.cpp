@@ -1,5 +1,6 @@
 #include "update/update_window.h"
 
+#include "identify/chip_table.h"
 #include "update/failure_cause.h"
 
 #include <cstdio>
@@ -22,6 +23,18 @@ int RecordingWindow::messageBox(std::string_view text, std::string_view title, s
 void RecordingWindow::processMessages() {
     ++messagesProcessed;
     if (onMessages) onMessages();
+}
+
+bool flashKnown(const SelectedDevice& dev) {
+    return dev.flash.type != vendor::kFlashUnknown || dev.flash.amicModel != -1 || dev.flash.atmelModel != -1;
+}
+
+uint64_t flashBytesFor(const SelectedDevice& dev, uint64_t needed) {
+    const uint64_t known = uint64_t{dev.flash.capacityKiB} * 1024;
+    if (needed <= known || vendor::measuresCapacity(vendor::chipRow(dev.chip.type).flash)) return known;
+    vendor::_VenderCmdPara probed = dev.flash.para;
+    IDEAccess::DetectFlashCapacity(dev.path, probed);
+    return uint64_t{probed.capacityKiB} * 1024;
 }
 
 namespace {

@@ -66,6 +66,17 @@ struct SelectedDevice {
     vendor::Bus busKind() const { return bus ? *bus : vendor::busOfPath(path); }
 };
 
+// Whether identification knows the flash: a maker type, or an AMIC or ATMEL model. The
+// serial-flash procedures, which erase with the flash's own opcodes and prepare it by its maker,
+// refuse an unknown one before anything is erased (kTextUnknownFlash); the direct-command ones
+// plan with the unknown type's units, verify every attempt and fall back to a chip erase.
+bool flashKnown(const SelectedDevice& dev);
+// The flash size in bytes a file's extent `needed` is checked against before anything is erased:
+// what identification measured; for the chips whose identification leaves the size at its
+// default, and only when `needed` is larger than that, what the flash's own identification reply
+// says (read-only probes).
+uint64_t flashBytesFor(const SelectedDevice& dev, uint64_t needed);
+
 // A window that records everything, for tests and for programs without a real one. Message boxes
 // answer 1 (OK); `onMessages` runs whenever messages would be processed.
 class RecordingWindow : public UpdateWindow {

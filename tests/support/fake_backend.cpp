@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sys/bytes.h"
 #include "transport/cdb.h"
 
 namespace testing_support {
@@ -69,6 +70,6 @@ transport::Result FakeBackend::execute(const transport::Request& req) {
     return res;
 }
 
-std::string hex(const std::vector<uint8_t>& v) { return transport::toHex(v.data(), v.size()); }
+std::string hex(const std::vector<uint8_t>& v) { return sys::toHex(v.data(), v.size()); }
 
 }  // namespace testing_support
