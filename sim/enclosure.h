@@ -13,6 +13,7 @@
 #include "sim/disk.h"
 #include "sim/enclosure_config.h"
 #include "sim/faults.h"
+#include "sim/sense.h"
 #include "sim/spi_flash.h"
 #include "transport/backend.h"
 
@@ -80,15 +81,6 @@ public:
     bool saveState(std::string& error) const;
 
 private:
-    struct Sense {
-        uint8_t key, asc, ascq;
-    };
-    // The sense replies the command handlers give (ILLEGAL REQUEST unless said otherwise).
-    static constexpr Sense kBadOp{0x05, 0x20, 0x00};        // invalid command operation code
-    static constexpr Sense kBadField{0x05, 0x24, 0x00};     // invalid field in CDB
-    static constexpr Sense kOutOfRange{0x05, 0x21, 0x00};   // address out of range
-    static constexpr Sense kSequence{0x05, 0x2C, 0x00};     // command sequence error
-    static constexpr Sense kFlashFault{0x04, 0x44, 0x00};   // HARDWARE ERROR: the flash did not finish
     struct Reply {
         bool good = true;
         Sense sense{};
@@ -102,6 +94,15 @@ private:
 
     Enclosure(const EnclosureConfig& config, const ChipPersona& persona, const FlashPart* part);
 
+    // A command the chip refuses: CHECK CONDITION with this sense.
+    static Reply refused(Sense s) {
+        Reply r;
+        r.good = false;
+        r.sense = s;
+        return r;
+    }
+
+    // The command handlers (command_dispatch.cpp, commands_*.cpp).
     Reply dispatch(const transport::Request& req);
     Reply inquiry(const transport::Request& req);
     Reply serialFlash(const transport::Request& req);
