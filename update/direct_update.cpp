@@ -1,3 +1,5 @@
+// The direct update of both programs and the bank recovery (direct_update.h). About 600 lines:
+// the Windows and macOS forms share one write and one read routine, which stay beside both.
 #include "update/direct_update.h"
 
 #include <algorithm>
