@@ -14,6 +14,7 @@
 
 #include "cli/cli.h"
 #include "support/catalog_samples.h"
+#include "support/temp_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -36,25 +37,10 @@ std::vector<uint8_t> readAll(const fs::path& p) {
 }
 
 struct CliBadInput : ::testing::Test {
-    fs::path dir;
-    CliBadInput() {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir = fs::temp_directory_path() / ("q55x-cli-badinput-" + std::string(info->name()) + "-" + std::to_string(::getpid()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        ::setenv("XDG_STATE_HOME", (dir / "state-home").c_str(), 1);
-    }
-    ~CliBadInput() override {
-        std::error_code ec;
-        fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(dir, ec);
-    }
-    fs::path write(const std::string& name, const std::vector<uint8_t>& bytes) const {
-        const fs::path p = dir / name;
-        std::ofstream(p, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        return p;
-    }
+    testing_support::TempDir temp{"q55x-cli-badinput"};
+    const fs::path& dir = temp.dir;
+    CliBadInput() { ::setenv("XDG_STATE_HOME", (dir / "state-home").c_str(), 1); }
+    fs::path write(const std::string& name, const std::vector<uint8_t>& bytes) const { return temp.write(name, bytes); }
 
     // Runs `args` (after the global options) against one enclosure kept in a state file, and
     // checks that nothing reached its flash. Returns the run.

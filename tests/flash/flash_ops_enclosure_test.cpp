@@ -9,27 +9,15 @@
 #include <vector>
 
 #include "sim/session.h"
+#include "support/enclosure_rig.h"
 #include "bridge/IDEAccess.h"
 #include "flash/flash_buffer_ops.h"
 #include "flash/flash_ops.h"
 
 namespace {
 
-struct Rig {
-    sim::Session session;
-    std::string path;
-    uint32_t dev = 0;
-    sim::Enclosure* enc = nullptr;
-    explicit Rig(const std::string& text) {
-        std::string error;
-        EXPECT_TRUE(session.bus().addEnclosure(text, error)) << error;
-        path = session.bus().devices()[0].windowsPath;
-        dev = session.bus().devices()[0].makerObject;
-        enc = &session.bus().enclosure(0);
-    }
-    std::vector<uint8_t> flash(uint32_t at, size_t len) {
-        return std::vector<uint8_t>(enc->flash().begin() + at, enc->flash().begin() + at + len);
-    }
+struct Rig : testing_support::EnclosureRig {
+    using EnclosureRig::EnclosureRig;
     uint8_t status() {
         uint8_t s = 0xEE;
         EXPECT_TRUE(IDEAccess::QV_SerialFlashStatus(path, &s));
@@ -96,7 +84,7 @@ TEST(SimFlashOps, SstChipEraseUnlocksAndErasesTheWholeFlash) {
 TEST(SimFlashOps, WriteEnableWithUnprotectOpensAProtectedFlash) {
     struct Program { const char* name; std::function<bool(Rig&)> unprotect; };
     for (const Program& p : {Program{"windows", [](Rig& r) { return IDEAccess::QV_SFWriteEnable(r.path); }},
-                             Program{"mac", [](Rig& r) { return qvaccess::QV_SFWriteEnable(r.dev); }}}) {
+                             Program{"mac", [](Rig& r) { return qvaccess::QV_SFWriteEnable(r.makerObject); }}}) {
         SCOPED_TRACE(p.name);
         Rig rig("qvr298");
         ASSERT_TRUE(IDEAccess::QV_SerialFlashWriteEnable(rig.path));
@@ -116,7 +104,7 @@ TEST(SimFlashOps, WriteEnableWithUnprotectOpensAProtectedFlash) {
 TEST(SimFlashOps, ReadyWaitFollowsTheFlashBusyTime) {
     struct Case { const char* enclosure; bool stuck; bool ready; uint64_t elapsedMs; };
     const auto win = [](Rig& r) { return IDEAccess::WaitFlashReady(r.path); };
-    const auto mac = [](Rig& r) { return qvaccess::fn_WAIT_DEVICE_READY(r.dev); };
+    const auto mac = [](Rig& r) { return qvaccess::fn_WAIT_DEVICE_READY(r.makerObject); };
     for (const Case& c : {Case{"qvr298,flash=ef3013", false, true, 4000}, Case{"qvr298,flash=ef4018", false, false, 5000},
                           Case{"qvr298", true, false, 5000}}) {
         for (const auto& wait : {std::function<bool(Rig&)>(win), std::function<bool(Rig&)>(mac)}) {
@@ -145,15 +133,15 @@ TEST(SimFlashOps, BufferWriteLandsTheImageAndReadsBack) {
         Rig rig("qvr298,fw=31.01.01.10");
         const auto image = pattern(length, 6);
         const auto before = rig.enc->flash();
-        EXPECT_FALSE(qvaccess::fn_WriteBuffer298(rig.dev, 0, image.data(), image.size(), true));
+        EXPECT_FALSE(qvaccess::fn_WriteBuffer298(rig.makerObject, 0, image.data(), image.size(), true));
         EXPECT_EQ(rig.enc->flash(), before);
 
-        ASSERT_TRUE(qvaccess::fn_WriteBuffer298(rig.dev, 0, image.data(), image.size(), false));
+        ASSERT_TRUE(qvaccess::fn_WriteBuffer298(rig.makerObject, 0, image.data(), image.size(), false));
         std::vector<uint8_t> expected(0x80000, 0x00);
         std::copy(image.begin(), image.end(), expected.begin());
         EXPECT_EQ(rig.enc->flash(), expected);
         std::vector<uint8_t> back(0x20000);
-        ASSERT_TRUE(qvaccess::fn_ReadBuffer298(rig.dev, 0, back.data(), back.size(), 0));
+        ASSERT_TRUE(qvaccess::fn_ReadBuffer298(rig.makerObject, 0, back.data(), back.size(), 0));
         EXPECT_EQ(back, std::vector<uint8_t>(expected.begin(), expected.begin() + 0x20000));
     }
 }

@@ -10,6 +10,7 @@
 #include "image/format/crc.h"
 #include "image/format/image_builder.h"
 #include "sim/session.h"
+#include "support/enclosure_rig.h"
 #include "bridge/IDEAccess.h"
 #include "bridge/qvaccess.h"
 
@@ -18,32 +19,12 @@ namespace {
 using namespace IDEAccess;
 using Bytes = std::vector<uint8_t>;
 
-struct Rig {
-    sim::Session session;
-    std::string path;
-    sim::Enclosure* enc = nullptr;
-    explicit Rig(const std::string& text) {
-        std::string error;
-        EXPECT_TRUE(session.bus().addEnclosure(text, error)) << error;
-        path = session.bus().deviceOf(0).windowsPath;
-        enc = &session.bus().enclosure(0);
-    }
-    Bytes chipInfo() {
-        Bytes b(16, 0);
-        EXPECT_TRUE(QV_GetChipInfo(path, b.data(), 16));
-        return b;
-    }
+struct Rig : testing_support::EnclosureRig {
+    using EnclosureRig::EnclosureRig;
     Bytes descriptor() {
         Bytes b(4, 0);
         EXPECT_TRUE(QV_ReadBuffer(path, 3, 0, 0, b.data(), 4));
         return b;
-    }
-    // Resets the chip and waits on the virtual clock until it is back.
-    void resetAndWait() {
-        ASSERT_TRUE(QV_ChipReset256(path));
-        session.clock().advanceMs(3000);
-        path = session.bus().deviceOf(0).windowsPath;
-        ASSERT_FALSE(path.empty());
     }
 };
 

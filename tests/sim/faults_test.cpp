@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "sim/session.h"
+#include "support/enclosure_rig.h"
 #include "transport/scsi.h"
 #include "bridge/IDEAccess.h"
 
@@ -12,18 +13,13 @@ namespace {
 using namespace IDEAccess;
 using Bytes = std::vector<uint8_t>;
 
-struct Rig {
-    sim::Session session;
-    std::string path;
-    explicit Rig(const std::string& text) {
-        std::string error;
-        EXPECT_TRUE(session.bus().addEnclosure(text, error)) << error;
-        path = session.bus().deviceOf(0).windowsPath;
-    }
+struct Rig : testing_support::EnclosureRig {
+    using EnclosureRig::EnclosureRig;
     bool gpio() {
         uint8_t b[2] = {};
         return GetGPIO(path, b);
     }
+    // Whether the chip information command succeeded (the faults decide).
     bool chipInfo() {
         uint8_t b[16] = {};
         return QV_GetChipInfo(path, b, 16);

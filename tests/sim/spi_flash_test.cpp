@@ -9,22 +9,15 @@
 #include <vector>
 
 #include "sim/session.h"
+#include "support/enclosure_rig.h"
 #include "bridge/IDEAccess.h"
 
 namespace {
 
 using namespace IDEAccess;
 
-struct Rig {
-    sim::Session session;
-    std::string path;
-    sim::Enclosure* enc = nullptr;
-    explicit Rig(const std::string& text) {
-        std::string error;
-        EXPECT_TRUE(session.bus().addEnclosure(text, error)) << error;
-        path = session.bus().deviceOf(0).windowsPath;
-        enc = &session.bus().enclosure(0);
-    }
+struct Rig : testing_support::EnclosureRig {
+    using EnclosureRig::EnclosureRig;
     uint8_t status() {
         uint8_t s = 0xEE;
         EXPECT_TRUE(QV_SerialFlashStatus(path, &s));

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "update/buffer_update.h"
+#include "support/enclosure_rig.h"
 #include "update/direct_update.h"
 #include "image/image.h"
 #include "image/image_catalog.h"
@@ -25,51 +26,22 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using firmware::firstDifferenceOutsideBankSignatures;
 
-// Every command on its way to the bus, with the data sent; `alter` may change the answer.
-struct Trace final : transport::Backend {
-    struct Sent { Bytes cdb, data; };
-    explicit Trace(transport::Backend& n) : next(n) {}
-    transport::Result execute(const transport::Request& req) override {
-        Sent s{Bytes(req.cdb, req.cdb + req.cdbLen), {}};
-        if (req.dir == transport::Direction::Out && req.data) s.data.assign(req.data, req.data + req.xferLen);
-        sent.push_back(std::move(s));
-        transport::Result r = next.execute(req);
-        if (alter) alter(req, r);
-        return r;
-    }
-    size_t count(uint8_t op) const {
-        return std::count_if(sent.begin(), sent.end(), [&](const Sent& s) { return s.cdb[0] == op; });
-    }
-    transport::Backend& next;
-    std::vector<Sent> sent;
-    std::function<void(const transport::Request&, transport::Result&)> alter;
-};
-
-struct Rig {
-    sim::Session session;
+// The shared rig with the programs' images served from memory and the debug output quiet; its
+// command log is the trace these tests read.
+struct Rig : testing_support::EnclosureRig {
     sys::ResourceLoader oldLoader = sys::setResourceLoader(firmware::catalogResources());
     sys::DebugSink oldSink = sys::setDebugSink([](std::string_view) {});
-    Trace trace{session.bus()};
-    transport::ScopedBackend scoped{trace};
-    sim::Enclosure* enc = nullptr;
-    firmware::SelectedDevice dev;
-    firmware::RecordingWindow w;
+    testing_support::CommandLog& trace = commands;
 
-    explicit Rig(const std::string& text, const std::function<void(sim::Enclosure&)>& prepare = {}) {
-        std::string error;
-        EXPECT_TRUE(session.bus().addEnclosure(text, error)) << error;
-        enc = &session.bus().enclosure(0);
-        if (prepare) {
-            prepare(*enc);
-            enc->reboot();
-        }
+    explicit Rig(const std::string& text, const std::function<void(sim::Enclosure&)>& prepare = {})
+        : EnclosureRig(text, prepare) {
         select();
     }
     ~Rig() {
         sys::setDebugSink(oldSink);
         sys::setResourceLoader(oldLoader);
     }
-    // As the window does when the device is selected.
+    // As the window does when the device is selected (what it sends stays in the trace).
     void select() {
         dev.path = session.bus().deviceOf(0).windowsPath;
         dev.chip = IDEAccess::DetectChipType(dev.path);
@@ -82,16 +54,10 @@ struct Rig {
             return paths;
         };
     }
-    Bytes chipInfo() {
-        Bytes b(16);
-        EXPECT_TRUE(IDEAccess::QV_GetChipInfo(session.bus().deviceOf(0).windowsPath, b.data(), 16));
-        return b;
-    }
     bool reattach() {
         std::vector<std::string> found;
         return firmware::ResetAndReattach(w, dev, scan(), found);
     }
-    Bytes flash(size_t at, size_t n) const { return Bytes(enc->flash().begin() + at, enc->flash().begin() + at + n); }
 };
 
 Bytes embeddedImage() {

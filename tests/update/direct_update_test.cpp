@@ -8,6 +8,8 @@
 #include <fstream>
 
 #include "support/catalog_samples.h"
+#include "support/enclosure_rig.h"
+#include "sys/bytes.h"
 #include "image/format/crc.h"
 #include "update/direct_update.h"
 #include "image/image.h"
@@ -31,30 +33,6 @@ std::ostream& operator<<(std::ostream& os, const DirectWrite& d) {
     return os << '{' << d.address << ',' << d.length << ',' << int(d.mode) << '}';
 }
 
-// Between the procedures and the bus: notes every direct write, and can refuse them.
-class Recorder final : public transport::Backend {
-public:
-    explicit Recorder(sim::Bus& bus) : bus_(bus) {}
-    transport::Result execute(const transport::Request& req) override {
-        const uint8_t* c = req.cdb;
-        if (req.cdbLen >= 12 && c[0] == 0xDF && c[11] == 0xFB) {
-            writes.push_back({be24(c + 8), be24(c + 2), c[1]});
-            if (refuseWrites) return transport::Result{true, true, 0, 2};
-        }
-        transport::Result r = bus_.execute(req);
-        if (req.cdbLen >= 12 && c[0] == 0xDF && c[11] == 0xFA && spoilRead && req.data && req.xferLen && spoilRead(be24(c + 8)))
-            req.data[0] ^= 0x5A;
-        return r;
-    }
-    std::vector<DirectWrite> writes;
-    bool refuseWrites = false;
-    std::function<bool(uint32_t address)> spoilRead;   // spoils the first byte of a direct read
-
-private:
-    static uint32_t be24(const uint8_t* p) { return uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2]; }
-    sim::Bus& bus_;
-};
-
 Bytes sample(std::string_view name) { return testing_support::catalogBytes(name); }
 
 Bytes pattern(size_t n, unsigned seed) {
@@ -63,57 +41,38 @@ Bytes pattern(size_t n, unsigned seed) {
     return v;
 }
 
-struct Rig {
-    sim::Session session;
-    Recorder recorder{session.bus()};
-    transport::ScopedBackend scoped{recorder};
-    sim::Enclosure* enc = nullptr;
-    vendor::DeviceRecord record;
-    firmware::SelectedDevice dev;
-    firmware::RecordingWindow w;
-
-    explicit Rig(const std::string& text, bool blankFlash = false) {
-        std::string error;
-        EXPECT_TRUE(session.bus().addEnclosure(text, error)) << error;
-        enc = &session.bus().enclosure(0);
-        if (blankFlash) {
-            std::fill(enc->flash().begin(), enc->flash().end(), 0xFF);
-            enc->reboot();
-        }
-        dev.path = record.path = session.bus().deviceOf(0).windowsPath;
-        dev.chip = IDEAccess::DetectChipType(dev.path);
-        dev.flash = IDEAccess::DetectFlash(dev.path, dev.chip.type, dev.chip.revision);
-        dev.record = &record;
-        recorder.writes.clear();
+// The shared rig, with the device selected, and the direct writes the chip got.
+struct Rig : testing_support::EnclosureRig {
+    explicit Rig(const std::string& text, bool blankFlash = false)
+        : EnclosureRig(text, blankFlash ? std::function<void(sim::Enclosure&)>(
+                                              [](sim::Enclosure& e) { std::fill(e.flash().begin(), e.flash().end(), 0xFF); })
+                                        : nullptr) {
+        identify();
     }
-    ~Rig() {
-        if (!w.firmwareFile_.empty()) std::filesystem::remove(w.firmwareFile_);
-    }
-    void pick(const Bytes& bytes) {   // the firmware file the user chose
-        const auto* t = testing::UnitTest::GetInstance()->current_test_info();
-        w.firmwareFile_ = (std::filesystem::temp_directory_path() / (std::string("q55x_") + t->name() + ".bin")).string();
-        std::ofstream(w.firmwareFile_, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    }
-    Bytes flash(size_t at, size_t n) { return Bytes(enc->flash().begin() + at, enc->flash().begin() + at + n); }
-    void setFlash(size_t at, const Bytes& b) { std::copy(b.begin(), b.end(), enc->flash().begin() + at); }
-    Bytes versionAfterReset(size_t n) {   // once the chip is back on the bus
-        session.clock().advanceMs(enc->config().resetDelayMs + 1);
-        uint8_t info[16] = {};
-        EXPECT_TRUE(IDEAccess::QV_GetChipInfo(session.bus().deviceOf(0).windowsPath, info, 16));
-        return Bytes(info + 12, info + 12 + n);
-    }
-    bool said(std::string_view text) const {
-        return std::find(w.statusHistory.begin(), w.statusHistory.end(), text) != w.statusHistory.end();
-    }
-    Lines boxes() const {
-        Lines out;
-        for (const auto& b : w.boxes) out.push_back(b.title + ": " + b.text);
+    // Every direct write as the chip got it: DF MM L2 L1 L0 00 00 00 A2 A1 A0 FB.
+    std::vector<DirectWrite> writes() const {
+        std::vector<DirectWrite> out;
+        for (const auto& c : commands.sent)
+            if (isDirectWrite(c.cdb)) out.push_back({sys::be24(&c.cdb[8]), sys::be24(&c.cdb[2]), c.cdb[1]});
         return out;
     }
-    void expectFirstWriteAtZeroFits() const {
-        for (const DirectWrite& d : recorder.writes) EXPECT_TRUE(d.address != 0 || d.length <= 4096) << d;
+    void refuseWrites(bool on) {
+        if (on) commands.refuse = isDirectWrite;
     }
+    // Spoils the first byte of a direct read at the addresses `at` picks.
+    void spoilReads(std::function<bool(uint32_t address)> at) {
+        commands.alter = [at](const transport::Request& req, transport::Result&) {
+            const uint8_t* c = req.cdb;
+            if (req.cdbLen >= 12 && c[0] == 0xDF && c[11] == 0xFA && req.data && req.xferLen && at(sys::be24(c + 8)))
+                req.data[0] ^= 0x5A;
+        };
+    }
+    void expectFirstWriteAtZeroFits() const {
+        for (const DirectWrite& d : writes()) EXPECT_TRUE(d.address != 0 || d.length <= 4096) << d;
+    }
+
+private:
+    static bool isDirectWrite(const Bytes& c) { return c.size() >= 12 && c[0] == 0xDF && c[11] == 0xFB; }
 };
 
 const std::string kPowerCycleBox = "Message: Please Turn-Off the Power and Turn-On Again!";
@@ -140,7 +99,7 @@ TEST(SimDirectUpdate, Qvr29xFileAgainstTheFlash) {
         const bool ok = firmware::RunDirectUpdate(rig.w, rig.dev);
         EXPECT_EQ(rig.w.status(), c.status);
         if (!ok) {
-            EXPECT_TRUE(rig.recorder.writes.empty());
+            EXPECT_TRUE(rig.writes().empty());
             EXPECT_EQ(rig.enc->flash(), before);
             continue;
         }
@@ -257,9 +216,9 @@ TEST(SimDirectUpdate, KeptNvramComesFromAConfirmedRead) {
             const Bytes nvram = pattern(kept, 30);
             rig.setFlash(c.nvramAt, nvram);
             int reads = 0;
-            rig.recorder.spoilRead = [&](uint32_t at) {
-                return at == c.nvramAt && rig.recorder.writes.empty() && (everyOther ? ++reads % 2 : ++reads == 1);
-            };
+            rig.spoilReads([&](uint32_t at) {
+                return at == c.nvramAt && rig.writes().empty() && (everyOther ? ++reads % 2 : ++reads == 1);
+            });
             bool ok;
             if (c.mac) {
                 ok = firmware::qvd529_update_func(rig.session.bus().deviceOf(0).makerObject, {}) == 0;
@@ -275,7 +234,7 @@ TEST(SimDirectUpdate, KeptNvramComesFromAConfirmedRead) {
             EXPECT_EQ(ok, !everyOther);
             EXPECT_EQ(rig.flash(c.nvramAt, kept), nvram);
             if (everyOther) {
-                EXPECT_TRUE(rig.recorder.writes.empty());
+                EXPECT_TRUE(rig.writes().empty());
             }
         }
     }
@@ -299,7 +258,7 @@ TEST(SimDirectUpdate, WriteChunksFollowTheEraseUnits) {
         s.sectorCounter = c.sectorCounter;
         const Bytes data = pattern(c.length, 3);
         ASSERT_TRUE(firmware::fn_SerialFlashWrite529(rig.w, rig.dev, s, c.start, data.data(), data.size(), c.mode));
-        EXPECT_EQ(rig.recorder.writes, c.sent);
+        EXPECT_EQ(rig.writes(), c.sent);
         const size_t rounded = (c.length + 511) / 512 * 512;
         EXPECT_EQ(rig.flash(c.start, rounded), [&] { Bytes b = data; b.resize(rounded, 0); return b; }());
         const std::string status = rig.w.status();
@@ -320,8 +279,8 @@ TEST(SimDirectUpdate, BankRecoveryCopiesTheGoodBankOnce) {
         EXPECT_EQ(rig.w.status(), "FW Recovery successful!!");
         EXPECT_EQ(rig.record.recoveryMark, 1);
         EXPECT_EQ(rig.w.updateButton_, damaged != 0);
-        ASSERT_FALSE(rig.recorder.writes.empty());
-        EXPECT_EQ(rig.recorder.writes.front().address, damaged);
+        ASSERT_FALSE(rig.writes().empty());
+        EXPECT_EQ(rig.writes().front().address, damaged);
 
         rig.enc->flash()[damaged + 0x100] ^= 0xFF;   // marked: not looked at again
         const uint64_t commands = rig.enc->commandCount();
@@ -357,7 +316,7 @@ TEST(SimDirectUpdate, FailuresNeverEndInSuccess) {
         }
         EXPECT_TRUE(rig.said("Write Bin File fail!"));
         std::vector<uint8_t> modes;
-        for (const DirectWrite& d : rig.recorder.writes)
+        for (const DirectWrite& d : rig.writes())
             if (d.address == 0 && (d.mode & 7)) modes.push_back(d.mode);
         EXPECT_EQ(modes, c.modesAtZero);
     }
@@ -392,7 +351,7 @@ TEST(SimDirectUpdate, MacQvd529ThreadKeeps256BytesAt0xC000) {
         const Bytes kept = pattern(256, 4);
         rig.setFlash(0xC000, kept);
         lines.clear();
-        rig.recorder.refuseWrites = c.refuseWrites;
+        rig.refuseWrites(c.refuseWrites);
         std::vector<bool> shown;
         const bool ok = c.lines == updated;
         EXPECT_EQ(firmware::qvd529_update_func(device, [&](bool r) { shown.push_back(r); }), ok ? 0 : -1);
@@ -432,7 +391,7 @@ TEST(SimDirectUpdate, BufferPathProgramsThroughTheChip) {
         const int chipReset = start == Start::MfgInFlash ? 0 : 1;
         rig.w.settings_.chipReset = chipReset;
         ASSERT_TRUE(firmware::RunDirectUpdate(rig.w, rig.dev)) << rig.w.status();
-        for (const DirectWrite& d : rig.recorder.writes) EXPECT_EQ(d.length, 0u) << "only chip erases go direct";
+        for (const DirectWrite& d : rig.writes()) EXPECT_EQ(d.length, 0u) << "only chip erases go direct";
         EXPECT_EQ(rig.flash(0, file.size()), file);
         EXPECT_EQ(rig.boxes(), Lines{chipReset ? kAutoResetBox : kPowerCycleBox});
         EXPECT_EQ(rig.enc->resetCount(), chipReset);

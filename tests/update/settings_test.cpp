@@ -1,8 +1,20 @@
+// The settings file: its keys and values, the defaults without it, and files the user may hand
+// the programs by mistake (binary, UTF-16, endless, too large, a folder).
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/temp_dir.h"
 #include "update/settings.h"
 
+namespace fs = std::filesystem;
+using firmware::loadSettings;
 using firmware::parseSettings;
+using firmware::SettingsLoad;
+using testing_support::TempDir;
 
 TEST(SettingsFile, DefaultsWithoutAFile) {
     const auto r = firmware::loadSettings("/nonexistent/FwUpdateTool.ini");
@@ -63,4 +75,60 @@ TEST(SettingsFile, LengthsOnThe32ByteGrain) {
     EXPECT_EQ(parseSettings(text).settings.chipReset, 1);
     EXPECT_EQ(parseSettings(std::string("ChipRe\0set=1", 12)).settings.chipReset, 0)
         << "the text ends at its first zero byte";
+}
+
+TEST(SettingsFileEdges, NotASettingsFile) {
+    TempDir t;
+    std::vector<uint8_t> garbage(4096);
+    for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<uint8_t>(i * 131 + 7);
+    std::string big(10u << 20, ' ');
+    big.replace(0, 9, "VID=1234\n");
+    std::string utf16;
+    for (char c : std::string("VID=1234\r\n")) utf16 += {c, '\0'};
+
+    struct Case { fs::path file; const char* says; };
+    for (const Case& c : std::initializer_list<Case>{
+             {t.write("garbage.ini", garbage), "is not a text file (byte 0x07 at offset 0)"},
+             {t.write("utf16.ini", utf16), "is not a text file (byte 0x00 at offset 1)"},
+             {t.write("big.ini", big), "is larger than 1 MiB"}}) {
+        SCOPED_TRACE(c.file.string());
+        const SettingsLoad r = loadSettings(c.file.string());
+        EXPECT_TRUE(r.fileRead);
+        EXPECT_FALSE(r.ok);
+        EXPECT_NE(r.error.find(c.file.string()), std::string::npos) << r.error;
+        EXPECT_NE(r.error.find(c.says), std::string::npos) << r.error;
+    }
+}
+
+TEST(SettingsFileEdges, EndlessFileIsReadOnlyUpToTheLimit) {
+    // Before the bound, the whole of the file was read before its size was judged: a device node
+    // that never ends exhausted the memory.
+    const auto start = std::chrono::steady_clock::now();
+    const SettingsLoad r = loadSettings("/dev/zero");
+    EXPECT_FALSE(r.ok);
+    EXPECT_NE(r.error.find("larger than 1 MiB"), std::string::npos) << r.error;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+}
+
+TEST(SettingsFileEdges, WhatCannotBeReadGivesTheDefaults) {
+    TempDir t;
+    for (const fs::path& p : {t.dir, t.dir / "missing.ini"}) {
+        SCOPED_TRACE(p.string());
+        const SettingsLoad r = loadSettings(p.string());
+        EXPECT_FALSE(r.fileRead);
+        EXPECT_TRUE(r.ok);
+        EXPECT_EQ(r.settings.vid, 0x728D);
+        EXPECT_EQ(r.settings.serialNum, "00000000000000000000");
+    }
+    const SettingsLoad ok = loadSettings(t.write("good.ini", "VID=1234\r\nPID=abcd\r\n\x1a").string());
+    EXPECT_TRUE(ok.fileRead);
+    EXPECT_TRUE(ok.ok) << ok.error;
+    EXPECT_EQ(ok.settings.pid, 0xABCD) << "the end-of-file mark of old editors is text";
+}
+
+TEST(SettingsFileEdges, ErrorShowsAValueWithoutItsControlBytes) {
+    // The value goes into a message box or onto the terminal: an escape sequence in it must not.
+    const SettingsLoad r = parseSettings("VID=\x1b[2J\x07");
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error, "'\\x1B[2J\\x07' is not a valid hexadecimal value for VID");
 }

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "win_app_fixture.h"
+#include "win_app/fixture.h"
 
 using wintest::Bytes;
 using wintest::FormRig;

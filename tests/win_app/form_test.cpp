@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "win_app_fixture.h"
+#include "win_app/fixture.h"
 #include "bridge/IDEAccess.h"
 
 using wintest::Bytes;

@@ -4,7 +4,7 @@
 // enclosure received (nothing while the user acted, and the same commands as the update alone),
 // on the window's state at every step and at the end, and on the flash the update leaves.
 #include "update/run_dispatch.h"
-#include "win_app_fixture.h"
+#include "win_app/fixture.h"
 
 using wintest::Bytes;
 using wintest::FormRig;

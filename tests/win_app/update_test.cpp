@@ -3,7 +3,7 @@
 // window refuses while the flash is written, and the rescans it holds back until then.
 #include <cstring>
 
-#include "win_app_fixture.h"
+#include "win_app/fixture.h"
 #include "bridge/IDEAccess.h"
 
 using wintest::Bytes;
