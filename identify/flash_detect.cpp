@@ -4,6 +4,7 @@
 
 #include "transport/scsi.h"
 #include "bridge/IDEAccess.h"
+#include "bridge/qvaccess.h"
 
 namespace vendor {
 
@@ -286,6 +287,14 @@ namespace qvaccess {
 bool fn_SerialFalshType(Device dev, vendor::_VenderCmdPara& record) {
     vendor::MacPort port(dev);
     return vendor::detectFlashVendor(port, vendor::FlashVariant::MacChkId, record);
+}
+
+uint32_t FlashTypeForUpdate(Device dev) {
+    uint8_t reply[4] = {};
+    if (QV_SerialFlashType(dev, reply) && reply[0] != 0) return reply[0];
+    vendor::_VenderCmdPara record;
+    fn_SerialFalshType(dev, record);
+    return record.flashType;
 }
 
 }  // namespace qvaccess

@@ -91,5 +91,8 @@ using Device = uint32_t;
 
 // The macOS ChkID identification, run by the update procedures when the chip reports type 0.
 bool fn_SerialFalshType(Device dev, vendor::_VenderCmdPara& record);
+// The flash type the macOS update threads work with: the chip's own report, or where it reports
+// none, what fn_SerialFalshType finds.
+uint32_t FlashTypeForUpdate(Device dev);
 
 }  // namespace qvaccess

@@ -572,13 +572,7 @@ int qvd529_update_func(uint32_t device, const std::function<void(bool)>& showRes
     }
 
     macPrint("update_func: check flash type.");
-    uint8_t typeRecord[4] = {};
-    uint32_t flashType = qvaccess::QV_SerialFlashType(device, typeRecord) ? typeRecord[0] : 0;
-    if (flashType == 0) {
-        vendor::_VenderCmdPara record;
-        qvaccess::fn_SerialFalshType(device, record);
-        flashType = record.flashType;
-    }
+    const uint32_t flashType = qvaccess::FlashTypeForUpdate(device);
 
     macPrint("update_func: allocate resources.");
     sys::AlignedBuffer image, kept;

@@ -214,13 +214,7 @@ bool UpdateFlash_528Series(uint32_t device, vendor::ChipType chipType, const uin
 
     if (flashIsAtmel(port) && !link.enableWrite()) return false;
     macPrint("update_func: check flash type.");
-    uint8_t reply[4] = {};
-    uint32_t flashType = qvaccess::QV_SerialFlashType(device, reply) ? reply[0] : 0;
-    if (flashType == 0) {
-        vendor::_VenderCmdPara record;
-        qvaccess::fn_SerialFalshType(device, record);
-        flashType = record.flashType;
-    }
+    const uint32_t flashType = qvaccess::FlashTypeForUpdate(device);
     if (flashType == vendor::kFlashUnknown) {
         macPrint(kTextUnknownFlash);
         return false;
