@@ -20,19 +20,20 @@
 #include "cli/guards.h"
 #include "cli/terminal_window.h"
 #include "cli/update_journal.h"
-#include "firmware/buffer_update.h"
-#include "firmware/failure_cause.h"
-#include "firmware/family_updates.h"
-#include "firmware/flash_backup.h"
-#include "firmware/image.h"
-#include "firmware/update_texts.h"
+#include "update/buffer_update.h"
+#include "update/failure_cause.h"
+#include "update/run_dispatch.h"
+#include "update/flash_backup.h"
+#include "image/image.h"
+#include "update/update_texts.h"
+#include "sys/bytes.h"
 #include "sys/clock.h"
 #include "transport/cdb.h"
-#include "vendor/IDEAccess.h"
-#include "vendor/chip_types.h"
-#include "vendor/discovery.h"
-#include "vendor/flash_buffer_ops.h"
-#include "vendor/flash_ops.h"
+#include "bridge/IDEAccess.h"
+#include "identify/chip_table.h"
+#include "discovery/discovery.h"
+#include "flash/flash_buffer_ops.h"
+#include "flash/flash_ops.h"
 
 namespace cli {
 
@@ -51,7 +52,6 @@ struct RecoverOptions {
     std::string journal;   // --journal ID
 };
 
-bool isQvr29x(vendor::ChipType t) { return t >= 15 && t <= 18; }
 
 std::string hex6(uint32_t v) {
     char t[16];
@@ -62,7 +62,7 @@ std::string hex6(uint32_t v) {
 std::string identityWords(const EnclosureIdentity& id, const std::string& chip) {
     std::string s = chip;
     if (!id.serial.empty()) s += ", serial " + id.serial;
-    if (!id.chipInfo.empty()) s += ", chip information " + transport::toHex(id.chipInfo.data(), id.chipInfo.size());
+    if (!id.chipInfo.empty()) s += ", chip information " + sys::toHex(id.chipInfo.data(), id.chipInfo.size());
     return s;
 }
 
@@ -128,7 +128,7 @@ bool holds(const firmware::SelectedDevice& dev, const KeptStretch& k) {
 // read back.
 bool putBackBeforeRerun(const firmware::SelectedDevice& dev, const KeptStretch& k) {
     const uint32_t n = static_cast<uint32_t>(k.bytes.size());
-    if (dev.chip.type == vendor::kChipQVD525 && dev.busKind() == vendor::Bus::Ieee1394) {
+    if (firmware::takes1394Route(dev)) {
         for (uint32_t pos = 0; pos < n; pos += k1394Piece) {
             IDEAccess::WaitFlashReady(dev.path);
             if (!IDEAccess::QV_SetNVRAM_529(dev.path, k.at + pos, k.bytes.data() + pos,
@@ -160,7 +160,7 @@ bool answersBufferDescriptor(const std::string& path) {
 // What the procedure changes in a file it is given whole: the bank signature blocks it stamps, the
 // region checksum of a single-bank file of one bank.
 bool stampedByProcedure(vendor::ChipType t, size_t offset, size_t fileSize) {
-    if (isQvr29x(t) || t == vendor::kChipQVR294) return firmware::inBankSignatureArea(offset);
+    if (vendor::chipRow(t).layout == vendor::FlashLayout::TwoBank) return firmware::inBankSignatureArea(offset);
     const uint32_t end = firmware::codeRegionEnd(t);
     return end && fileSize <= 0x10000 && (offset == end - 2 || offset == end - 1);
 }
@@ -221,7 +221,7 @@ public:
         const vendor::ChipType t = dev_.chip.type;
         if (backup.bytes.size() > uint64_t{dev_.flash.capacityKiB} * 1024)
             return failed("The backup " + j_.backup + " is larger than the flash this chip reports now.");
-        const RunProcedure p = isQvr29x(t) ? RunProcedure::DirectUpdate : firmware::chooseRunProcedure(dev_, j_.backup);
+        const RunProcedure p = vendor::chipRow(t).ramBuffer ? RunProcedure::DirectUpdate : firmware::chooseRunProcedure(dev_, j_.backup);
         // A copy of the whole flash goes back through a procedure that writes a file whole: not to
         // the disk, and to the serial-flash families only as the firmware with its NVRAM it holds.
         const bool whole = p == RunProcedure::DirectUpdate || p == RunProcedure::Legacy ||
@@ -270,8 +270,8 @@ private:
         w.firmwareFile_ = file;
         w.includeNvram_ = true;
         w.setProductSn_ = productSn;
-        const RunProcedure p = isQvr29x(t) ? RunProcedure::DirectUpdate : firmware::chooseRunProcedure(dev_, file);
-        if (isQvr29x(t)) w.readWriteBuffer_ = answersBufferDescriptor(dev_.path);
+        const RunProcedure p = vendor::chipRow(t).ramBuffer ? RunProcedure::DirectUpdate : firmware::chooseRunProcedure(dev_, file);
+        if (vendor::chipRow(t).ramBuffer) w.readWriteBuffer_ = answersBufferDescriptor(dev_.path);
         if (p == RunProcedure::None || p == RunProcedure::FileTooBig) {
             failed(std::string("q55x cannot update the ") + std::string(vendor::chipDisplayName(t)) + " it finds now.");
             return false;

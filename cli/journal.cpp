@@ -16,8 +16,9 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/context.h"
+#include "sys/bytes.h"
 #include "transport/cdb.h"
-#include "vendor/chip_types.h"
+#include "identify/chip_table.h"
 
 namespace cli {
 
@@ -70,7 +71,7 @@ bool writeDurably(const fs::path& path, const uint8_t* data, size_t n, std::stri
     return true;
 }
 
-std::string hex(const std::vector<uint8_t>& b) { return transport::toHex(b.data(), b.size()); }
+std::string hex(const std::vector<uint8_t>& b) { return sys::toHex(b.data(), b.size()); }
 
 const char* putBackName(PutBack p) {
     switch (p) {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "firmware/update_window.h"
+#include "update/update_window.h"
 
 namespace cli {
 

@@ -8,18 +8,18 @@
 #include <set>
 
 #include "cli/failure_report.h"
-#include "firmware/direct_update.h"
-#include "firmware/update_texts.h"
-#include "firmware/flash_backup.h"
-#include "firmware/image.h"
-#include "firmware/kept_copy.h"
-#include "vendor/IDEAccess.h"
-#include "vendor/cdb.h"
-#include "vendor/chip_types.h"
-#include "vendor/discovery.h"
-#include "vendor/chip_version.h"
-#include "vendor/flash_buffer_ops.h"
-#include "vendor/flash_ops.h"
+#include "update/direct_update.h"
+#include "update/update_texts.h"
+#include "update/flash_backup.h"
+#include "image/image.h"
+#include "update/kept_copy.h"
+#include "bridge/IDEAccess.h"
+#include "bridge/cdb.h"
+#include "identify/chip_table.h"
+#include "discovery/discovery.h"
+#include "identify/chip_version.h"
+#include "flash/flash_buffer_ops.h"
+#include "flash/flash_ops.h"
 
 namespace cli {
 
@@ -46,7 +46,6 @@ constexpr uint32_t kProgressEvery = 0x10000;    // a new stage line for each fur
 constexpr size_t kIdentityBytes[] = {0, 1, 2, 3, 4, 5, 8, 9, 10, 11};
 constexpr uint8_t kCodeStateRomLoader = 2;
 
-bool isQvr29x(ChipType t) { return t >= 15 && t <= 18; }
 bool isSingleBank(ChipType t) { return t == 13 || t == 14 || t == 27; }
 bool keepsTwoBanks(ChipType t) { return t == 13 || t == 27; }
 uint32_t singleBankNvramAt(ChipType t) { return t == 27 ? 0x8000 : 0xC000; }
@@ -70,8 +69,8 @@ bool carriesNvram(ChipType t, const std::vector<uint8_t>& f) {
 bool readStretch(const firmware::SelectedDevice& dev, uint32_t at, uint8_t* out, size_t len) {
     const ChipType t = dev.chip.type;
     uint8_t d[4] = {};
-    const bool descriptor = isQvr29x(t) && IDEAccess::QV_ReadBuffer(dev.path, vendor::kBufferDescriptorMode, 0, 0, d, 4);
-    const bool over1394 = t == vendor::kChipQVD525 && dev.busKind() == vendor::Bus::Ieee1394;
+    const bool descriptor = vendor::chipRow(t).ramBuffer && IDEAccess::QV_ReadBuffer(dev.path, vendor::kBufferDescriptorMode, 0, 0, d, 4);
+    const bool over1394 = firmware::takes1394Route(dev);
     const firmware::ReadPath path = over1394 ? firmware::ReadPath::Direct : firmware::readPathFor(dev, descriptor);
     switch (path) {
         case firmware::ReadPath::Buffer: {
@@ -193,7 +192,7 @@ std::vector<KeptPlan> keptStretches(const firmware::SelectedDevice& dev, const U
     std::vector<KeptPlan> out;
     switch (p.oneButton ? RunProcedure::DirectUpdate : p.procedure) {
         case RunProcedure::DirectUpdate:
-            if (isQvr29x(t)) {
+            if (vendor::chipRow(t).ramBuffer) {
                 // The product record from an earlier update, where the image does not reach it and
                 // the chip is not erased whole (from the ROM loader, the buffer path erases it and
                 // writes the settings' record, or none).
@@ -335,7 +334,7 @@ int UpdateJournal::begin(Context& ctx, const firmware::SelectedDevice& dev, cons
 
     UpdatePlan up = r.plan;
     uint8_t info[16] = {};
-    up.chipOnRomLoader = isQvr29x(dev.chip.type) && IDEAccess::QV_GetChipInfo(dev.path, info, sizeof info) &&
+    up.chipOnRomLoader = vendor::chipRow(dev.chip.type).ramBuffer && IDEAccess::QV_GetChipInfo(dev.path, info, sizeof info) &&
                          info[6] == kCodeStateRomLoader;
     const std::vector<KeptPlan> plan = keptStretches(dev, up);
     std::vector<std::vector<uint8_t>> bytes(plan.size());

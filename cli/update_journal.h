@@ -10,9 +10,9 @@
 
 #include "cli/context.h"
 #include "cli/journal.h"
-#include "firmware/failure_cause.h"
-#include "firmware/family_updates.h"
-#include "firmware/update_window.h"
+#include "update/failure_cause.h"
+#include "update/run_dispatch.h"
+#include "update/update_window.h"
 #include "transport/trace.h"
 
 namespace cli {

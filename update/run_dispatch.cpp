@@ -35,6 +35,14 @@ RunProcedure chooseRunProcedure(const SelectedDevice& dev, const std::string& fi
     return route.usual;
 }
 
+bool takes1394Route(const SelectedDevice& dev) {
+    if (dev.busKind() != vendor::Bus::Ieee1394) return false;
+    const vendor::RunRoute& route = vendor::chipRow(dev.chip.type).run;
+    for (uint8_t i = 0; i < route.stepCount; ++i)
+        if (route.steps[i].probe == vendor::RunProbe::Ieee1394) return route.steps[i].then == RunProcedure::Qvd525Over1394;
+    return false;
+}
+
 RunPlan describeRun(RunProcedure p) {
     switch (p) {
         case RunProcedure::DirectUpdate:

@@ -19,6 +19,9 @@ namespace firmware {
 // chip table's row gives it), so the Windows program and q55x choose alike.
 using vendor::RunProcedure;
 RunProcedure chooseRunProcedure(const SelectedDevice& dev, const std::string& firmwareFile);
+// The device sits on 1394 and its row sends it to the family's 1394 procedure there: its flash is
+// read and written through that procedure's commands.
+bool takes1394Route(const SelectedDevice& dev);
 
 // The "Run" update as it will go: the procedure, the name q55x reports it by ("procedure" in
 // --json, the function's name), and a line saying what it does. A dry run shows it, the real run

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "cli/cli.h"
-#include "firmware/image_catalog.h"
+#include "image/image_catalog.h"
 
 namespace testsupport {
 

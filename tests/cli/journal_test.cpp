@@ -15,7 +15,7 @@
 #include "support/cli_run.h"
 #include "sys/resources.h"
 #include "transport/trace.h"
-#include "vendor/cdb.h"
+#include "bridge/cdb.h"
 
 namespace fs = std::filesystem;
 using testsupport::q55x;
