@@ -46,9 +46,11 @@ constexpr uint32_t kProgressEvery = 0x10000;    // a new stage line for each fur
 constexpr size_t kIdentityBytes[] = {0, 1, 2, 3, 4, 5, 8, 9, 10, 11};
 constexpr uint8_t kCodeStateRomLoader = 2;
 
-bool isSingleBank(ChipType t) { return t == 13 || t == 14 || t == 27; }
-bool keepsTwoBanks(ChipType t) { return t == 13 || t == 27; }
-uint32_t singleBankNvramAt(ChipType t) { return t == 27 ? 0x8000 : 0xC000; }
+bool isSingleBank(ChipType t) { return vendor::chipRow(t).layout == vendor::FlashLayout::SingleBank; }
+bool keepsTwoBanks(ChipType t) { return vendor::keepsTwoBanks(vendor::chipRow(t)); }
+uint32_t singleBankNvramAt(ChipType t) { return vendor::chipRow(t).nvram.at; }
+// The QVD523 takes the image's own bytes 128-207 into the NVRAM it keeps.
+bool takesQvd523Data(ChipType t) { return vendor::chipRow(t).series528 == vendor::Series528Rules::Qvd523; }
 
 bool startsWithCode(const std::vector<uint8_t>& f) {
     return f.size() >= sizeof firmware::kSignature &&
@@ -58,7 +60,7 @@ bool startsWithCode(const std::vector<uint8_t>& f) {
 // The serial-flash procedures take a file as carrying its own NVRAM by their chip or by its
 // signature block at 4 KiB.
 bool carriesNvram(ChipType t, const std::vector<uint8_t>& f) {
-    const bool byType = (t >= 12 && t <= 18) || t == 27;
+    const bool byType = vendor::chipRow(t).fileCarriesNvram;
     firmware::FileImage image;
     image.opened = true;
     image.bytes = f;
@@ -216,7 +218,7 @@ std::vector<KeptPlan> keptStretches(const firmware::SelectedDevice& dev, const U
             const bool carries = carriesNvram(t, f);
             if (carries && include) break;
             // The QVD523 takes the image's own bytes 128-207 into the NVRAM it keeps.
-            if (t == 11 && carries && s >= kQvd523DataEnd) {
+            if (takesQvd523Data(t) && carries && s >= kQvd523DataEnd) {
                 out.push_back({"NVRAM", 0, kQvd523DataAt});
                 out.push_back({"NVRAM", kQvd523DataEnd, kNvram - kQvd523DataEnd});
             } else {
@@ -272,7 +274,7 @@ std::vector<uint8_t> imageWithKept(const firmware::SelectedDevice& dev, const Up
         }
     if (nvram.empty()) return image;
     const bool ownNvram = proc == RunProcedure::DirectUpdate ? !startsWithCode(p.file) : carriesNvram(t, p.file);
-    if (t == 11 && ownNvram && p.file.size() >= kQvd523DataEnd)
+    if (takesQvd523Data(t) && ownNvram && p.file.size() >= kQvd523DataEnd)
         std::copy(p.file.begin() + kQvd523DataAt, p.file.begin() + kQvd523DataEnd, nvram.begin() + kQvd523DataAt);
     image = nvram;
     if (!ownNvram) image.insert(image.end(), p.file.begin(), p.file.end());
