@@ -52,19 +52,13 @@ uint32_t singleBankNvramAt(ChipType t) { return vendor::chipRow(t).nvram.at; }
 // The QVD523 takes the image's own bytes 128-207 into the NVRAM it keeps.
 bool takesQvd523Data(ChipType t) { return vendor::chipRow(t).series528 == vendor::Series528Rules::Qvd523; }
 
-bool startsWithCode(const std::vector<uint8_t>& f) {
-    return f.size() >= sizeof firmware::kSignature &&
-           std::memcmp(f.data(), firmware::kSignature, sizeof firmware::kSignature) == 0;
-}
+bool startsWithCode(const std::vector<uint8_t>& f) { return firmware::startsWithCode(f.data(), f.size()); }
 
-// The serial-flash procedures take a file as carrying its own NVRAM by their chip or by its
-// signature block at 4 KiB.
 bool carriesNvram(ChipType t, const std::vector<uint8_t>& f) {
-    const bool byType = vendor::chipRow(t).fileCarriesNvram;
     firmware::FileImage image;
     image.opened = true;
     image.bytes = f;
-    return (byType && !startsWithCode(f)) || firmware::fn_bCheckFwIncludeNVRAM(image, t);
+    return firmware::carriesOwnNvram(image, t);
 }
 
 // One read of a stretch through the family's own read path.

@@ -204,6 +204,10 @@ bool fn_bCheckFwIncludeNVRAM(const FileImage& file, ChipType type) {
     return false;
 }
 
+bool carriesOwnNvram(const FileImage& file, ChipType type) {
+    return (vendor::chipRow(type).fileCarriesNvram && !startsWithCode(file)) || fn_bCheckFwIncludeNVRAM(file, type);
+}
+
 bool fn_bCheckFwIncludeNVRAM(const std::string& path, ChipType type) {
     return fn_bCheckFwIncludeNVRAM(readFirmwareFile(path), type);
 }

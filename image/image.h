@@ -79,6 +79,9 @@ bool FileMatchesChip(const FileImage& file, vendor::ChipType type, int revision)
 // The file carries its own 4 KiB NVRAM ahead of code for this chip.
 bool fn_bCheckFwIncludeNVRAM(const std::string& path, vendor::ChipType type);
 bool fn_bCheckFwIncludeNVRAM(const FileImage& file, vendor::ChipType type);
+// What the serial-flash procedures take a file to carry: its own 4 KiB NVRAM by the chip's row
+// (unless the file starts with its code) or by its signature block behind one.
+bool carriesOwnNvram(const FileImage& file, vendor::ChipType type);
 // The file length is at most (flash size in KiB, lowest 24 bits) x 1024.
 bool FileFitsFlash(const std::string& path, uint32_t flashKiB);
 

@@ -136,8 +136,7 @@ bool update528Windows(UpdateWindow& w, SelectedDevice& dev, bool spiWrite) {
     const FileImage file = readFirmwareFile(w.firmwareFile());
     // A code-only file goes behind the chip's kept NVRAM, also on the chips whose files are
     // otherwise taken to carry their own.
-    const bool carries = (row.fileCarriesNvram && !startsWithCode(file)) ||
-                         (file.opened && fn_bCheckFwIncludeNVRAM(file, t));
+    const bool carries = carriesOwnNvram(file, t);
     const bool keep = !(carries && w.includeNvram());
 
     sys::AlignedBuffer kept;
