@@ -221,7 +221,7 @@ public:
         const vendor::ChipType t = dev_.chip.type;
         if (backup.bytes.size() > uint64_t{dev_.flash.capacityKiB} * 1024)
             return failed("The backup " + j_.backup + " is larger than the flash this chip reports now.");
-        const RunProcedure p = vendor::chipRow(t).ramBuffer ? RunProcedure::DirectUpdate : firmware::chooseRunProcedure(dev_, j_.backup);
+        const RunProcedure p = procedureFor(j_.backup);
         // A copy of the whole flash goes back through a procedure that writes a file whole: not to
         // the disk, and to the serial-flash families only as the firmware with its NVRAM it holds.
         const bool whole = p == RunProcedure::DirectUpdate || p == RunProcedure::Legacy ||
@@ -259,6 +259,12 @@ private:
 
     // The family's procedure on `file`, written whole, as the window's Run button would take it for
     // the device as it is now (the chip may have fallen back to its ROM code or loader).
+    // The QVR29x go through their buffer path, from whatever code the chip runs now (firmware, ROM
+    // loader, manufacturing code); the others take the procedure the window's Run would take.
+    RunProcedure procedureFor(const std::string& file) const {
+        return vendor::chipRow(dev_.chip.type).ramBuffer ? RunProcedure::DirectUpdate : firmware::chooseRunProcedure(dev_, file);
+    }
+
     bool run(const std::string& file, bool productSn, bool oneButton) {
         const vendor::ChipType t = dev_.chip.type;
         // Made before the window and the failure watch, whose command listeners nest inside its own.
@@ -270,7 +276,7 @@ private:
         w.firmwareFile_ = file;
         w.includeNvram_ = true;
         w.setProductSn_ = productSn;
-        const RunProcedure p = vendor::chipRow(t).ramBuffer ? RunProcedure::DirectUpdate : firmware::chooseRunProcedure(dev_, file);
+        const RunProcedure p = procedureFor(file);
         if (vendor::chipRow(t).ramBuffer) w.readWriteBuffer_ = answersBufferDescriptor(dev_.path);
         if (p == RunProcedure::None || p == RunProcedure::FileTooBig) {
             failed(std::string("q55x cannot update the ") + std::string(vendor::chipDisplayName(t)) + " it finds now.");
