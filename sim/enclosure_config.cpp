@@ -1,5 +1,6 @@
 #include "sim/enclosure_config.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 
@@ -143,7 +144,11 @@ bool parseEnclosureConfig(std::string_view text, EnclosureConfig& out, std::stri
             if (!parseUnsigned(value, n) || n < 1 || n > 16384) return bad("expected KiB from 1 to 16384");
             out.transferLimitKiB = static_cast<uint32_t>(n);
         } else if (key == "serial") {
-            if (value.size() > 126) return bad("expected up to 126 characters, or none");
+            // The characters a device path can carry as they are.
+            const bool plain = std::all_of(value.begin(), value.end(), [](char ch) {
+                return std::isalnum(static_cast<unsigned char>(ch)) || ch == '-' || ch == '_' || ch == '.';
+            });
+            if (value.size() > 126 || !plain) return bad("expected up to 126 letters, digits, - _ or ., or none");
             out.usbSerial = value == "none" ? std::string() : std::string(value);
         } else if (key == "romid") {
             uint64_t pid = 0;

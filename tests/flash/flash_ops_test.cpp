@@ -101,19 +101,6 @@ TEST_F(FlashOps, WaitsCountReReadsAndKeepTheirIntervalAndOrder) {
     }
 }
 
-// A status read that fails tells nothing about the flash (the transport hands back zeros, which
-// read as "ready" and "cleared"): it never ends a wait, only the limit does.
-TEST_F(FlashOps, FailedStatusReadsNeverEndAWait) {
-    for (bool (*wait)() : {+[] { return IDEAccess::WaitFlashReady(kPath); }, +[] { return qvaccess::fn_WAIT_DEVICE_READY(kDev); },
-                           +[] { return IDEAccess::WaitFlashStatusClear(kPath); }}) {
-        ScriptedFlash flash;
-        flash.refused = kStatusRead;
-        transport::ScopedBackend scope(flash);
-        EXPECT_FALSE(wait());
-        EXPECT_GT(flash.statusTimes.size(), 300u);
-    }
-}
-
 TEST_F(FlashOps, WriteEnableRunsAllFourStepsWhateverFails) {
     struct Case { const char* name; std::string refused; uint8_t latch; uint8_t afterWrite; bool result; int latchReads, clearReads; };
     const Case cases[] = {

@@ -154,23 +154,10 @@ TEST_F(TransportTest, ShortRepliesSucceedWithTheirLengthShortWritesFail) {
         EXPECT_FALSE(sense ? ScsiDataOutSense("dev", Cdb{10, {0x3B, 0x0E}}, data, 16, &got, nullptr, 0)
                            : ScsiDataOut("dev", Cdb{12, {0xFF, 0x04, 0x11}}, data, 16, &got));
     }
-}
-
-// A device that takes the one byte of a padded write reports the pad byte as a residue: that
-// is the transport's own byte, not data lost. Any other data-out residue still fails.
-TEST_F(TransportTest, DataOutResidueOfThePadByteAloneSucceeds) {
-    struct Case { int len; uint32_t residual; bool ok; };
-    for (const Case c : {Case{1, 1, true}, Case{1, 2, false}, Case{2, 1, false}, Case{0, 1, false}}) {
-        for (const bool sense : {false, true}) {
-            SCOPED_TRACE(std::to_string(c.len) + "/" + std::to_string(c.residual) + (sense ? " sense" : " plain"));
-            Reply r;
-            r.residual = c.residual;
-            fake.push(r);
-            const uint8_t b[2] = {1, 0};
-            int got = 0;
-            EXPECT_EQ(sense ? ScsiDataOutSense("dev", kChipInfo, b, c.len, &got, nullptr, 0)
-                            : ScsiDataOut("dev", kChipInfo, b, c.len, &got), c.ok);
-        }
+    // The pad byte of a one-byte write may come back as a residue: that alone is no loss.
+    for (const uint32_t residual : {1u, 2u}) {
+        fake.push(Reply{.residual = residual});
+        EXPECT_EQ(ScsiDataOut("dev", kChipInfo, data, 1, nullptr), residual == 1) << residual;
     }
 }
 
