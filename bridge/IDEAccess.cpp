@@ -106,6 +106,8 @@ bool QV_DiskWriteDmaExt(Path path, uint64_t lba, const uint8_t* buf, int len, in
     return out(path, cdb::ataDmaExt(true, lba, static_cast<uint16_t>(len / sectorSize)), buf, len);
 }
 
+bool QV_DiskFlushCache(Path path) { return out(path, cdb::ataFlushCacheExt()); }
+
 bool QV_GetChipInfo(Path path, uint8_t* buf, int len, int* reported) {
     return in(path, cdb::getChipInfo(), buf, len, reported);
 }

@@ -23,6 +23,7 @@ bool QV_WriteBuffer(Path path, uint8_t mode, uint8_t id, uint32_t offset, const 
 bool QV_GetDiskIdentify(Path path, uint8_t* buf512);
 bool QV_DiskReadDmaExt(Path path, uint64_t lba, uint8_t* buf, int len, int sectorSize);
 bool QV_DiskWriteDmaExt(Path path, uint64_t lba, const uint8_t* buf, int len, int sectorSize);
+bool QV_DiskFlushCache(Path path);
 
 // Chip information and control
 bool QV_GetChipInfo(Path path, uint8_t* buf, int len, int* reported = nullptr);

@@ -68,6 +68,8 @@ inline Cdb ataDmaExt(bool write, uint64_t lba, uint16_t count) {
                     0, 0, b1(count), b0(count), l(3), l(0), l(4), l(1), l(5), l(2), 0x60,
                     static_cast<uint8_t>(write ? 0x35 : 0x25), 0}};
 }
+// ATA PASS-THROUGH(16) FLUSH CACHE EXT: the drive writes out what its cache holds.
+inline Cdb ataFlushCacheExt() { return Cdb{16, {0x85, 0x07, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x40, 0xEA}}; }
 
 // --- chip information and control ---
 inline Cdb getChipInfo() { return Cdb{12, {0xE0, 0xF4, 0xE7}}; }

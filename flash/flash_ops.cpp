@@ -30,15 +30,15 @@ const FlashWaits& waitsOf(const BridgePort& port) {
 }
 
 bool poll(BridgePort& port, const PollRule& rule, StatusCondition condition) {
-    // One status area for the whole wait: a status command that fails does not end the wait, the
-    // byte is judged as the area holds it.
+    // A status command that fails leaves nothing to judge (the transport hands back a zeroed
+    // area, which would read "not busy"): it satisfies no condition, so only a status the flash
+    // really gave ends the wait, and otherwise the limit does.
     uint8_t status[4] = {};
-    port.serialFlashStatus(status);
-    if (condition.holds(status[0])) return true;
+    const auto read = [&] { return port.serialFlashStatus(status) && condition.holds(status[0]); };
+    if (read()) return true;
     for (unsigned reread = 0; reread < rule.rereads; ++reread) {
         if (rule.order == PollOrder::WaitThenRead) sys::sleepMs(rule.intervalMs);
-        port.serialFlashStatus(status);
-        if (condition.holds(status[0])) return true;
+        if (read()) return true;
         if (rule.order == PollOrder::ReadThenWait) sys::sleepMs(rule.intervalMs);
     }
     return false;

@@ -73,9 +73,9 @@ struct SpiProgramMethod {
 // MXIC parts take 32-byte pages, SST parts are fed 512 bytes per unlock, all others 256.
 SpiProgramMethod spiProgramMethod(FlashType flashType, bool sst25);
 
-// The waits and the write enable over a device's port, by its program's row of FlashWaits. The
-// outcome of each status command is not judged: the byte is taken as the transfer left it, so
-// only the limit ends a wait.
+// The waits and the write enable over a device's port, by its program's row of FlashWaits. A
+// status command that fails satisfies no wait: it neither ends one nor counts as ready, so only
+// a status the flash gave, or the limit, ends a wait.
 bool waitFlashReady(BridgePort& port);
 bool waitFlashWriteLatch(BridgePort& port, uint8_t mask = kFlashStatusWriteLatch);
 bool waitFlashStatusClear(BridgePort& port);
@@ -94,8 +94,7 @@ namespace IDEAccess {
 
 using Path = std::string_view;
 
-// The Windows waits (kWindowsFlashWaits). The outcome of each status command is not judged: the
-// byte is taken as the transfer left it, so only the limit ends a wait.
+// The Windows waits (kWindowsFlashWaits). A status command that fails satisfies no wait.
 bool WaitFlashReady(Path path);
 bool WaitFlashWriteEnabled(Path path, uint8_t mask = vendor::kFlashStatusWriteLatch);
 bool WaitFlashStatusClear(Path path);

@@ -66,10 +66,18 @@ DeviceInfo Bus::makeDevice(size_t index, uint32_t number) const {
     d.enclosure = index;
     char serial[32];
     std::snprintf(serial, sizeof serial, "%010u", number);
+    d.usbSerial = e.config().usbSerial ? *e.config().usbSerial : serial;
+    d.diskInUse = e.config().diskInUse;
     const std::string model = lower(e.config().model);
+    // Windows names a USB disk by its serial only when the serial is there and no other device
+    // of the kind shows it; otherwise by the port it hangs on.
+    char byPort[32];
+    std::snprintf(byPort, sizeof byPort, "7&%08x&0&0", 0x1d2c3b00u + number);
+    const bool ownSerial = !d.usbSerial.empty() && !serialShown(d.usbSerial, e.config().model);
+    const std::string instance = ownSerial ? lower(d.usbSerial) + "&0" : std::string(byPort);
     switch (d.bus) {
         case BusKind::Usb:
-            d.windowsPath = "\\\\?\\usbstor#disk&ven_corvane&prod_" + model + "&rev_0100#" + serial + "&0#" + kDiskInterfaceGuid;
+            d.windowsPath = "\\\\?\\usbstor#disk&ven_corvane&prod_" + model + "&rev_0100#" + instance + "#" + kDiskInterfaceGuid;
             break;
         case BusKind::Uas:
             d.windowsPath = "\\\\?\\scsi#disk&ven_corvane&prod_" + model + "#4&" + serial + "&0&000000#" + kDiskInterfaceGuid;
@@ -82,8 +90,8 @@ DeviceInfo Bus::makeDevice(size_t index, uint32_t number) const {
     d.makerObject = kMakerObjectBase + number;
 
     const ChipPersona& chip = e.persona();
-    const RegistryEntry usbDevice{std::string("Corvane ") + chip.productName,
-                                  {{"idVendor", chip.vid}, {"idProduct", chip.pid}}};
+    const auto [vid, pid] = e.usbIds();
+    const RegistryEntry usbDevice{std::string("Corvane ") + chip.productName, {{"idVendor", vid}, {"idProduct", pid}}};
     switch (d.bus) {
         case BusKind::Usb:
             d.registryParents = {{"IOSCSIPeripheralDeviceNub", {}}, {"IOSCSILogicalUnitNub", {}},
@@ -104,6 +112,13 @@ DeviceInfo Bus::makeDevice(size_t index, uint32_t number) const {
     d.registryChildren = {{"IOBlockStorageServices", {}}, {"IOBlockStorageDriver", {}},
                           {std::string("Corvane ") + chip.productName + " Media", {}}};
     return d;
+}
+
+bool Bus::serialShown(const std::string& serial, const std::string& model) const {
+    for (const Slot& s : slots_)
+        for (const DeviceInfo& d : s.attached)
+            if (d.usbSerial == serial && d.model == model) return true;
+    return false;
 }
 
 bool RegistryEntry::property(std::string_view key, uint64_t& value) const {
@@ -138,6 +153,7 @@ void Bus::bringBackDue(std::vector<BusEvent>& events) {
             std::lock_guard<std::mutex> one(*s.busy);   // a command that raced the reset is done first
             s.enclosure->reboot();
         }
+        if (s.enclosure->faults().renode()) s.number = nextNumber_++;
         attach(i, events);
         if (s.enclosure->faults().twins()) {
             s.attached.push_back(makeDevice(i, nextNumber_++));
@@ -239,8 +255,10 @@ transport::Result Bus::execute(const transport::Request& req) {
             case CommandOutcome::Reset:
                 detach(index, events);
                 if (!s.enclosure->faults().noReturn()) {
+                    const uint32_t jitter = s.enclosure->faults().resetJitterMs();
                     s.returning = true;
-                    s.returnAtMs = sys::nowMs() + s.enclosure->config().resetDelayMs;
+                    s.returnAtMs = sys::nowMs() + s.enclosure->config().resetDelayMs +
+                                   (jitter ? s.enclosure->faults().random() % (jitter + 1) : 0);
                 }
                 break;
             case CommandOutcome::Drop:

@@ -7,8 +7,8 @@
 //   Linux    sim:/dev/sgN  (never a real node, so a slip cannot reach a real disk)
 //   maker    device object 0x5A00 + N
 //
-// N numbers the attachments of this bus from 1. A device keeps its number across resets; the
-// second of a pair of twins gets a new one. Resets, departures and returns run on the virtual
+// N numbers the attachments of this bus from 1. A device keeps its number across resets (unless
+// it comes back at another node, renode=1); the second of a pair of twins gets a new one. Resets, departures and returns run on the virtual
 // clock: the bus looks at the clock whenever it is asked something and brings devices back whose
 // time has come, telling its listeners.
 #pragma once
@@ -49,6 +49,11 @@ struct DeviceInfo {
     std::vector<RegistryEntry> registryParents;
     // Down the service plane, first children in turn; the third is the media, named for the product.
     std::vector<RegistryEntry> registryChildren;
+    // The serial number the USB device reports (empty: none). Windows names a USB disk by it, or,
+    // when it has none or another device of its kind already shows the same one, by its port.
+    std::string usbSerial;
+    // The host has a file system of the disk mounted: what a "disk in use" query finds.
+    bool diskInUse = false;
 };
 
 struct BusEvent {
@@ -115,6 +120,7 @@ private:
     static void persistChanges(Enclosure& e, uint64_t& persisted);
 
     DeviceInfo makeDevice(size_t index, uint32_t number) const;
+    bool serialShown(const std::string& serial, const std::string& model) const;
     void attach(size_t index, std::vector<BusEvent>& events);
     void detach(size_t index, std::vector<BusEvent>& events);
     void bringBackDue(std::vector<BusEvent>& events);

@@ -13,10 +13,9 @@
 
 namespace sim {
 
-// The image layouts and builder belong to the firmware layer; the emulator boots what it builds.
+// The image layouts and builder belong to the firmware layer: the emulator fills a new flash with
+// what it builds. What the chip boots it decides by its own rules (boot_rules.h).
 using firmware::buildImage;
-using firmware::findImage;
-using firmware::FoundImage;
 using firmware::ImageLayout;
 using firmware::ImageParams;
 using firmware::imageSize;

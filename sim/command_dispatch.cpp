@@ -46,6 +46,8 @@ Enclosure::Reply Enclosure::dispatch(const Request& req) {
         case 0xB6: return (sets & kFlash294Cmds) ? flash294(req) : bad;
         case 0xA1:
         case 0x85:
+        case 0x35:
+        case 0x91:
         case 0x9E:
         case 0x88:
         case 0x8A: return (sets & kAtaCmds) ? ata(req) : bad;

@@ -5,8 +5,8 @@
 
 #include "sim/enclosure_internal.h"
 
-// The disk behind the bridge: ATA pass-through (IDENTIFY, READ/WRITE DMA EXT), READ CAPACITY(16)
-// and READ/WRITE(16).
+// The disk behind the bridge: ATA pass-through (IDENTIFY, READ/WRITE DMA EXT, FLUSH CACHE (EXT)),
+// READ CAPACITY(16), READ/WRITE(16) and SYNCHRONIZE CACHE(10)/(16).
 namespace sim {
 
 using namespace detail;
@@ -16,8 +16,17 @@ Enclosure::Reply Enclosure::ata(const Request& req) {
     const uint8_t* c = req.cdb;
     Reply r;
     const uint32_t ss = disk_.sectorSize();
+    const auto isFlushCache = [](uint8_t ataCommand) { return ataCommand == 0xE7 || ataCommand == 0xEA; };
     switch (c[0]) {
-        case 0xA1:   // ATA PASS-THROUGH(12): IDENTIFY DEVICE only
+        case 0x35:   // SYNCHRONIZE CACHE(10)
+        case 0x91:   // SYNCHRONIZE CACHE(16)
+            disk_.flush();
+            return r;
+        case 0xA1:   // ATA PASS-THROUGH(12): IDENTIFY DEVICE, FLUSH CACHE (EXT)
+            if (isFlushCache(c[9])) {
+                disk_.flush();
+                return r;
+            }
             if (c[9] != 0xEC) return refused(sense::kInvalidField);
             r.data = disk_.identify();
             return r;
@@ -34,6 +43,10 @@ Enclosure::Reply Enclosure::ata(const Request& req) {
         }
         case 0x85: {   // ATA PASS-THROUGH(16): READ / WRITE DMA EXT
             if (req.cdbLen < 16) return refused(sense::kInvalidField);
+            if (isFlushCache(c[14])) {
+                disk_.flush();
+                return r;
+            }
             const bool write = c[14] == 0x35;
             if (!write && c[14] != 0x25) return refused(sense::kInvalidField);
             const uint64_t count = be16(c + 5);

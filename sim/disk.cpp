@@ -52,9 +52,11 @@ bool Disk::read(uint64_t lba, uint64_t count, uint8_t* out) const {
     if (!inRange(lba, count)) return false;
     for (uint64_t i = 0; i < count; ++i) {
         uint8_t* dst = out + i * sectorSize_;
-        auto it = blocks_.find(lba + i);
-        if (it == blocks_.end()) std::memset(dst, 0, sectorSize_);
-        else std::memcpy(dst, it->second.data(), sectorSize_);
+        const auto cached = cache_.find(lba + i);
+        const auto stored = blocks_.find(lba + i);
+        if (cached != cache_.end()) std::memcpy(dst, cached->second.data(), sectorSize_);
+        else if (stored != blocks_.end()) std::memcpy(dst, stored->second.data(), sectorSize_);
+        else std::memset(dst, 0, sectorSize_);
     }
     return true;
 }
@@ -63,10 +65,21 @@ bool Disk::write(uint64_t lba, uint64_t count, const uint8_t* data) {
     if (!inRange(lba, count)) return false;
     for (uint64_t i = 0; i < count; ++i) {
         const uint8_t* src = data + i * sectorSize_;
-        blocks_[lba + i].assign(src, src + sectorSize_);
+        (cacheOn_ ? cache_ : blocks_)[lba + i].assign(src, src + sectorSize_);
     }
     changes_ += count;
     return true;
+}
+
+void Disk::flush() {
+    for (auto& [lba, block] : cache_) blocks_[lba] = std::move(block);
+    cache_.clear();
+}
+
+std::map<uint64_t, std::vector<uint8_t>> Disk::contents() const {
+    std::map<uint64_t, std::vector<uint8_t>> all = blocks_;
+    for (const auto& [lba, block] : cache_) all[lba] = block;
+    return all;
 }
 
 }  // namespace sim

@@ -1,6 +1,8 @@
 // The disk behind the bridge: IDENTIFY data, capacity and sparse block storage. Blocks never
-// written read as zeros.
+// written read as zeros. With its write cache on, written blocks wait in the cache (reads see
+// them) until a flush puts them on the medium; a power loss forgets them.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <vector>
@@ -20,6 +22,14 @@ public:
     bool read(uint64_t lba, uint64_t count, uint8_t* out) const;
     bool write(uint64_t lba, uint64_t count, const uint8_t* data);
 
+    void setWriteCache(bool on) { cacheOn_ = on; }
+    void flush();
+    void loseCache() { cache_.clear(); }
+    size_t cachedBlocks() const { return cache_.size(); }
+    // What the disk holds once its cache is written out (what a drive that keeps power keeps).
+    std::map<uint64_t, std::vector<uint8_t>> contents() const;
+
+    // The blocks on the medium.
     const std::map<uint64_t, std::vector<uint8_t>>& blocks() const { return blocks_; }
     std::map<uint64_t, std::vector<uint8_t>>& blocks() { return blocks_; }
     // How many block writes the disk has taken since it was made.
@@ -31,6 +41,8 @@ private:
     uint64_t sectors_;
     uint32_t sectorSize_;
     std::map<uint64_t, std::vector<uint8_t>> blocks_;
+    std::map<uint64_t, std::vector<uint8_t>> cache_;
+    bool cacheOn_ = false;
     uint64_t changes_ = 0;
 };
 

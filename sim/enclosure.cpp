@@ -4,8 +4,10 @@
 #include <cstring>
 
 #include "image/format/image_builder.h"
+#include "sim/boot_rules.h"
 #include "sim/enclosure_internal.h"
 #include "sim/state_file.h"
+#include "sys/clock.h"
 
 // The enclosure's life: made from its configuration (and state file), booted from its flash after
 // every power-on and reset, its records as the chip reports them, saved. The commands it answers
@@ -56,6 +58,7 @@ std::unique_ptr<Enclosure> Enclosure::create(const EnclosureConfig& config, std:
                 return error = "state file " + config.stateFile + " holds flash " + s.flashPart, nullptr;
             if (part) e->flash_->bytes() = std::move(s.flash);
             e->disk_ = Disk(s.sectors, s.sectorSize);
+            e->disk_.setWriteCache(config.writeCache);
             e->disk_.blocks() = std::move(s.blocks);
             loaded = true;
         } else if (exists) {
@@ -103,7 +106,14 @@ Enclosure::Enclosure(const EnclosureConfig& config, const ChipPersona& persona, 
         .dropAt(config.dropAt)
         .noReturn(config.noReturn)
         .twins(config.twins)
+        .loseStatusAt(config.loseStatusAt)
+        .hangAt(config.hangAt)
+        .statusFailEvery(config.statusFailEvery)
+        .notReadyMs(config.notReadyMs)
+        .renode(config.renode)
+        .resetJitterMs(config.resetJitterMs)
         .seed(config.seed);
+    disk_.setWriteCache(config.writeCache);
 }
 
 
@@ -141,15 +151,14 @@ void Enclosure::reboot() {
     version_.clear();
     state_ = BootState::RomCode;
 
-    FoundImage found;
-    if (flash_ && persona_->versionCount > 0) {
+    notReadyUntilMs_ = sys::nowMs() + faults_.notReadyMs();
+    BootImage found;
+    if (flash_) {
         const auto& b = flash_->bytes();
         const int revision = config_.revision ? *config_.revision : persona_->revision - '0';
-        const char* own = revision == 1 || revision == 2 ? persona_->ownSignature[revision - 1] : nullptr;
-        found = findImage(b.data(), b.size(), persona_->layout, persona_->codeEnd, imageChipCode(), persona_->versionCount,
-                          own);
+        found = chooseBootImage(b.data(), b.size(), *persona_, revision);
     }
-    if (found.valid) {
+    if (found.found) {
         state_ = found.manufacturing ? BootState::ManufacturingFlash : BootState::Firmware;
         version_ = found.version;
     }
@@ -183,15 +192,23 @@ std::vector<uint8_t> Enclosure::bufferDescriptor() const {
 }
 
 
+std::pair<uint16_t, uint16_t> Enclosure::usbIds() const {
+    if (state_ != BootState::Firmware && config_.romIds) return *config_.romIds;
+    return {persona_->vid, persona_->pid};
+}
+
+
 std::vector<uint8_t> Enclosure::chipInfo() const {
     std::vector<uint8_t> rec(16, 0);
     if (!persona_->chipCode) return rec;   // chips without a record answer without its signature
+    if (state_ != BootState::Firmware && config_.romIdNone) return rec;
+    const auto [vid, pid] = usbIds();
     rec[0] = 0xF4;
     rec[1] = 0xE7;
-    rec[2] = static_cast<uint8_t>(persona_->vid >> 8);
-    rec[3] = static_cast<uint8_t>(persona_->vid);
-    rec[4] = static_cast<uint8_t>(persona_->pid >> 8);
-    rec[5] = static_cast<uint8_t>(persona_->pid);
+    rec[2] = static_cast<uint8_t>(vid >> 8);
+    rec[3] = static_cast<uint8_t>(vid);
+    rec[4] = static_cast<uint8_t>(pid >> 8);
+    rec[5] = static_cast<uint8_t>(pid);
     std::memcpy(rec.data() + 8, persona_->chipCode, 3);
     rec[11] = static_cast<uint8_t>(config_.revision ? '0' + *config_.revision : persona_->revision);
 
@@ -245,7 +262,7 @@ bool Enclosure::saveState(std::string& error) const {
     if (flash_) s.flash = flash_->bytes();
     s.sectorSize = disk_.sectorSize();
     s.sectors = disk_.sectors();
-    s.blocks = disk_.blocks();
+    s.blocks = disk_.contents();
     return saveStateFile(config_.stateFile, s, error);
 }
 

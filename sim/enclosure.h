@@ -7,6 +7,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/chip_personas.h"
@@ -69,6 +70,9 @@ public:
     uint64_t heldUs() const { return heldUs_; }
     bool poweredOff() const { return poweredOff_; }
     std::vector<uint8_t> chipInfo() const;         // the 16-byte chip information record
+    // The USB vendor and product identifiers the chip answers with now: its ROM loader and
+    // manufacturing code may answer with others (romid=).
+    std::pair<uint16_t, uint16_t> usbIds() const;
     std::vector<uint8_t> bufferDescriptor() const; // READ BUFFER mode 3
 
     // What the chip does at power-on and after every reset: reads its flash and starts the
@@ -137,7 +141,8 @@ private:
     uint8_t sectorEraseOp_ = 0x20;
     std::set<uint32_t> bufferErased_;      // 4 KiB sectors erased by buffer programming since a chip erase
     int resets_ = 0;
-    uint64_t commands_ = 0, matching_ = 0, dataIns_ = 0, reads_ = 0;
+    uint64_t commands_ = 0, matching_ = 0, dataIns_ = 0, reads_ = 0, statusReads_ = 0;
+    uint64_t notReadyUntilMs_ = 0;         // the buffer commands answer NOT READY until then
     uint64_t transferUs_ = 0, heldUs_ = 0;
     bool poweredOff_ = false;
 };

@@ -1,5 +1,6 @@
 #include "sim/enclosure_config.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 
@@ -12,7 +13,8 @@ namespace {
 
 constexpr const char* kKeys =
     "fw flash rev bus state persist resetms disk sector infolen fail failop failevery notready stuckbusy short flip "
-    "powercut drop noreturn twins seed clock";
+    "powercut drop noreturn twins seed clock lost hang statusfail notreadyms renode resetjitter serial romid "
+    "outresidue xferlimit inuse writecache";
 
 bool parseUnsigned(std::string_view s, uint64_t& v, int base = 10) {
     if (s.empty()) return false;
@@ -125,12 +127,40 @@ bool parseEnclosureConfig(std::string_view text, EnclosureConfig& out, std::stri
         } else if (key == "failop") {
             if (value.size() != 2 || !parseUnsigned(value, n, 16)) return bad("expected two hex digits");
             out.failOpcode = static_cast<int>(n);
-        } else if (key == "stuckbusy" || key == "noreturn" || key == "twins") {
+        } else if (bool* flag = key == "stuckbusy"    ? &out.stuckBusy
+                                : key == "noreturn"   ? &out.noReturn
+                                : key == "twins"      ? &out.twins
+                                : key == "renode"     ? &out.renode
+                                : key == "outresidue" ? &out.outResidue
+                                : key == "inuse"      ? &out.diskInUse
+                                : key == "writecache" ? &out.writeCache
+                                                      : nullptr) {
             if (value != "0" && value != "1") return bad("expected 0 or 1");
-            const bool on = value == "1";
-            (key == "stuckbusy" ? out.stuckBusy : key == "noreturn" ? out.noReturn : out.twins) = on;
+            *flag = value == "1";
+        } else if (key == "notreadyms" || key == "resetjitter") {
+            if (!parseUnsigned(value, n) || n > 600000) return bad("expected milliseconds up to 600000");
+            (key == "notreadyms" ? out.notReadyMs : out.resetJitterMs) = static_cast<uint32_t>(n);
+        } else if (key == "xferlimit") {
+            if (!parseUnsigned(value, n) || n < 1 || n > 16384) return bad("expected KiB from 1 to 16384");
+            out.transferLimitKiB = static_cast<uint32_t>(n);
+        } else if (key == "serial") {
+            // The characters a device path can carry as they are.
+            const bool plain = std::all_of(value.begin(), value.end(), [](char ch) {
+                return std::isalnum(static_cast<unsigned char>(ch)) || ch == '-' || ch == '_' || ch == '.';
+            });
+            if (value.size() > 126 || !plain) return bad("expected up to 126 letters, digits, - _ or ., or none");
+            out.usbSerial = value == "none" ? std::string() : std::string(value);
+        } else if (key == "romid") {
+            uint64_t pid = 0;
+            const size_t colon = value.find(':');
+            if (value == "none") out.romIdNone = true;
+            else if (colon == 4 && value.size() == 9 && parseUnsigned(value.substr(0, 4), n, 16) &&
+                     parseUnsigned(value.substr(5), pid, 16))
+                out.romIds = std::make_pair(static_cast<uint16_t>(n), static_cast<uint16_t>(pid));
+            else return bad("expected VVVV:PPPP in hex, or none");
         } else if (key == "fail" || key == "failevery" || key == "notready" || key == "short" || key == "flip" ||
-                   key == "powercut" || key == "drop" || key == "seed") {
+                   key == "powercut" || key == "drop" || key == "seed" || key == "lost" || key == "hang" ||
+                   key == "statusfail") {
             if (!parseUnsigned(value, n)) return bad("expected a number");
             if (key != "seed" && n == 0) return bad("expected a number from 1");
             if (key == "fail") out.failAt = n;
@@ -140,6 +170,9 @@ bool parseEnclosureConfig(std::string_view text, EnclosureConfig& out, std::stri
             else if (key == "flip") out.flipEvery = n;
             else if (key == "powercut") out.powerCutAt = n;
             else if (key == "drop") out.dropAt = n;
+            else if (key == "lost") out.loseStatusAt = n;
+            else if (key == "hang") out.hangAt = n;
+            else if (key == "statusfail") out.statusFailEvery = n;
             else out.seed = n;
         } else {
             error = "unknown key '" + key + "'; valid keys: " + kKeys;
@@ -199,7 +232,35 @@ std::string simHelpText() {
            "  drop=N            the device leaves the bus at the Nth command\n"
            "  noreturn=1        the device does not come back after a reset\n"
            "  twins=1           the device comes back as two devices after a reset\n"
+           "  lost=N            the Nth command is carried out but its status never reaches the host\n"
+           "                    (a transport error: the host cannot tell what happened)\n"
+           "  hang=N            the Nth command never answers: the host gives up at its time-out\n"
+           "  statusfail=N      every Nth flash status read ends in CHECK CONDITION\n"
+           "  notreadyms=MS     for MS after power-on and after every reset the READ/WRITE BUFFER\n"
+           "                    commands answer NOT READY (04/01), however often they are sent\n"
+           "  renode=1          after a reset the device comes back at another node (a new number,\n"
+           "                    sg node and Windows path)\n"
+           "  resetjitter=MS    the time off the bus after a reset varies by up to MS beyond resetms\n"
            "  seed=S            seed of the fault choices (default 1)\n"
+           "\n"
+           "Identities:\n"
+           "  serial=TEXT|none  the USB serial number (default: the device number, ten digits); two\n"
+           "                    enclosures with one serial are twins; none: the device reports no\n"
+           "                    serial, and Windows names it by its port (7&...), as it does the second\n"
+           "                    of two devices with equal serials\n"
+           "  romid=VVVV:PPPP|none\n"
+           "                    what the chip answers while its ROM loader or manufacturing code runs:\n"
+           "                    these USB identifiers (record and bus), or none: no chip information\n"
+           "                    record at all\n"
+           "\n"
+           "Host realities:\n"
+           "  outresidue=1|0    1 (default, as a compliant device): data-out bytes beyond the length a\n"
+           "                    command takes (the pad byte of a one-byte write) come back as a residue\n"
+           "  xferlimit=KIB     the host moves at most KIB per command (max_hw_sectors_kb, the 64-sector\n"
+           "                    quirk: 32); a larger transfer is refused (EINVAL) and never sent\n"
+           "  inuse=1           the host has a file system of the disk mounted (the disk is in use)\n"
+           "  writecache=1      disk writes wait in the drive's cache until SYNCHRONIZE CACHE or ATA\n"
+           "                    FLUSH CACHE; a power cut or departure loses what is still cached\n"
            "\n"
            "Device paths: Windows interface paths (\\\\?\\usbstor#..., \\\\?\\scsi#... for uas,\n"
            "\\\\?\\sbp2#... for 1394), Linux-style sim:/dev/sgN, and maker-library device objects.\n";

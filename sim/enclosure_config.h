@@ -35,6 +35,20 @@ struct EnclosureConfig {
     uint32_t notReady = 0;
     bool stuckBusy = false, noReturn = false, twins = false;
     uint64_t seed = 1;
+    uint64_t loseStatusAt = 0, hangAt = 0, statusFailEvery = 0;   // lost=, hang=, statusfail=
+    uint32_t notReadyMs = 0, resetJitterMs = 0;                   // notreadyms=, resetjitter=
+    bool renode = false;                                          // renode=
+    // Identities as they are in the field.
+    std::optional<std::string> usbSerial;   // serial=: the USB serial number; "" for serial=none
+    // romid=: what the ROM loader and manufacturing code answer in place of the persona's USB
+    // identifiers; romIdNone: they answer without the chip information record.
+    std::optional<std::pair<uint16_t, uint16_t>> romIds;
+    bool romIdNone = false;
+    // Host realities.
+    bool outResidue = true;         // outresidue=: data-out bytes the command does not take are a residue
+    uint32_t transferLimitKiB = 0;  // xferlimit=: the host's largest transfer (0: no limit of its own)
+    bool diskInUse = false;         // inuse=: the host has the disk's file system mounted
+    bool writeCache = false;        // writecache=: disk writes wait in a cache a flush empties
     // clock=real: the emulator's clock follows real time (for every enclosure of the session).
     bool realClock = false;
 };

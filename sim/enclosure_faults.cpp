@@ -7,10 +7,11 @@
 #include "sim/enclosure_internal.h"
 #include "sys/clock.h"
 
-// One command through the enclosure as the host sees it: its time on the wire, the faults the
-// enclosure was told to show (a drop, a power cut, a failed command, NOT READY, a short transfer,
-// a flipped bit), decided around the chip's own answer, and that answer turned into the status,
-// sense data and transfer length the transport reports.
+// One command through the enclosure as the host sees it: the host's own transfer limit, its time
+// on the wire, the faults the enclosure was told to show (a drop, a command that never answers, a
+// power cut, a failed command or status read, NOT READY, a short transfer, a flipped bit, a lost
+// status), decided around the chip's own answer, and that answer turned into the status, sense
+// data, transfer length and residue the transport reports.
 namespace sim {
 
 using namespace detail;
@@ -18,6 +19,22 @@ using namespace detail;
 namespace {
 
 constexpr uint8_t kHostDeviceGone = 0x01;   // transport error: the device went away mid-command
+constexpr uint8_t kHostTimedOut = 0x03;     // the host gave up waiting for the command
+constexpr uint8_t kHostStatusLost = 0x07;   // the command's status never arrived
+// What the host's pass-through says to a transfer larger than it can map.
+constexpr uint32_t kWindowsInvalidParameter = 87;
+constexpr uint32_t kLinuxInvalidArgument = 22;
+
+bool isFlashStatusRead(const uint8_t* c) { return c[0] == 0xFF && c[1] == 0x04 && c[2] == 0x12; }
+
+// The data-out bytes a command takes, by the length its CDB gives: the register write and the
+// direct flash write. Others take what they are sent.
+uint32_t dataOutTaken(const Request& req) {
+    const uint8_t* c = req.cdb;
+    if (c[0] == 0xDF && req.cdbLen >= 12 && c[11] == 0xFE) return be16(c + 3);
+    if (c[0] == 0xDF && req.cdbLen >= 12 && c[11] == 0xFB) return be24(c + 2);
+    return req.xferLen;
+}
 
 }  // namespace
 
@@ -32,6 +49,12 @@ Result Enclosure::execute(const Request& req, CommandOutcome& outcome) {
         r.scsiStatus = 2;
         return r;
     }
+    if (config_.transferLimitKiB && req.xferLen > config_.transferLimitKiB * 1024u) {
+        // The host refuses it before anything goes out.
+        r.platformOk = false;
+        r.lastError = req.path.starts_with("\\\\?\\") ? kWindowsInvalidParameter : kLinuxInvalidArgument;
+        return r;
+    }
     ++commands_;
     if (flash_) flash_->setStuckBusy(faults_.stuckBusy());
     const uint8_t op = req.cdb[0];
@@ -43,8 +66,17 @@ Result Enclosure::execute(const Request& req, CommandOutcome& outcome) {
     if (faults_.dropAt() && commands_ == faults_.dropAt()) {
         outcome = CommandOutcome::Drop;
         r.opened = false;
+        disk_.loseCache();
         return r;
     }
+    if (faults_.hangAt() && commands_ == faults_.hangAt()) {
+        // No answer: the host waits out the command's time-out and gives up on it.
+        sys::sleepMs(req.timeoutSec * 1000);
+        r.platformOk = false;
+        r.hostStatus = kHostTimedOut;
+        return r;
+    }
+    const bool statusLost = faults_.loseStatusAt() && commands_ == faults_.loseStatusAt();
     const bool cutNow = faults_.powerCutAt() && commands_ == faults_.powerCutAt();
     if (cutNow && flash_) flash_->limitWrites(static_cast<uint32_t>(1 + faults_.random() % 192));
 
@@ -52,11 +84,14 @@ Result Enclosure::execute(const Request& req, CommandOutcome& outcome) {
     if (counted) ++matching_;
     Reply reply;
     const bool isBuffer = op == 0x3B || op == 0x3C;
-    if (counted && ((faults_.failAt() && matching_ == faults_.failAt()) ||
-                    (faults_.failEvery() && matching_ % faults_.failEvery() == 0))) {
+    const bool statusFails = isFlashStatusRead(req.cdb) && faults_.statusFailEvery() &&
+                             ++statusReads_ % faults_.statusFailEvery() == 0;
+    if (statusFails || (counted && ((faults_.failAt() && matching_ == faults_.failAt()) ||
+                                    (faults_.failEvery() && matching_ % faults_.failEvery() == 0)))) {
         reply.good = false;
         reply.sense = sense::kAborted;
-    } else if (isBuffer && answers(*persona_, kBufferCmds) && faults_.takeNotReady()) {
+    } else if (isBuffer && answers(*persona_, kBufferCmds) &&
+               (faults_.takeNotReady() || sys::nowMs() < notReadyUntilMs_)) {
         reply.good = false;
         reply.sense = sense::kBecomingReady;
     } else {
@@ -71,6 +106,7 @@ Result Enclosure::execute(const Request& req, CommandOutcome& outcome) {
         std::fill(ram_.begin(), ram_.end(), 0);
         std::fill(chipBuffer_.begin(), chipBuffer_.end(), 0);
         pendingSpi_.reset();
+        disk_.loseCache();
         outcome = CommandOutcome::PowerCut;
         r.platformOk = false;
         r.hostStatus = kHostDeviceGone;
@@ -104,10 +140,18 @@ Result Enclosure::execute(const Request& req, CommandOutcome& outcome) {
             req.data[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
         }
     } else if (req.dir == Direction::Out) {
-        r.reported = req.xferLen;
+        // A compliant device reports the bytes it did not take as a residue.
+        const uint32_t taken = config_.outResidue ? std::min(dataOutTaken(req), req.xferLen) : req.xferLen;
+        r.reported = taken;
+        r.residual = req.xferLen - taken;
     }
     outcome = reply.outcome;
     if (outcome == CommandOutcome::Reset) ++resets_;
+    if (statusLost) {
+        // Done on the device, unknown to the host.
+        r.platformOk = false;
+        r.hostStatus = kHostStatusLost;
+    }
     return r;
 }
 

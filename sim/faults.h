@@ -21,6 +21,12 @@ public:
     Faults& dropAt(uint64_t n) { dropAt_ = n; return *this; }          // leaves the bus at the Nth command
     Faults& noReturn(bool on) { noReturn_ = on; return *this; } // does not come back after a reset
     Faults& twins(bool on) { twins_ = on; return *this; }       // comes back as two devices
+    Faults& loseStatusAt(uint64_t n) { loseStatusAt_ = n; return *this; }   // Nth command runs, its status is lost
+    Faults& hangAt(uint64_t n) { hangAt_ = n; return *this; }    // Nth command never answers (host time-out)
+    Faults& statusFailEvery(uint64_t n) { statusFailEvery_ = n; return *this; }   // every Nth flash status read fails
+    Faults& notReadyMs(uint32_t ms) { notReadyMs_ = ms; return *this; }   // buffer commands NOT READY after each boot
+    Faults& renode(bool on) { renode_ = on; return *this; }     // comes back from a reset at another node
+    Faults& resetJitterMs(uint32_t ms) { resetJitterMs_ = ms; return *this; }   // reset return varies by up to this
     Faults& seed(uint64_t s) { seed_ = s; rng_.seed(static_cast<std::mt19937_64::result_type>(s)); return *this; }
 
     uint64_t failAt() const { return failAt_; }
@@ -34,6 +40,12 @@ public:
     uint64_t dropAt() const { return dropAt_; }
     bool noReturn() const { return noReturn_; }
     bool twins() const { return twins_; }
+    uint64_t loseStatusAt() const { return loseStatusAt_; }
+    uint64_t hangAt() const { return hangAt_; }
+    uint64_t statusFailEvery() const { return statusFailEvery_; }
+    uint32_t notReadyMs() const { return notReadyMs_; }
+    bool renode() const { return renode_; }
+    uint32_t resetJitterMs() const { return resetJitterMs_; }
     uint64_t seedValue() const { return seed_; }
 
     // Used by the enclosure.
@@ -51,6 +63,9 @@ private:
     bool stuckBusy_ = false;
     uint64_t shortAt_ = 0, flipEvery_ = 0, powerCutAt_ = 0, dropAt_ = 0;
     bool noReturn_ = false, twins_ = false;
+    uint64_t loseStatusAt_ = 0, hangAt_ = 0, statusFailEvery_ = 0;
+    uint32_t notReadyMs_ = 0, resetJitterMs_ = 0;
+    bool renode_ = false;
     uint64_t seed_ = 1;
     std::mt19937_64 rng_{1};
 };

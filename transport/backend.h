@@ -46,10 +46,12 @@ struct Result {
     // device answered GOOD. A device may answer a data-in command with fewer bytes than asked
     // for (a chip's short information record, an 8-byte string where 40 were allowed): that is
     // success, and `reported` says how many came. A data-out command whose bytes did not all
-    // go out failed. Sense data never changes the verdict.
-    bool succeeded(Direction dir) const {
+    // go out failed, except for the bytes the transport itself added (`padding`: the pad byte of
+    // a one-byte write, which a device that takes one byte reports as a residue). Sense data
+    // never changes the verdict.
+    bool succeeded(Direction dir, uint32_t padding = 0) const {
         return opened && platformOk && lastError == 0 && hostStatus == 0 && driverStatus == 0 &&
-               (residual == 0 || dir == Direction::In) && scsiStatus == 0;
+               (residual <= (dir == Direction::Out ? padding : 0) || dir == Direction::In) && scsiStatus == 0;
     }
 };
 

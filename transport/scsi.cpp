@@ -83,7 +83,7 @@ bool run(Op op, std::string_view path, const Cdb& cdb, uint8_t* inBuf, const uin
     }
 
     Result res = backend().execute(req);
-    const bool ok = res.succeeded(req.dir);
+    const bool ok = res.succeeded(req.dir, xfer - static_cast<uint32_t>(len));
     tLast = res;
 
     // A short reply leaves the rest of the area as it was before the command: the caller gets

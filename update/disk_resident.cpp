@@ -96,6 +96,9 @@ bool UpdateDiskResident(UpdateWindow& w, SelectedDevice& dev) {
         if (std::memcmp(unit.data(), readBack.data(), kDiskUnit) != 0) return p.fail(kTextHddCompareFail);
         p.step();
     }
+    // A read-back can come from the drive's write cache: the firmware is on the disk only once
+    // the cache is written out, and the user is about to cut the power.
+    if (!IDEAccess::QV_DiskFlushCache(path)) return p.fail(writeFail);
     return p.succeed(kTextPowerCycle);
 }
 

@@ -33,6 +33,13 @@ std::vector<uint8_t> pattern(size_t n, unsigned seed) {
 
 }  // namespace
 
+// Status reads that fail (zeros come back, which look "ready") never end a wait: the limit does.
+TEST(SimFlashOps, FailedStatusReadsNeverEndAWait) {
+    Rig rig("qvr298,statusfail=1");
+    EXPECT_FALSE(IDEAccess::WaitFlashReady(rig.path) || qvaccess::fn_WAIT_DEVICE_READY(rig.makerObject) ||
+                 IDEAccess::WaitFlashStatusClear(rig.path));
+}
+
 // Every whole page of the data lands, nothing else; programming again over it only clears bits.
 TEST(SimFlashOps, SpiProgrammingLandsWholePagesWithEachMethod) {
     struct Case { const char* name; const char* enclosure; vendor::FlashType type; bool sst25; uint32_t address; size_t length, written; };

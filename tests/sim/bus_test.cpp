@@ -13,6 +13,7 @@
 #include "sim/session.h"
 #include "bridge/IDEAccess.h"
 #include "sim/state_file.h"
+#include "support/enclosure_rig.h"
 
 namespace {
 
@@ -85,6 +86,46 @@ TEST(SimBus, AfterAResetTheDeviceMayNotComeBackOrComeBackTwice) {
             uint8_t gpio[2] = {};
             EXPECT_TRUE(GetGPIO(d.windowsPath, gpio));
         }
+    }
+}
+
+// A reset comes back after its delay, later by up to the jitter (seeded), at its node or a new one.
+TEST(SimBus, AResetComesBackLateOrAtAnotherNode) {
+    struct Case { const char* text; bool sameNode; uint64_t delayMs; };
+    for (Case c : {Case{"qvr298,resetms=2000", true, 2000}, Case{"qvr298,resetms=2000,renode=1", false, 2000},
+                   Case{"qvr298,resetms=2000,resetjitter=5000,seed=1", true, 4093}}) {
+        testing_support::EnclosureRig rig(c.text);
+        sim::Session& s = rig.session;
+        const sim::DeviceInfo before = s.bus().deviceOf(0);
+        ASSERT_TRUE(QV_ChipReset256(before.windowsPath));
+        const uint64_t t0 = sys::nowMs();
+        while (s.bus().devices().empty()) s.clock().advanceMs(1);
+        EXPECT_EQ(sys::nowMs() - t0, c.delayMs) << c.text;
+        const sim::DeviceInfo after = s.bus().deviceOf(0);
+        EXPECT_EQ(after.windowsPath == before.windowsPath && after.linuxPath == before.linuxPath, c.sameNode) << c.text;
+    }
+}
+
+// Twins with one USB serial, and a device with none, are named by their port on Windows; a ROM
+// loader may answer with other USB identifiers (record and bus) or with no record at all.
+TEST(SimBus, IdentitiesAsInTheField) {
+    sim::Session s;
+    std::string error;
+    for (const char* text : {"qvr298,serial=QV0001", "qvr298,serial=QV0001,romid=05e3:0723", "qvr298,serial=none,romid=none"})
+        ASSERT_TRUE(s.bus().addEnclosure(text, error)) << error;
+    const std::vector<std::string> serials{"QV0001", "QV0001", ""}, paths{"#qv0001&0#", "#7&", "#7&"};
+    const std::vector<Bytes> romIds{{0x72, 0x8D, 0x29, 0x80}, {0x05, 0xE3, 0x07, 0x23}, {0, 0, 0, 0}};
+    for (size_t i = 0; i < 3; ++i) {
+        const sim::DeviceInfo d = s.bus().deviceOf(i);
+        EXPECT_EQ(d.usbSerial, serials[i]);
+        EXPECT_NE(d.windowsPath.find(paths[i]), std::string::npos) << d.windowsPath;
+        std::fill(s.bus().enclosure(i).flash().begin(), s.bus().enclosure(i).flash().end(), 0xFF);
+        ASSERT_TRUE(QV_ChipReset256(d.windowsPath));
+        s.clock().advanceMs(60000);
+        uint64_t vid = 0;
+        EXPECT_TRUE(s.bus().deviceOf(i).registryParents[3].property("idVendor", vid) && vid == (i == 1 ? 0x05E3u : 0x728Du));
+        const Bytes info = s.bus().enclosure(i).chipInfo();
+        EXPECT_EQ(Bytes(info.begin() + 2, info.begin() + 6), romIds[i]) << i;
     }
 }
 

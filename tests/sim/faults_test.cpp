@@ -1,12 +1,14 @@
 // Faults the enclosure shows on request, and the --sim text that asks for them.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <vector>
 
 #include "sim/session.h"
 #include "support/enclosure_rig.h"
 #include "transport/scsi.h"
 #include "bridge/IDEAccess.h"
+#include "sys/clock.h"
 
 namespace {
 
@@ -129,6 +131,57 @@ TEST(SimFaults, FaultsCanBeSetThroughTheApi) {
     EXPECT_TRUE(rig.gpio());
 }
 
+// Failures that leave something behind: a register write that ran with its status lost, one that
+// never answered (the host waits out its 50 s).
+TEST(SimFaults, FailuresWithSideEffects) {
+    struct Case { const char* text; bool ok, written; uint64_t tookS; };
+    for (Case c : {Case{"qvr298", true, true, 0}, Case{"qvr298,lost=1", false, true, 0}, Case{"qvr298,hang=1", false, false, 50}}) {
+        Rig rig(c.text);
+        const uint8_t v[2] = {0x5A, 0x01};
+        const uint64_t t0 = sys::nowMs();
+        EXPECT_EQ(SetRegister(rig.path, 0x4000, v, 2), c.ok) << c.text;
+        EXPECT_EQ((sys::nowMs() - t0) / 1000, c.tookS) << c.text;
+        uint8_t back[2] = {};
+        EXPECT_TRUE(GetRegister(rig.path, 0x4000, back, 2) && (back[0] == 0x5A) == c.written) << c.text;
+    }
+}
+
+// NOT READY lasts a span of time after power-on and after every reset, however often it is tried.
+TEST(SimFaults, NotReadyLastsASpanOfTimeAfterEachBoot) {
+    Rig rig("qvr298,notreadyms=1500,resetms=2000");
+    uint8_t d[4] = {};
+    for (int boot = 0; boot < 2; ++boot) {
+        EXPECT_FALSE(QV_ReadBuffer(rig.path, 3, 0, 0, d, 4));
+        rig.session.clock().advanceMs(1400);
+        EXPECT_FALSE(QV_ReadBuffer(rig.path, 3, 0, 0, d, 4));
+        rig.session.clock().advanceMs(100);
+        EXPECT_TRUE(QV_ReadBuffer(rig.path, 3, 0, 0, d, 4) && QV_ChipReset256(rig.path));
+        rig.session.clock().advanceMs(2000);
+    }
+}
+
+// The host's side: a one-byte write's pad byte comes back as a residue, a transfer above the host's
+// limit is refused unsent, a mounted disk is in use, a cached write survives a cut only if flushed.
+TEST(SimFaults, HostRealities) {
+    Rig rig("qvr298,xferlimit=32,inuse=1");
+    Bytes buf(65536);
+    EXPECT_TRUE(SetRegister(rig.path, 0x506A, buf.data(), 1));
+    EXPECT_EQ(transport::lastResult().residual, 1u);
+    EXPECT_TRUE(QV_GetNVRAM_529(rig.path, 0, buf.data(), 32768));
+    const uint64_t sent = rig.enc->commandCount();
+    EXPECT_FALSE(QV_GetNVRAM_529(rig.path, 0, buf.data(), 32769));
+    EXPECT_EQ(transport::lastResult().lastError + rig.enc->commandCount(), 87u + sent);
+    EXPECT_TRUE(rig.session.bus().deviceOf(0).diskInUse);
+    for (const bool flushed : {false, true}) {
+        Rig cached("qvr298,writecache=1");
+        ASSERT_TRUE(QV_DiskWriteDmaExt(cached.path, 8, buf.data(), 512, 512));
+        EXPECT_TRUE(!flushed || transport::ScsiDataOut(cached.path, transport::Cdb{10, {0x35}}, nullptr, 0, nullptr));
+        cached.enc->faults().powerCutAt(cached.enc->commandCount() + 1);
+        EXPECT_FALSE(cached.gpio());
+        EXPECT_EQ(cached.enc->disk().contents().count(8), flushed ? 1u : 0u);
+    }
+}
+
 TEST(SimConfig, ParsesEveryKey) {
     sim::EnclosureConfig c;
     std::string error;
@@ -168,6 +221,14 @@ TEST(SimConfig, RejectsWhatItDoesNotKnowAndSaysWhatItWould) {
         EXPECT_FALSE(sim::parseEnclosureConfig(c.text, cfg, error));
         EXPECT_NE(error.find(c.mentions), std::string::npos) << error;
     }
+}
+
+TEST(SimConfig, EveryKeyIsInTheHelp) {
+    sim::EnclosureConfig c;
+    std::string error;
+    ASSERT_FALSE(sim::parseEnclosureConfig("qvr298,nokey=1", c, error));
+    std::istringstream keys(error.substr(error.find("valid keys: ") + 12));
+    for (std::string key; keys >> key;) EXPECT_NE(sim::simHelpText().find(" " + key + "="), std::string::npos) << key;
 }
 
 TEST(SimConfig, EveryModelAndFlashNamedInTheHelpIsAccepted) {

@@ -12,7 +12,7 @@ TEST(SimFamilyDisk, AreaBelowTheEndOfTheDisk) {
         uint64_t sectors;
         uint32_t blockSize;
     };
-    for (const Case& c : {Case{"qv84556e,flash=none,disk=256005", 256005, 512},
+    for (const Case& c : {Case{"qv84556e,flash=none,disk=256005,writecache=1", 256005, 512},
                           Case{"qv84556e,flash=none,disk=100000,sector=4096", 100000, 4096},
                           Case{"qv84556e,flash=none,disk=5000000000", 5000000000ull, 512}}) {
         SCOPED_TRACE(c.enclosure);
@@ -21,6 +21,7 @@ TEST(SimFamilyDisk, AreaBelowTheEndOfTheDisk) {
         const Bytes file = pattern(100000, 22);
         rig.pick(file);
         ASSERT_TRUE(firmware::runChosenProcedure(RunProcedure::DiskResident, rig.w, rig.dev)) << rig.w.status();
+        rig.enc->disk().loseCache();   // the power cycle the user is asked for
         const uint64_t start = (c.sectors - 1) / 256 * 256 - 256;
         const Bytes area = rig.disk(start, 131072 / c.blockSize);
         Bytes want = cat(file, Bytes(131072 - file.size(), 0));
