@@ -196,7 +196,7 @@ std::vector<KeptPlan> keptStretches(const firmware::SelectedDevice& dev, const U
                 if (flashBytes >= kProductArea + kBufferPage && extent <= kProductArea && !p.chipOnRomLoader)
                     out.push_back({"product record", kProductArea, kProductRecordLen, PutBack::ProductRecord});
             } else if (isSingleBank(t)) {
-                if (p.includeNvram) break;
+                if (p.includeNvram && firmware::carriesSingleBankNvram(s, t)) break;
                 const uint32_t n = singleBankNvramAt(t);
                 out.push_back({"NVRAM", n, kNvram});
                 if (keepsTwoBanks(t) && dev.flash.capacityKiB > kTwoPassAboveKiB)

@@ -312,8 +312,11 @@ bool UpdateFlashDirect(UpdateWindow& w, SelectedDevice& dev, DirectUpdateState& 
     const bool codeOnly = !qvr29x && !singleBank && fileReadable && file.bytes.size() >= sizeof kSignature &&
                           std::memcmp(file.bytes.data(), kSignature, sizeof kSignature) == 0;
 
-    // The chip's own NVRAM, unless the file's is to be written.
-    const bool keepNvram = !qvr29x && (!w.includeNvram() || codeOnly);
+    // The chip's own NVRAM, unless the file's is to be written. A single-bank file that ends
+    // before the NVRAM does carries none: the box, ticked and hidden on these chips, cannot ask
+    // for bytes the file does not have.
+    const bool fileHasNoNvram = codeOnly || (singleBank && !carriesSingleBankNvram(file.bytes.size(), dev.chip.type));
+    const bool keepNvram = !qvr29x && (!w.includeNvram() || fileHasNoNvram);
     const uint32_t nvramAt = row.nvram.at;
     sys::AlignedBuffer kept;
     if (!qvr29x) {
