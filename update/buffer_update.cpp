@@ -152,6 +152,8 @@ bool checkChipAndWriteProduct(UpdateWindow& w, const std::string& path, const ui
 
 }  // namespace
 
+size_t bufferCompareLength(size_t written) { return std::max(kBankCompareLength, written); }
+
 bool inBankSignatureArea(size_t offset) {
     return (offset >= 0x200 && offset < 0x400) || (offset >= 0x20200 && offset < 0x20400);
 }
@@ -289,9 +291,7 @@ bool UpdateWithEmbeddedImage(UpdateWindow& w, const SelectedDevice& dev) {
         return false;
     if (!ReadFlashViaBuffer(w, dev, 0, readBack.data(), readBack.size(), static_cast<uint32_t>(bufferLength)))
         return false;
-    // Everything programmed is checked, both banks, not bank 0 alone: a damaged second bank is
-    // the copy the chip falls back to.
-    const size_t compared = std::max(kBankCompareLength, programmed);
+    const size_t compared = bufferCompareLength(programmed);
     return firstDifferenceOutsideBankSignatures(image.data(), readBack.data(), std::min(compared, bufferLength)) < 0;
 }
 
@@ -370,8 +370,7 @@ int qvr298_update_func(uint32_t device, const std::function<void(bool)>& showRes
         return finish(false);
     }
     macPrint("update_func: compare flash.");
-    // Bank 0 at least, and the whole image when it is longer (its second bank).
-    const size_t compared = std::max(kBankCompareLength, bundle.size());
+    const size_t compared = bufferCompareLength(bundle.size());
     if (!qvaccess::fn_ReadBuffer298(device, 0, readBack.data(), compared, 0)) {
         macPrint("update_func: read flash fail.");
         return finish(false);

@@ -241,7 +241,8 @@ bool programThroughBuffer(UpdateWindow& w, const SelectedDevice& dev, sys::Align
     if (!IDEAccess::QV_GetChipInfo(dev.path, info, sizeof info)) return false;
     const bool download = info[6] != kCodeStateMfgFlash;
     if (download) StampBankSignature(image.data(), image.size());
-    const size_t compared = download ? length : kBankSize;
+    // Everything written is compared, under the manufacturing code too; the read-back holds it.
+    const size_t compared = std::min(download ? size_t{length} : bufferCompareLength(length), readBack.size());
     for (int attempt = 0; attempt < kProgrammingAttempts; ++attempt) {
         show(w, kTextProgramming);
         bool failed = false;

@@ -401,6 +401,12 @@ TEST(SimDirectUpdate, BufferPathProgramsThroughTheChip) {
         EXPECT_EQ(rig.enc->resetCount(), chipReset);
         if (chipReset) {
             EXPECT_EQ(rig.versionAfterReset(4), (Bytes{31, 1, 1, 20}));
+        } else {   // the second bank is compared too: one that reads back wrong is no success
+            rig.commands.alter = [](const transport::Request& r, transport::Result&) {
+                if (r.cdb[0] == 0x3C && r.cdb[1] == 1 && sys::be24(r.cdb + 3) == 0x30000 && r.data) r.data[0] ^= 0x5A;
+            };
+            EXPECT_FALSE(firmware::RunDirectUpdate(rig.w, rig.dev));
+            EXPECT_EQ(rig.w.status(), "Data compare fail !!");
         }
     }
     sys::setResourceLoader(previousLoader);
