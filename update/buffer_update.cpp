@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "update/kept_copy.h"
 #include "update/progress.h"
 #include "update/update_texts.h"
 #include "image/image.h"
@@ -147,6 +148,26 @@ bool checkChipAndWriteProduct(UpdateWindow& w, const std::string& path, const ui
         w.debug("QV_WriteProductInfo fail.\n");
         return false;
     }
+    return true;
+}
+
+// The macOS thread programs the chip's whole buffer capacity, zeros past the image: a product
+// record an earlier update wrote at 0x44000 goes into the image buffer first, from a confirmed
+// read, wherever the image does not reach it and the capacity does. False when it cannot be read.
+bool keepProductArea(uint32_t device, uint8_t* image, size_t imageLength) {
+    constexpr size_t kAreaEnd = kProductAreaOffset + kProductAreaSize;
+    uint8_t reply[4] = {};
+    if (imageLength >= kAreaEnd ||
+        !qvaccess::QV_ReadBuffer(device, kBufferDescriptorMode, 0, 0, reply, sizeof reply) ||
+        vendor::bufferDescriptorOf(reply).capacity < kAreaEnd)
+        return true;
+    uint8_t area[kProductAreaSize];
+    const auto read = [device](uint8_t* b) {
+        return qvaccess::QV_ReadBuffer(device, kBufferDataMode, 0, kProductAreaOffset, b, int{kProductAreaSize});
+    };
+    if (!readKeptCopy(read, area, kProductAreaSize)) return false;
+    const size_t from = std::max<size_t>(imageLength, kProductAreaOffset);
+    std::memcpy(image + from, area + (from - kProductAreaOffset), kAreaEnd - from);
     return true;
 }
 
@@ -362,9 +383,13 @@ int qvr298_update_func(uint32_t device, const std::function<void(bool)>& showRes
         return finish(false);
     }
     std::memcpy(image.data(), bundle.data(), bundle.size());
+    if (!keepProductArea(device, image.data(), bundle.size())) {
+        macPrint("update_func: read flash fail.");
+        return finish(false);
+    }
 
     macPrint("update_func: update flash.");
-    if (!qvaccess::fn_WriteBuffer298(device, 0, image.data(), bundle.size(), false)) {
+    if (!qvaccess::fn_WriteBuffer298(device, 0, image.data(), image.size(), false)) {
         // Nothing after a failed write can make the update a success.
         macPrint("update_func: update falsh fail.");
         return finish(false);
