@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "update/family_rig.h"
+#include "update/flash_backup.h"
 
 using namespace family_tests;
 
@@ -42,4 +43,15 @@ TEST(SimFamily1394, Qvd525WritesInPiecesAndOnlyAVerifiedWriteIsASuccess) {
         EXPECT_EQ(rig.w.status(), writeFails ? "Write Bin File fail!" : "Data compare fail !!");
         EXPECT_TRUE(rig.w.boxes.empty());
     }
+}
+
+// A backup, a verify and a restore read the flash as the update does over 1394: 256-byte pieces.
+TEST(SimFamily1394, WholeFlashIsReadInPieces) {
+    Rig rig("qvd525,bus=1394");
+    std::vector<uint8_t> out;
+    std::string error;
+    ASSERT_TRUE(firmware::readFlash(rig.w, rig.dev, 0, out, error)) << error;
+    EXPECT_EQ(out, rig.flash(0, rig.enc->flash().size()));
+    EXPECT_TRUE(rig.recorder.reads().empty());
+    for (uint32_t n : rig.recorder.directReads()) EXPECT_EQ(n, 256u);
 }
