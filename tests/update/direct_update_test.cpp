@@ -210,7 +210,7 @@ TEST(SimDirectUpdate, Qvd529KeepsItsNvramUnlessTheFilesIsIncluded) {
 TEST(SimDirectUpdate, KeptNvramComesFromAConfirmedRead) {
     struct Case { const char* enclosure; const char* file; uint32_t nvramAt; bool mac; };
     for (const Case& c : {Case{"qvd529", "qvd529_with_nvram", 0, false}, Case{"qvr256", "qvr256_1.02.03", 0xC000, false},
-                          Case{"qvd529", "", 0xC000, true}}) {
+                          Case{"qvr296", "", 0xC000, true}}) {
         for (bool everyOther : {false, true}) {
             SCOPED_TRACE(std::string(c.enclosure) + (c.mac ? " macOS" : "") + (everyOther ? " every other read" : " one read"));
             const auto previousLoader = sys::setResourceLoader(firmware::catalogResources());
@@ -326,8 +326,11 @@ TEST(SimDirectUpdate, FailuresNeverEndInSuccess) {
     }
 }
 
+// The thread labelled for the QVD529 is the QVR293/QVR296 series' update: its single-bank image,
+// the chip's 256 bytes at 0xC000 spliced in, boots after a power cycle; a chip the image does not
+// name is refused before anything is written.
 TEST(SimDirectUpdate, MacQvd529ThreadKeeps256BytesAt0xC000) {
-    Rig rig("qvd529");
+    Rig rig("qvr296");
     const uint32_t device = rig.session.bus().deviceOf(0).makerObject;
     Lines lines;
     const auto previousSink = firmware::setMacOutputSink([&](std::string_view l) { lines.emplace_back(l); });
@@ -364,6 +367,20 @@ TEST(SimDirectUpdate, MacQvd529ThreadKeeps256BytesAt0xC000) {
         Bytes expected = ok ? bundle : Bytes(bundle.size(), 0);
         std::copy(kept.begin(), kept.end(), expected.begin() + 0xC000);
         EXPECT_EQ(rig.flash(0, bundle.size()), expected);
+        sys::setResourceLoader(previousLoader);
+        if (ok) {
+            rig.enc->reboot();
+            EXPECT_EQ(rig.enc->bootState(), sim::BootState::Firmware);
+            EXPECT_EQ(rig.versionAfterReset(4), (Bytes{20, 5, 3, 3}));
+        }
+    }
+    for (const char* other : {"qvr256", "qvd529"}) {
+        Rig wrong(other);
+        const auto previousLoader = sys::setResourceLoader(firmware::catalogResources());
+        lines.clear();
+        EXPECT_EQ(firmware::qvd529_update_func(wrong.makerObject, {}), -1);
+        EXPECT_EQ(lines, (Lines{"update_func: FW and Chip not match.", "update_func: update fails."}));
+        EXPECT_TRUE(wrong.writes().empty());
         sys::setResourceLoader(previousLoader);
     }
     firmware::setMacOutputSink(previousSink);
