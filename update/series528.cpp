@@ -239,7 +239,8 @@ bool UpdateFlash_528Series(uint32_t device, vendor::ChipType chipType, const uin
     const uint32_t total = fittingTotal(size, codeOnly, [&](uint64_t needed) {
         vendor::_VenderCmdPara para;
         para.flashType = flashType;
-        if (needed > uint64_t{para.capacityKiB} * 1024) vendor::detectFlashCapacity(port, vendor::FlashVariant::WinChkId, para);
+        if (needed > uint64_t{para.capacityKiB} * 1024)
+            vendor::detectFlashCapacity(port, vendor::FlashVariant::WinChkId, para);
         return uint64_t{para.capacityKiB} * 1024;
     });
     if (total == 0) {
