@@ -256,7 +256,7 @@ std::vector<Procedure> procedures() {
         {"direct 529, Windows (RunDirectUpdate)", "qvd529,flash=ef3013", {65536, 262144}, kDirectWaits,
          [](S&, D& d, W& w, uint32_t) { return firmware::RunDirectUpdate(w, d); },
          [](uint32_t n) { Bytes b = catalogue("qvd529_with_nvram"); b.resize(n, 0x5A); return b; }},
-        {"direct 529, macOS (qvd529_update_func)", "qvd529,flash=ef3013", {0}, kDirectWaits,
+        {"direct 529, macOS (qvd529_update_func)", "qvr296,flash=ef3013", {0}, kDirectWaits,
          [](S&, D&, W&, uint32_t mac) { return firmware::qvd529_update_func(mac, [](bool) {}) == 0; },
          nullptr},
         {"528 series, Windows (UpdateFlash_528Series)", "qvd528,flash=ef3013", {65536, 262144}, kSerialWaits,

@@ -1,5 +1,6 @@
 // q55x flash FILE: the "Run" update of the Windows program from a terminal, through each family's
 // own procedure. q55x recover: the bank recovery of the single-bank families, on request.
+#include <algorithm>
 #include <memory>
 #include <ostream>
 
@@ -109,7 +110,14 @@ int runFlash(Context& ctx, const FlashOptions& o) {
 
     const bool json = ctx.options().json;
     if (o.guards.dryRun) {
-        const bool keepNvram = !o.includeNvram && !row.ramBuffer;
+        // What the journal of the real run would keep: the procedure's own rule, not the option alone
+        // (a file without NVRAM of its own leaves the chip's in place, whatever was asked).
+        UpdatePlan asked;
+        asked.procedure = plan.procedure;
+        asked.file = file.bytes;
+        asked.includeNvram = o.includeNvram;
+        const std::vector<KeptPlan> kept = keptStretches(dev, asked);
+        const bool keepNvram = std::any_of(kept.begin(), kept.end(), [](const KeptPlan& k) { return k.what == "NVRAM"; });
         std::string text = "update of " + dev.path + " (" + std::string(vendor::chipDisplayName(type)) + ") from " +
                            o.file + " (" + std::to_string(file.bytes.size()) + " bytes)\n";
         text += std::string("  procedure: ") + plan.name + ": " + plan.steps + "\n";

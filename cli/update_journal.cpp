@@ -11,6 +11,7 @@
 #include "update/direct_update.h"
 #include "update/update_texts.h"
 #include "update/flash_backup.h"
+#include "update/qvd525_1394.h"
 #include "image/image.h"
 #include "update/kept_copy.h"
 #include "bridge/IDEAccess.h"
@@ -40,7 +41,6 @@ constexpr uint8_t kProductRecordMark = 0x42;
 constexpr uint32_t kQvd523DataAt = 128, kQvd523DataEnd = 208;
 constexpr uint32_t kSerialPiece = 16384;
 constexpr uint32_t kBufferPage = 4096;
-constexpr uint32_t k1394Piece = 256;
 constexpr uint32_t kProgressEvery = 0x10000;    // a new stage line for each further 64 KiB written
 // The chip information record's identity: signature and USB ids, chip code and revision.
 constexpr size_t kIdentityBytes[] = {0, 1, 2, 3, 4, 5, 8, 9, 10, 11};
@@ -66,9 +66,7 @@ bool readStretch(const firmware::SelectedDevice& dev, uint32_t at, uint8_t* out,
     const ChipType t = dev.chip.type;
     uint8_t d[4] = {};
     const bool descriptor = vendor::chipRow(t).ramBuffer && IDEAccess::QV_ReadBuffer(dev.path, vendor::kBufferDescriptorMode, 0, 0, d, 4);
-    const bool over1394 = firmware::takes1394Route(dev);
-    const firmware::ReadPath path = over1394 ? firmware::ReadPath::Direct : firmware::readPathFor(dev, descriptor);
-    switch (path) {
+    switch (firmware::readPathFor(dev, descriptor)) {
         case firmware::ReadPath::Buffer: {
             std::vector<uint8_t> page(kBufferPage);
             for (uint32_t a = at / kBufferPage * kBufferPage; a < at + len; a += kBufferPage) {
@@ -80,9 +78,11 @@ bool readStretch(const firmware::SelectedDevice& dev, uint32_t at, uint8_t* out,
         }
         case firmware::ReadPath::Direct: {
             firmware::RecordingWindow quiet;
-            firmware::DirectUpdateState s = firmware::directUpdateStateFor(dev);
-            if (over1394) s.chunkSize = k1394Piece;   // the bridge takes no more over 1394
-            return firmware::fn_SerialFlashRead529(quiet, dev, s, at, out, len);
+            return firmware::fn_SerialFlashRead529(quiet, dev, firmware::directUpdateStateFor(dev), at, out, len);
+        }
+        case firmware::ReadPath::Over1394: {
+            firmware::RecordingWindow quiet;
+            return firmware::readFlash525Over1394(quiet, dev, at, out, len);
         }
         case firmware::ReadPath::SerialFlash:
             for (size_t pos = 0; pos < len; pos += kSerialPiece) {
@@ -196,7 +196,7 @@ std::vector<KeptPlan> keptStretches(const firmware::SelectedDevice& dev, const U
                 if (flashBytes >= kProductArea + kBufferPage && extent <= kProductArea && !p.chipOnRomLoader)
                     out.push_back({"product record", kProductArea, kProductRecordLen, PutBack::ProductRecord});
             } else if (isSingleBank(t)) {
-                if (p.includeNvram) break;
+                if (p.includeNvram && firmware::carriesSingleBankNvram(s, t)) break;
                 const uint32_t n = singleBankNvramAt(t);
                 out.push_back({"NVRAM", n, kNvram});
                 if (keepsTwoBanks(t) && dev.flash.capacityKiB > kTwoPassAboveKiB)

@@ -208,6 +208,11 @@ bool carriesOwnNvram(const FileImage& file, ChipType type) {
     return (vendor::chipRow(type).fileCarriesNvram && !startsWithCode(file)) || fn_bCheckFwIncludeNVRAM(file, type);
 }
 
+bool carriesSingleBankNvram(size_t fileSize, ChipType type) {
+    const uint32_t end = codeRegionEnd(type);
+    return end != 0 && fileSize >= end + kNvramSize;
+}
+
 bool fn_bCheckFwIncludeNVRAM(const std::string& path, ChipType type) {
     return fn_bCheckFwIncludeNVRAM(readFirmwareFile(path), type);
 }

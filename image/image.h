@@ -82,6 +82,10 @@ bool fn_bCheckFwIncludeNVRAM(const FileImage& file, vendor::ChipType type);
 // What the serial-flash procedures take a file to carry: its own 4 KiB NVRAM by the chip's row
 // (unless the file starts with its code) or by its signature block behind one.
 bool carriesOwnNvram(const FileImage& file, vendor::ChipType type);
+// The single-bank chips keep their NVRAM behind their code region: a file carries it only when it
+// reaches the NVRAM's end. A shorter one has nothing of its own to put there, whatever "Include
+// 4K NVRAM" says, and the chip's NVRAM stays.
+bool carriesSingleBankNvram(size_t fileSize, vendor::ChipType type);
 // The file length is at most (flash size in KiB, lowest 24 bits) x 1024.
 bool FileFitsFlash(const std::string& path, uint32_t flashKiB);
 

@@ -59,7 +59,8 @@ const CatalogImage kCatalog[] = {
     {"QVR292_ROM1_MFG", "FW", false, ramImage("292", {1, 1, 0, 0}), 0, 0, false},
     // Carried by the macOS bundle.
     {"qvr298_v031.001.001.015", "bin", false, twoBank("298", {31, 1, 1, 15}), 0, 0, false},
-    {"QVR293_PM_v20.05.03.03", "BIN", false, nvramFirst("529", {20, 5, 3, 3}), 0, 0, false},
+    // The macOS update of the single-bank QVR293/QVR296 series: code at 0, NVRAM area at 0xC000.
+    {"QVR293_PM_v20.05.03.03", "BIN", false, singleBank("296", 0xC000, {20, 5, 3, 3}), 0, 0, false},
     {"QVD528UFW", "BIN", false, nvramFirst("528", {2, 1, 0, 7}), 0, 0, false},
     // Sample firmware files, one or more per family.
     {"qvr298_31.01.01.20", "bin", true, twoBank("298", {31, 1, 1, 20}), 0, 0, false},

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "update/kept_copy.h"
 #include "update/progress.h"
 #include "update/update_texts.h"
 #include "image/image.h"
@@ -150,7 +151,29 @@ bool checkChipAndWriteProduct(UpdateWindow& w, const std::string& path, const ui
     return true;
 }
 
+// The macOS thread programs the chip's whole buffer capacity, zeros past the image: a product
+// record an earlier update wrote at 0x44000 goes into the image buffer first, from a confirmed
+// read, wherever the image does not reach it and the capacity does. False when it cannot be read.
+bool keepProductArea(uint32_t device, uint8_t* image, size_t imageLength) {
+    constexpr size_t kAreaEnd = kProductAreaOffset + kProductAreaSize;
+    uint8_t reply[4] = {};
+    if (imageLength >= kAreaEnd ||
+        !qvaccess::QV_ReadBuffer(device, kBufferDescriptorMode, 0, 0, reply, sizeof reply) ||
+        vendor::bufferDescriptorOf(reply).capacity < kAreaEnd)
+        return true;
+    uint8_t area[kProductAreaSize];
+    const auto read = [device](uint8_t* b) {
+        return qvaccess::QV_ReadBuffer(device, kBufferDataMode, 0, kProductAreaOffset, b, int{kProductAreaSize});
+    };
+    if (!readKeptCopy(read, area, kProductAreaSize)) return false;
+    const size_t from = std::max<size_t>(imageLength, kProductAreaOffset);
+    std::memcpy(image + from, area + (from - kProductAreaOffset), kAreaEnd - from);
+    return true;
+}
+
 }  // namespace
+
+size_t bufferCompareLength(size_t written) { return std::max(kBankCompareLength, written); }
 
 bool inBankSignatureArea(size_t offset) {
     return (offset >= 0x200 && offset < 0x400) || (offset >= 0x20200 && offset < 0x20400);
@@ -289,9 +312,7 @@ bool UpdateWithEmbeddedImage(UpdateWindow& w, const SelectedDevice& dev) {
         return false;
     if (!ReadFlashViaBuffer(w, dev, 0, readBack.data(), readBack.size(), static_cast<uint32_t>(bufferLength)))
         return false;
-    // Everything programmed is checked, both banks, not bank 0 alone: a damaged second bank is
-    // the copy the chip falls back to.
-    const size_t compared = std::max(kBankCompareLength, programmed);
+    const size_t compared = bufferCompareLength(programmed);
     return firstDifferenceOutsideBankSignatures(image.data(), readBack.data(), std::min(compared, bufferLength)) < 0;
 }
 
@@ -362,16 +383,19 @@ int qvr298_update_func(uint32_t device, const std::function<void(bool)>& showRes
         return finish(false);
     }
     std::memcpy(image.data(), bundle.data(), bundle.size());
+    if (!keepProductArea(device, image.data(), bundle.size())) {
+        macPrint("update_func: read flash fail.");
+        return finish(false);
+    }
 
     macPrint("update_func: update flash.");
-    if (!qvaccess::fn_WriteBuffer298(device, 0, image.data(), bundle.size(), false)) {
+    if (!qvaccess::fn_WriteBuffer298(device, 0, image.data(), image.size(), false)) {
         // Nothing after a failed write can make the update a success.
         macPrint("update_func: update falsh fail.");
         return finish(false);
     }
     macPrint("update_func: compare flash.");
-    // Bank 0 at least, and the whole image when it is longer (its second bank).
-    const size_t compared = std::max(kBankCompareLength, bundle.size());
+    const size_t compared = bufferCompareLength(bundle.size());
     if (!qvaccess::fn_ReadBuffer298(device, 0, readBack.data(), compared, 0)) {
         macPrint("update_func: read flash fail.");
         return finish(false);

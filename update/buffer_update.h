@@ -54,6 +54,10 @@ DeviceScan scanForUpdatedBridge(const std::string& updatedPath, const std::vecto
 // `showResult` is called with true or false for the wizard's success or failure window.
 int qvr298_update_func(uint32_t device, const std::function<void(bool)>& showResult);
 
+// How many bytes a read-back of these chips is compared over after `written` bytes were
+// programmed: everything written, and bank 0 (0x20000 bytes) at least. A damaged second bank
+// is the copy the chip falls back to, so it is never left out.
+size_t bufferCompareLength(size_t written);
 // Image offsets every read-back comparison of these chips skips: the bank signature blocks.
 bool inBankSignatureArea(size_t offset);
 // First offset in [0, length) where a and b differ outside the bank signature areas, or -1.

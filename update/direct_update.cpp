@@ -22,6 +22,7 @@
 #include "sys/resources.h"
 #include "bridge/IDEAccess.h"
 #include "flash/flash_buffer_ops.h"
+#include "identify/chip_detect.h"
 #include "identify/flash_detect.h"
 #include "flash/flash_ops.h"
 #include "identify/flash_types.h"
@@ -241,7 +242,8 @@ bool programThroughBuffer(UpdateWindow& w, const SelectedDevice& dev, sys::Align
     if (!IDEAccess::QV_GetChipInfo(dev.path, info, sizeof info)) return false;
     const bool download = info[6] != kCodeStateMfgFlash;
     if (download) StampBankSignature(image.data(), image.size());
-    const size_t compared = download ? length : kBankSize;
+    // Everything written is compared, under the manufacturing code too; the read-back holds it.
+    const size_t compared = std::min(download ? size_t{length} : bufferCompareLength(length), readBack.size());
     for (int attempt = 0; attempt < kProgrammingAttempts; ++attempt) {
         show(w, kTextProgramming);
         bool failed = false;
@@ -312,8 +314,11 @@ bool UpdateFlashDirect(UpdateWindow& w, SelectedDevice& dev, DirectUpdateState& 
     const bool codeOnly = !qvr29x && !singleBank && fileReadable && file.bytes.size() >= sizeof kSignature &&
                           std::memcmp(file.bytes.data(), kSignature, sizeof kSignature) == 0;
 
-    // The chip's own NVRAM, unless the file's is to be written.
-    const bool keepNvram = !qvr29x && (!w.includeNvram() || codeOnly);
+    // The chip's own NVRAM, unless the file's is to be written. A single-bank file that ends
+    // before the NVRAM does carries none: the box, ticked and hidden on these chips, cannot ask
+    // for bytes the file does not have.
+    const bool fileHasNoNvram = codeOnly || (singleBank && !carriesSingleBankNvram(file.bytes.size(), dev.chip.type));
+    const bool keepNvram = !qvr29x && (!w.includeNvram() || fileHasNoNvram);
     const uint32_t nvramAt = row.nvram.at;
     sys::AlignedBuffer kept;
     if (!qvr29x) {
@@ -511,6 +516,18 @@ bool needsMxicParameters(const uint8_t* id) {
 
 constexpr uint16_t kFlashParameterValue = 32;
 
+// The chip this thread serves, by identification, and the bundle image made for it, by the chip's
+// own file rule.
+bool bundleFitsChip(uint32_t device, const std::vector<uint8_t>& bundle) {
+    const uint64_t id = qvaccess::QV_GetChipID_Version(device);
+    const vendor::ChipRow& row = vendor::chipRowOfMac(static_cast<uint32_t>(id & 0xFFFFFFFFu));
+    if (row.macUpdate != vendor::MacUpdate::Qvd529) return false;
+    FileImage file;
+    file.opened = true;
+    file.bytes = bundle;
+    return FileMatchesChip(file, row.win, static_cast<int>(id >> 32));
+}
+
 }  // namespace
 
 bool fn_SerialFlashWrite529(uint32_t device, uint32_t start, const uint8_t* data, size_t length, uint8_t eraseMode,
@@ -568,6 +585,13 @@ int qvd529_update_func(uint32_t device, const std::function<void(bool)>& showRes
     // carry it, and is refused before the flash is touched.
     if (bundle.size() < kQvd529MacKeptOffset + kQvd529MacKeptSize) {
         macPrint("update_func: image too short.");
+        return finish(false);
+    }
+
+    // The image boots only on the chip its signature block names: on any other chip the thread
+    // would leave a flash that compares well and a bridge that no longer starts.
+    if (!bundleFitsChip(device, bundle)) {
+        macPrint("update_func: FW and Chip not match.");
         return finish(false);
     }
 

@@ -5,6 +5,8 @@
 #include "update/buffer_update.h"
 #include "update/direct_update.h"
 #include "update/progress.h"
+#include "update/qvd525_1394.h"
+#include "update/run_dispatch.h"
 #include "bridge/IDEAccess.h"
 #include "sys/clock.h"
 #include "flash/flash_ops.h"
@@ -45,6 +47,7 @@ bool readQvr294(UpdateWindow& w, const SelectedDevice& dev, std::vector<uint8_t>
 }  // namespace
 
 ReadPath readPathFor(const SelectedDevice& dev, bool bufferDescriptorReadable) {
+    if (takes1394Route(dev)) return ReadPath::Over1394;
     const vendor::ReadRoute p = vendor::chipRow(dev.chip.type).read;
     if (p == vendor::ReadRoute::BufferOrDirect) return bufferDescriptorReadable ? ReadPath::Buffer : ReadPath::Direct;
     switch (p) {
@@ -63,6 +66,7 @@ const char* readPathName(ReadPath p) {
         case ReadPath::Direct: return "direct flash read";
         case ReadPath::SerialFlash: return "serial flash read";
         case ReadPath::Qvr294: return "chip buffer read";
+        case ReadPath::Over1394: return "direct flash read in 256-byte pieces (1394)";
         case ReadPath::None: break;
     }
     return "none";
@@ -96,6 +100,9 @@ bool readFlash(UpdateWindow& w, const SelectedDevice& dev, uint32_t length, std:
             break;
         case ReadPath::Qvr294:
             ok = readQvr294(w, dev, out);
+            break;
+        case ReadPath::Over1394:
+            ok = readFlash525Over1394(w, dev, 0, out.data(), length);
             break;
         case ReadPath::None:
             error = "this chip's flash cannot be read by q55x";

@@ -10,7 +10,8 @@
 
 namespace firmware {
 
-enum class ReadPath { None, Buffer, Direct, SerialFlash, Qvr294 };
+// Over1394: the QVD525 on a 1394 connection, read as its update reads it.
+enum class ReadPath { None, Buffer, Direct, SerialFlash, Qvr294, Over1394 };
 
 ReadPath readPathFor(const SelectedDevice& dev, bool bufferDescriptorReadable);
 const char* readPathName(ReadPath p);

@@ -24,6 +24,12 @@ constexpr uint32_t k1394DotEvery = 2048;
 
 }  // namespace
 
+bool readFlash525Over1394(UpdateWindow& w, const SelectedDevice& dev, uint32_t start, uint8_t* buffer, size_t length) {
+    DirectUpdateState s = directUpdateStateFor(dev);
+    s.chunkSize = k1394Piece;
+    return fn_SerialFlashRead529(w, dev, s, start, buffer, length);
+}
+
 bool UpdateFlash525Over1394(UpdateWindow& w, SelectedDevice& dev) {
     Progress p(&w);
     const FileImage file = readFirmwareFile(w.firmwareFile());
@@ -37,13 +43,11 @@ bool UpdateFlash525Over1394(UpdateWindow& w, SelectedDevice& dev) {
     std::memcpy(image.data(), file.bytes.data(), file.bytes.size());
 
     // Every transfer of this procedure is one piece, the reads as well as the writes.
-    DirectUpdateState s = directUpdateStateFor(dev);
-    s.chunkSize = k1394Piece;
     if (length <= k1394NvramAt) {
         // The settings at 0x8000 lie outside the erased units of such a file; the copy is taken
         // before anything is written, so a bridge that cannot be read is not written either.
         uint8_t nvram[k1394NvramLen] = {};
-        if (!fn_SerialFlashRead529(w, dev, s, k1394NvramAt, nvram, k1394NvramLen)) return p.fail(kTextBackupNvramFail);
+        if (!readFlash525Over1394(w, dev, k1394NvramAt, nvram, k1394NvramLen)) return p.fail(kTextBackupNvramFail);
     }
     p.show(kTextProgramming);
     for (size_t pos = 0; pos < length; pos += k1394Piece) {
@@ -55,7 +59,7 @@ bool UpdateFlash525Over1394(UpdateWindow& w, SelectedDevice& dev) {
     }
     // Only a write that reads back as sent counts, and only then is the user sent to the power
     // switch.
-    if (!fn_SerialFlashRead529(w, dev, s, 0, readBack.data(), length)) return p.fail(kTextReadCommandFail);
+    if (!readFlash525Over1394(w, dev, 0, readBack.data(), length)) return p.fail(kTextReadCommandFail);
     if (std::memcmp(image.data(), readBack.data(), length) != 0) return p.fail(kTextCompareFail);
     return p.succeed(kTextPowerCycle);
 }

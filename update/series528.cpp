@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "bridge/port.h"
@@ -120,6 +121,23 @@ uint32_t totalFor(size_t fileSize, bool addNvram) {
 
 bool isQvd523(const vendor::ChipRow& r) { return r.series528 == vendor::Series528Rules::Qvd523; }
 
+// The flash bytes a run covers when they fit: inside the 24-bit flash addresses (past them the
+// erase units would wrap round onto the start) and inside the flash, which `flashBytes` gives for
+// the bytes needed. 0 when they do not: the run is refused before anything is erased.
+uint32_t fittingTotal(size_t fileSize, bool addNvram, const std::function<uint64_t(uint64_t)>& flashBytes) {
+    if (fileSize + (addNvram ? kKept : 0) > vendor::kSpiAddressSpace) return 0;
+    const uint32_t total = totalFor(fileSize, addNvram);
+    return total <= flashBytes(total) ? total : 0;
+}
+
+// The QVD523 takes the image-defined part of its NVRAM (bytes 128-207) from a file that carries its
+// own NVRAM into the one it keeps; in a file that starts with its code those bytes are code.
+void takeQvd523Data(const vendor::ChipRow& row, bool keep, bool carries, const uint8_t* file, size_t size,
+                    uint8_t* kept) {
+    if (keep && carries && isQvd523(row) && size >= kQvd523DataAt + kQvd523DataLen)
+        std::memcpy(kept + kQvd523DataAt, file + kQvd523DataAt, kQvd523DataLen);
+}
+
 // The Windows form, shared by UpdateFlash_528Series and UpdateFlashSst: they differ in the page
 // writer, the NVRAM option and the flash preparation.
 bool update528Windows(UpdateWindow& w, SelectedDevice& dev, bool spiWrite) {
@@ -154,17 +172,15 @@ bool update528Windows(UpdateWindow& w, SelectedDevice& dev, bool spiWrite) {
     const size_t fileStart = carries && keep ? kKept : 0;
     if (!file.opened || file.bytes.size() <= fileStart) return p.fail(kTextOpenFileError);
     const size_t fileSize = file.bytes.size();
-    if (fileSize + (carries ? 0 : kKept) > vendor::kSpiAddressSpace) return p.fail(kTextFwBiggerThanFlash);
-    const uint32_t total = totalFor(fileSize, !carries);
-    if (total > flashBytesFor(dev, total)) return p.fail(kTextFwBiggerThanFlash);
+    const uint32_t total = fittingTotal(fileSize, !carries, [&](uint64_t needed) { return flashBytesFor(dev, needed); });
+    if (total == 0) return p.fail(kTextFwBiggerThanFlash);
 
     const bool unprotect = spiWrite ? flashType == vendor::kFlashMxic
                                     : (flashType == vendor::kFlashSt || flashType == vendor::kFlashMxic) &&
                                           !isQvd523(row);
     if (!prepareFlashForWrite(link, p, dev.flash.atmelModel != -1, unprotect)) return false;
 
-    if (keep && carries && isQvd523(row) && fileSize >= kQvd523DataAt + kQvd523DataLen)
-        std::memcpy(kept.data() + kQvd523DataAt, file.bytes.data() + kQvd523DataAt, kQvd523DataLen);
+    takeQvd523Data(row, keep, carries, file.bytes.data(), fileSize, kept.data());
 
     PagePlan plan;
     plan.file = file.bytes.data();
@@ -218,20 +234,32 @@ bool UpdateFlash_528Series(uint32_t device, vendor::ChipType chipType, const uin
         macPrint(kTextUnknownFlash);
         return false;
     }
+    // The Windows routes' size rule, the flash measured as they measure it; a flash whose size is
+    // not known counts as 64 KiB.
+    const uint32_t total = fittingTotal(size, codeOnly, [&](uint64_t needed) {
+        vendor::_VenderCmdPara para;
+        para.flashType = flashType;
+        if (needed > uint64_t{para.capacityKiB} * 1024)
+            vendor::detectFlashCapacity(port, vendor::FlashVariant::WinChkId, para);
+        return uint64_t{para.capacityKiB} * 1024;
+    });
+    if (total == 0) {
+        macPrint(kTextFwBiggerThanFlash);
+        return false;
+    }
     const vendor::ChipRow& row = vendor::chipRow(chipType);
     if ((flashType == vendor::kFlashSt || flashType == vendor::kFlashMxic) && !isQvd523(row)) link.unprotect();
 
     const size_t fileStart = keep && !codeOnly ? kKept : 0;
     if (size <= fileStart) return false;
-    if (isQvd523(row) && size >= kQvd523DataAt + kQvd523DataLen)
-        std::memcpy(kept.data() + kQvd523DataAt, image + kQvd523DataAt, kQvd523DataLen);
+    takeQvd523Data(row, keep, !codeOnly, image, size, kept.data());
 
     PagePlan plan;
     plan.file = image;
     plan.fileSize = size;
     plan.fileStart = fileStart;
     plan.keep = keep;
-    plan.total = totalFor(size, codeOnly);
+    plan.total = total;
     return programKeepingNvram(link, p, plan, kept.data());
 }
 

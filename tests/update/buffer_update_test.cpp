@@ -360,6 +360,8 @@ TEST(SimBufferUpdate, MacUpdateThreadOutput) {
         rig.trace.alter = [&](const transport::Request& req, transport::Result&) {
             if (c.damageBank1 && req.cdb[0] == 0x3C && req.cdb[1] == 1 && req.cdb[3] == 0x03 && req.cdb[4] == 0) req.data[5] ^= 1;
         };
+        const std::vector<uint8_t> record(4096, 0x42);   // a product record an earlier update wrote
+        rig.setFlash(0x44000, record);
         std::vector<std::string> lines;
         auto oldSink = firmware::setMacOutputSink([&](std::string_view l) { lines.emplace_back(l); });
         std::vector<bool> shown;
@@ -373,6 +375,7 @@ TEST(SimBufferUpdate, MacUpdateThreadOutput) {
         EXPECT_EQ(shown, std::vector<bool>{c.result == 0});
         if (c.result == 0) {
             EXPECT_TRUE(wrote(rig, 0, embeddedImage()));
+            EXPECT_EQ(rig.flash(0x44000, 4096), record);
         }
     }
 }

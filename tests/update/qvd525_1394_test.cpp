@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "update/family_rig.h"
+#include "update/flash_backup.h"
 
 using namespace family_tests;
 
@@ -18,6 +19,12 @@ TEST(SimFamily1394, Qvd525WritesInPiecesAndOnlyAVerifiedWriteIsASuccess) {
         EXPECT_EQ(rig.flash(0, file.size()), file);
         EXPECT_EQ(rig.flash(0x8000, 1024), settings);
         // The settings backup and the read-back go in pieces too.
+        firmware::RecordingWindow quiet;
+        std::vector<uint8_t> all;
+        std::string error;
+        ASSERT_TRUE(firmware::readFlash(quiet, rig.dev, 0, all, error)) << error;
+        EXPECT_EQ(all, rig.enc->flash());
+        EXPECT_TRUE(rig.recorder.reads().empty());
         ASSERT_FALSE(rig.recorder.directReads().empty());
         for (uint32_t n : rig.recorder.directReads()) EXPECT_EQ(n, 256u);
         EXPECT_EQ(rig.w.status(), "Programming Success!!");

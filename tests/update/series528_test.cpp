@@ -238,13 +238,16 @@ TEST(SimFamily528, CodeOnlyFileGoesBehindTheKeptNvram) {
         rig.enc->reboot();
         EXPECT_EQ(rig.enc->bootState(), sim::BootState::Firmware);
     }
-    {
-        Rig rig("qvd528");
+    // macOS, same rules: a QVD523 keeps bytes 128-207; an image past the flash is refused unwritten.
+    for (auto [enclosure, type, size] : {std::tuple{"qvd528", 7, 0}, {"qvd523", 11, 0}, {"qvd528", 7, 0x10000}}) {
+        Rig rig(enclosure);
         const Bytes nvram = chipNvram(41);
         rig.setFlash(0, nvram);
-        Bytes image = sample("qvd528_code_only");
-        EXPECT_TRUE(firmware::UpdateFlash_528Series(rig.session.bus().deviceOf(0).makerObject, 7, image.data(), image.size()));
+        Bytes image = sample(type == 7 ? "qvd528_code_only" : "qvd523_with_nvram");
+        if (type == 11) image.erase(image.begin(), image.begin() + 4096);
+        if (size) image.resize(size, 0x5A);
+        EXPECT_EQ(firmware::UpdateFlash_528Series(rig.makerObject, type, image.data(), image.size()), size == 0);
         EXPECT_EQ(rig.flash(0, 4096), nvram);
-        EXPECT_EQ(rig.flash(4096, image.size()), image);
+        EXPECT_EQ(size ? rig.recorder.wroteNothing() : rig.flash(4096, image.size()) == image, true) << enclosure;
     }
 }
