@@ -221,6 +221,15 @@ bool UpdateFlash_528Series(uint32_t device, vendor::ChipType chipType, const uin
         macPrint(kTextUnknownFlash);
         return false;
     }
+    // A write past the flash's end wraps round onto its start, over the kept NVRAM: an image the
+    // flash cannot hold is refused before anything is erased.
+    vendor::_VenderCmdPara probed;
+    probed.flashType = flashType;
+    vendor::detectFlashCapacity(port, vendor::FlashVariant::WinChkId, probed);   // the rules that know most sizes
+    if (totalFor(size, codeOnly) > uint64_t{probed.capacityKiB} * 1024) {
+        macPrint(kTextFwBiggerThanFlash);
+        return false;
+    }
     const vendor::ChipRow& row = vendor::chipRow(chipType);
     if ((flashType == vendor::kFlashSt || flashType == vendor::kFlashMxic) && !isQvd523(row)) link.unprotect();
 
