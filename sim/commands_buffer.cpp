@@ -24,6 +24,7 @@ constexpr uint32_t kMfgReadWindow = 0x40000;   // what the manufacturing code in
 bool Enclosure::programThroughBuffer(uint32_t offset, const uint8_t* data, uint32_t len) {
     SpiFlash* f = flash_.get();
     if (!f || offset > f->size() || len > f->size() - offset) return false;
+    f->unprotectForChip();
     // The chip erases each 4 KiB sector the first time buffer data reaches it after a chip erase
     // (or since it booted), so a region written through the buffer ends up exactly as sent,
     // whatever the flash held before; a second write to the same sector programs over it.
@@ -117,6 +118,7 @@ Enclosure::Reply Enclosure::productInfo(const Request& req) {
     if (!flash_ || flash_->size() < kProductAreaOffset + kProductAreaSize || flash_->stuckBusy())
         return refused(sense::kFlashNotDone);
     // The record lands at the start of the product area, which the chip erases first.
+    flash_->unprotectForChip();
     flash_->eraseUnitAt(kProductAreaOffset, kProductAreaSize, flash_->eraseMs(kProductAreaSize));
     bufferErased_.insert(kProductAreaOffset / kSectorSize4K);
     flash_->program(kProductAreaOffset, d, kProductRecordSize);
@@ -149,6 +151,7 @@ Enclosure::Reply Enclosure::flash294(const Request& req) {
             // The QVR294's chip-buffer commands are the chip's own flash work: like its buffer
             // programming, each waits for the flash before it starts.
             heldUs_ += f->waitUntilReady();
+            f->unprotectForChip();
             if (!f->program(addr, chipBuffer_.data() + at, n)) return refused(sense::kAddressOutOfRange);
             return r;
         case 0xB6:   // flash to chip buffer
@@ -160,6 +163,7 @@ Enclosure::Reply Enclosure::flash294(const Request& req) {
         case 0xB4:   // erase: byte 11 carries the SPI opcode the chip uses
             if (!f || f->stuckBusy()) return refused(sense::kFlashNotDone);
             heldUs_ += f->waitUntilReady();
+            f->unprotectForChip();
             if (c[11] == 0x60 || c[11] == 0xC7) {
                 f->eraseChip();
             } else if (c[11] == 0x52 || c[11] == 0xD8) {

@@ -223,6 +223,7 @@ Enclosure::Reply Enclosure::registerOrNvram(const Request& req) {
     // earlier command drops both.
     if (!f->takesCommands()) return r;
     if (f->gentle() && (addr > f->size() || len > f->size() - addr)) return refused(sense::kAddressOutOfRange);
+    f->unprotectForChip();
     if (persona_->directFlagEraseUnit && (mode & 7) == 1)
         f->eraseUnitAt(addr, persona_->directFlagEraseUnit, f->eraseMs(persona_->directFlagEraseUnit));
     else

@@ -41,6 +41,9 @@ public:
     // The status register's non-volatile bits (protection, SRWD), for the state file.
     uint8_t keptStatus() const { return statusBits_ & (kStatusProtect | kStatusSrwd); }
     void setKeptStatus(uint8_t s) { statusBits_ = s & (kStatusProtect | kStatusSrwd); }
+    // The chip's own flash writers (its direct write, its buffer programming) clear the block
+    // protection with a status write of 00 before they erase; the serial-flash set does not.
+    void unprotectForChip() { statusBits_ &= static_cast<uint8_t>(~kStatusProtect); }
     // An operation the bridge passes on now reaches the part (false: it is busy and drops it).
     bool takesCommands() const { return gentle_ || !busy(); }
 

@@ -112,10 +112,7 @@ Store Bench::store() {
     return {enc_->flash(), enc_->disk().blocks()};
 }
 
-void Bench::powerCycle() {
-    if (enc_->hasFlash()) enc_->flashChip()->powerOn();
-    enc_->reboot();
-}
+void Bench::powerCycle() { enc_->hasFlash() ? enc_->flashChip()->powerOn() : void(), enc_->reboot(); }
 
 void Bench::select(bool bankRecovery, bool linuxPath) {
     record_ = {};

@@ -380,16 +380,15 @@ void printProcedure(const Procedure& p, const Baseline& base, const std::vector<
         // Timed cuts group apart from the command cuts, by their instant.
         const std::string c = (j.setup.cutAtUs ? "@ " : "") + columns(p, j.result);
         if (!groups.count(c)) order.push_back(c);
-        groups[c].push_back(j.setup.cutAtUs ? j.setup.cutAtUs : j.setup.cutAt);
+        groups[c].push_back(j.setup.cutAtUs ? j.setup.cutAtUs / 1000 : j.setup.cutAt);
         if (j.result.note[0]) notes[c] = j.result.note;
     }
     if (cuts) {
         std::cout << "| power cut at command (@: at ms) | runs | reported | flash | boots | re-run | back by | NVRAM |\n";
         std::cout << "|---|---:|---|---|---|---|---|---|\n";
         for (const std::string& c : order) {
-            const bool timed = c.starts_with("@ ");
-            std::cout << "| " << (timed ? "@ " + instantsText(groups[c]) : ranges(groups[c])) << " | " << groups[c].size()
-                      << " | " << c.substr(timed ? 2 : 0) << " |";
+            std::cout << "| " << c.substr(0, c.starts_with("@ ") ? 2 : 0) << ranges(groups[c]) << " | " << groups[c].size()
+                      << " | " << c.substr(c.starts_with("@ ") ? 2 : 0) << " |";
             if (notes.count(c) && verbose) std::cout << " " << notes[c];
             std::cout << "\n";
         }

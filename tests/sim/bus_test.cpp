@@ -100,9 +100,8 @@ TEST(SimBus, StateFileCarriesFlashAndDiskAcrossRuns) {
         const std::string path = s.bus().deviceOf(0).windowsPath;
         ASSERT_TRUE(QV_SerialFlashWrite(path, 0x60000, data.data(), 4));
         ASSERT_TRUE(QV_DiskWriteDmaExt(path, 1234, sector.data(), 512, 512));
-        s.clock().advanceMs(10);
-        ASSERT_TRUE(QV_SerialFlashWriteEnable(path));
-        ASSERT_TRUE(QV_SerialFlashCommand(path, {0x01, 0x1C}, false));   // protection bits the part keeps
+        s.clock().advanceMs(10);   // then the protection bits, which this part keeps
+        ASSERT_TRUE(QV_SerialFlashWriteEnable(path) && QV_SerialFlashCommand(path, {0x01, 0x1C}, false));
     }
     {
         sim::Session s;
@@ -120,8 +119,7 @@ TEST(SimBus, StateFileCarriesFlashAndDiskAcrossRuns) {
         ASSERT_TRUE(QV_GetChipInfo(path, info, 16));
         EXPECT_EQ(info[12], 31);
         ASSERT_TRUE(QV_SerialFlashWrite(path, 0x61000, data.data(), 4));
-        s.clock().advanceMs(10);
-        ASSERT_TRUE(QV_SerialFlashRead(path, 0x61000, back.data(), 4));
+        ASSERT_TRUE((s.clock().advanceMs(10), QV_SerialFlashRead(path, 0x61000, back.data(), 4)));
         EXPECT_EQ(back, Bytes(4, 0xFF)) << "still protected";
     }
     std::remove(file.c_str());
