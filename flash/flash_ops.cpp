@@ -68,6 +68,8 @@ using cdb::b2;
 
 bool writeDisable(BridgePort& port) { return port.serialFlashCommand({0x04}, false); }
 
+}  // namespace
+
 // The SST parts keep their status protection until 50 and a status write of 00 clear it, and
 // forget the write latch with that write; the latch is set again before programming. None of
 // these cycles decides the outcome: a part that missed one ignores the programming after it,
@@ -81,6 +83,8 @@ void sstUnlock(BridgePort& port) {
     port.serialFlashCommand({0x06}, false);
     sys::sleepMs(kSpiPaceMs);
 }
+
+namespace {
 
 // Whole pages only. The write enable's own outcome is not judged (a latch that did not set shows
 // as a page the flash ignored); the page header and its data decide.

@@ -87,6 +87,8 @@ bool writeEnableAndUnprotect(BridgePort& port);
 bool programFlashBySpi(BridgePort& port, uint32_t address, const uint8_t* data, size_t length, FlashType flashType,
                        bool sst25);
 bool sstChipErase(BridgePort& port);
+// The SST unlock: 50, status write of 00 00, write enable, with the SPI pace between.
+void sstUnlock(BridgePort& port);
 
 }  // namespace vendor
 

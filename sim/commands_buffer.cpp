@@ -24,12 +24,12 @@ constexpr uint32_t kMfgReadWindow = 0x40000;   // what the manufacturing code in
 bool Enclosure::programThroughBuffer(uint32_t offset, const uint8_t* data, uint32_t len) {
     SpiFlash* f = flash_.get();
     if (!f || offset > f->size() || len > f->size() - offset) return false;
+    f->unprotectForChip();
     // The chip erases each 4 KiB sector the first time buffer data reaches it after a chip erase
     // (or since it booted), so a region written through the buffer ends up exactly as sent,
     // whatever the flash held before; a second write to the same sector programs over it.
-    const FlashPart& p = f->part();
     for (uint32_t s = offset / kSectorSize4K; len > 0 && s <= (offset + len - 1) / kSectorSize4K; ++s) {
-        if (bufferErased_.insert(s).second) f->eraseUnitAt(s * kSectorSize4K, kSectorSize4K, eraseMsOf(p, kSectorSize4K));
+        if (bufferErased_.insert(s).second) f->eraseUnitAt(s * kSectorSize4K, kSectorSize4K, f->eraseMs(kSectorSize4K));
     }
     return f->program(offset, data, len);
 }
@@ -118,7 +118,8 @@ Enclosure::Reply Enclosure::productInfo(const Request& req) {
     if (!flash_ || flash_->size() < kProductAreaOffset + kProductAreaSize || flash_->stuckBusy())
         return refused(sense::kFlashNotDone);
     // The record lands at the start of the product area, which the chip erases first.
-    flash_->eraseUnitAt(kProductAreaOffset, kProductAreaSize, eraseMsOf(flash_->part(), kProductAreaSize));
+    flash_->unprotectForChip();
+    flash_->eraseUnitAt(kProductAreaOffset, kProductAreaSize, flash_->eraseMs(kProductAreaSize));
     bufferErased_.insert(kProductAreaOffset / kSectorSize4K);
     flash_->program(kProductAreaOffset, d, kProductRecordSize);
     heldUs_ += flash_->waitUntilReady();
@@ -147,22 +148,29 @@ Enclosure::Reply Enclosure::flash294(const Request& req) {
         case 0xB3:   // chip buffer to flash
             if (at + n > kChipBufferSize) return refused(sense::kInvalidField);
             if (!f || f->stuckBusy()) return refused(sense::kFlashNotDone);
+            // The QVR294's chip-buffer commands are the chip's own flash work: like its buffer
+            // programming, each waits for the flash before it starts.
+            heldUs_ += f->waitUntilReady();
+            f->unprotectForChip();
             if (!f->program(addr, chipBuffer_.data() + at, n)) return refused(sense::kAddressOutOfRange);
             return r;
         case 0xB6:   // flash to chip buffer
             if (at + n > kChipBufferSize) return refused(sense::kInvalidField);
             if (!f) return refused(sense::kFlashNotDone);
+            if (!f->stuckBusy()) heldUs_ += f->waitUntilReady();
             if (!f->read(addr, chipBuffer_.data() + at, n)) return refused(sense::kAddressOutOfRange);
             return r;
         case 0xB4:   // erase: byte 11 carries the SPI opcode the chip uses
             if (!f || f->stuckBusy()) return refused(sense::kFlashNotDone);
+            heldUs_ += f->waitUntilReady();
+            f->unprotectForChip();
             if (c[11] == 0x60 || c[11] == 0xC7) {
                 f->eraseChip();
             } else if (c[11] == 0x52 || c[11] == 0xD8) {
                 if (addr >= f->size()) return refused(sense::kAddressOutOfRange);
                 const FlashPart& p = f->part();
                 const uint32_t unit = p.halfBlockErase ? p.halfBlockErase : p.blockErase;
-                f->eraseUnitAt(addr, unit, eraseMsOf(p, unit));
+                f->eraseUnitAt(addr, unit, f->eraseMs(unit));
             } else {
                 return refused(sense::kInvalidField);
             }

@@ -49,8 +49,15 @@ Enclosure::Reply Enclosure::serialFlash(const Request& req) {
     if (!(sets & kSerialFlashCmds)) return refused(sense::kInvalidOpcode);
 
     SpiFlash* f = flash_.get();
+    // The bridge passes a program or erase on to the flash without looking at it: a busy flash
+    // drops it, and the bridge still answers GOOD.
+    const bool reaches = f && f->takesCommands();
+    const bool gentle = !f || f->gentle();
     switch (sub) {
         case 0x0F:   // flash parameters: chip erase, block erase, program and sector erase opcodes
+            paraSet_ = true;
+            chipEraseOp_ = c[3];
+            programOp_ = c[5];
             sectorEraseOp_ = c[6];
             return r;
         case 0x10: {
@@ -63,6 +70,7 @@ Enclosure::Reply Enclosure::serialFlash(const Request& req) {
             const uint8_t* d = dataOut(req, xfer);
             if (!d) return refused(sense::kInvalidField);
             if (!f || f->stuckBusy()) return refused(sense::kFlashNotDone);
+            if (!gentle && (!reaches || programOp_ != 0x02)) return r;   // lost, or an opcode that programs nothing
             if (!f->program(addr, d, xfer)) return refused(sense::kAddressOutOfRange);
             return r;
         }
@@ -71,12 +79,23 @@ Enclosure::Reply Enclosure::serialFlash(const Request& req) {
             return r;
         case 0x13:
             if (!f || f->stuckBusy()) return refused(sense::kFlashNotDone);
-            f->eraseChip();
+            if (!gentle) {
+                if (reaches) f->eraseByOpcode(chipEraseOp_, 0);
+            } else {
+                f->eraseChip();
+            }
             noteChipErased();
             return r;
         case 0x14: {
             if (!f || f->stuckBusy()) return refused(sense::kFlashNotDone);
-            if (addr >= f->size()) return refused(sense::kAddressOutOfRange);
+            // Told its opcodes, the bridge sends them: the part erases its own unit for the sector
+            // opcode, or nothing when it has none. Untold, the bridge picks an erase the part has.
+            if (!gentle && !reaches) return r;
+            if (!gentle && paraSet_) {
+                f->eraseByOpcode(sectorEraseOp_, addr);
+                return r;
+            }
+            if (gentle && addr >= f->size()) return refused(sense::kAddressOutOfRange);
             // The erase unit of the sector-erase opcode on this part; a part without that opcode
             // gets the bridge's fallback, the block erase.
             const FlashPart& p = f->part();
@@ -85,7 +104,7 @@ Enclosure::Reply Enclosure::serialFlash(const Request& req) {
             else if (sectorEraseOp_ == 0x52) unit = p.halfBlockErase;
             else if (sectorEraseOp_ == 0xD8) unit = p.blockErase;
             if (unit == 0) unit = p.blockErase ? p.blockErase : (p.halfBlockErase ? p.halfBlockErase : p.sectorErase);
-            f->eraseUnitAt(addr, unit, eraseMsOf(p, unit));
+            f->eraseUnitAt(addr, unit, f->eraseMs(unit));
             return r;
         }
         case 0x15: {
@@ -109,7 +128,10 @@ Enclosure::Reply Enclosure::serialFlash(const Request& req) {
         }
         case 0x21: {
             if (!pendingSpi_) return refused(sense::kSequenceError);
-            r.data = f ? f->transfer(*pendingSpi_, xfer) : std::vector<uint8_t>(xfer, 0xFF);
+            // Some bridges clock in as many reply bytes as byte 8 asks for, whatever the host allows.
+            const uint32_t n = config_.responseByCount ? c[8] : xfer;
+            r.data = f ? f->transfer(*pendingSpi_, n) : std::vector<uint8_t>(n, 0xFF);
+            r.exactLength = config_.responseByCount;
             pendingSpi_.reset();
             return r;
         }
@@ -140,9 +162,9 @@ void Enclosure::eraseByMode(uint8_t mode, uint32_t addr) {
     const EraseUnits units = eraseUnitsOfType(p.flashType);
     switch (mode & 7) {
         case 1:
-        case 4: f->eraseUnitAt(addr, units.sector, eraseMsOf(p, units.sector)); break;
+        case 4: f->eraseUnitAt(addr, units.sector, f->eraseMs(units.sector)); break;
         case 2:
-        case 5: f->eraseUnitAt(addr, units.block, eraseMsOf(p, units.block)); break;
+        case 5: f->eraseUnitAt(addr, units.block, f->eraseMs(units.block)); break;
         case 3:
         case 6:
         case 7:
@@ -197,9 +219,13 @@ Enclosure::Reply Enclosure::registerOrNvram(const Request& req) {
     const uint8_t* d = dataOut(req, len);
     if (!d && len > 0) return refused(sense::kInvalidField);   // length 0 carries no data: erase only
     if (!f || f->stuckBusy()) return refused(sense::kFlashNotDone);
-    if (addr > f->size() || len > f->size() - addr) return refused(sense::kAddressOutOfRange);
+    // The bridge runs its erase and its program one after the other; a flash still busy with an
+    // earlier command drops both.
+    if (!f->takesCommands()) return r;
+    if (f->gentle() && (addr > f->size() || len > f->size() - addr)) return refused(sense::kAddressOutOfRange);
+    f->unprotectForChip();
     if (persona_->directFlagEraseUnit && (mode & 7) == 1)
-        f->eraseUnitAt(addr, persona_->directFlagEraseUnit, eraseMsOf(f->part(), persona_->directFlagEraseUnit));
+        f->eraseUnitAt(addr, persona_->directFlagEraseUnit, f->eraseMs(persona_->directFlagEraseUnit));
     else
         eraseByMode(mode, addr);
     if (len > 0) f->program(addr, d, len);

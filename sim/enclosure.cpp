@@ -56,7 +56,11 @@ std::unique_ptr<Enclosure> Enclosure::create(const EnclosureConfig& config, std:
             const std::string partName = part ? part->name : "";
             if (s.flashPart != partName || s.flash.size() != (part ? part->size : 0))
                 return error = "state file " + config.stateFile + " holds flash " + s.flashPart, nullptr;
-            if (part) e->flash_->bytes() = std::move(s.flash);
+            if (part) {
+                e->flash_->bytes() = std::move(s.flash);
+                e->flash_->setKeptStatus(s.flashStatus);
+                e->flash_->powerOn();
+            }
             e->disk_ = Disk(s.sectors, s.sectorSize);
             e->disk_.setWriteCache(config.writeCache);
             e->disk_.blocks() = std::move(s.blocks);
@@ -114,6 +118,13 @@ Enclosure::Enclosure(const EnclosureConfig& config, const ChipPersona& persona, 
         .resetJitterMs(config.resetJitterMs)
         .seed(config.seed);
     disk_.setWriteCache(config.writeCache);
+    if (flash_) {
+        flash_->setGentle(config.gentle);
+        flash_->setTimes(config.worstTimes ? FlashTimes::Worst : FlashTimes::Typical);
+        flash_->seed(config.seed);
+        flash_->powerOn();
+    }
+    if (config.powerCutMs) faults_.powerCutAtUs(sys::nowUs() + config.powerCutMs * 1000);
 }
 
 
@@ -148,6 +159,9 @@ void Enclosure::reboot() {
     pendingSpi_.reset();
     bufferErased_.clear();
     sectorEraseOp_ = persona_->sectorEraseOp;
+    chipEraseOp_ = 0xC7;
+    paraSet_ = false;
+    programOp_ = 0x02;
     version_.clear();
     state_ = BootState::RomCode;
 
@@ -260,6 +274,7 @@ bool Enclosure::saveState(std::string& error) const {
     s.model = config_.model;
     s.flashPart = flash_ ? flash_->part().name : "";
     if (flash_) s.flash = flash_->bytes();
+    if (flash_) s.flashStatus = flash_->keptStatus();
     s.sectorSize = disk_.sectorSize();
     s.sectors = disk_.sectors();
     s.blocks = disk_.contents();

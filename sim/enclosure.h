@@ -69,6 +69,9 @@ public:
     uint64_t transferUs() const { return transferUs_; }
     uint64_t heldUs() const { return heldUs_; }
     bool poweredOff() const { return poweredOff_; }
+    // Power goes when the clock has reached the instant faults().powerCutAtUs() names, whether or
+    // not a command is under way then: true when it went now.
+    bool cutPowerIfDue();
     std::vector<uint8_t> chipInfo() const;         // the 16-byte chip information record
     // The USB vendor and product identifiers the chip answers with now: its ROM loader and
     // manufacturing code may answer with others (romid=).
@@ -121,6 +124,9 @@ private:
     std::string imageChipCode() const;
     void eraseByMode(uint8_t mode, uint32_t addr);
     void noteChipErased() { bufferErased_.clear(); }
+    // Power lost at the instant `us`: what the flash was doing then stays half done, RAM and
+    // buffers are lost, the device is gone.
+    void losePower(uint64_t us);
     bool programThroughBuffer(uint32_t offset, const uint8_t* data, uint32_t len);
     bool running() const { return state_ != BootState::RomCode; }
     uint32_t capacity() const;
@@ -139,6 +145,8 @@ private:
     std::vector<uint8_t> registers_;       // 64 KiB register space
     std::optional<std::vector<uint8_t>> pendingSpi_;   // a raw SPI cycle waiting for its data or reply
     uint8_t sectorEraseOp_ = 0x20;
+    uint8_t chipEraseOp_ = 0xC7, programOp_ = 0x02;   // as FF 04 0F last set them
+    bool paraSet_ = false;                 // FF 04 0F was sent since the chip started
     std::set<uint32_t> bufferErased_;      // 4 KiB sectors erased by buffer programming since a chip erase
     int resets_ = 0;
     uint64_t commands_ = 0, matching_ = 0, dataIns_ = 0, reads_ = 0, statusReads_ = 0;

@@ -14,7 +14,7 @@ namespace {
 constexpr const char* kKeys =
     "fw flash rev bus state persist resetms disk sector infolen fail failop failevery notready stuckbusy short flip "
     "powercut drop noreturn twins seed clock lost hang statusfail notreadyms renode resetjitter serial romid "
-    "outresidue xferlimit inuse writecache";
+    "outresidue xferlimit inuse writecache powercutms gentle times reply8";
 
 bool parseUnsigned(std::string_view s, uint64_t& v, int base = 10) {
     if (s.empty()) return false;
@@ -127,6 +127,13 @@ bool parseEnclosureConfig(std::string_view text, EnclosureConfig& out, std::stri
         } else if (key == "failop") {
             if (value.size() != 2 || !parseUnsigned(value, n, 16)) return bad("expected two hex digits");
             out.failOpcode = static_cast<int>(n);
+        } else if (key == "times") {
+            if (value == "typical") out.worstTimes = false;
+            else if (value == "worst") out.worstTimes = true;
+            else return bad("expected typical or worst");
+        } else if (key == "powercutms") {
+            if (!parseUnsigned(value, n) || n == 0 || n > (1ull << 40)) return bad("expected milliseconds from 1");
+            out.powerCutMs = n;
         } else if (bool* flag = key == "stuckbusy"    ? &out.stuckBusy
                                 : key == "noreturn"   ? &out.noReturn
                                 : key == "twins"      ? &out.twins
@@ -134,6 +141,8 @@ bool parseEnclosureConfig(std::string_view text, EnclosureConfig& out, std::stri
                                 : key == "outresidue" ? &out.outResidue
                                 : key == "inuse"      ? &out.diskInUse
                                 : key == "writecache" ? &out.writeCache
+                                : key == "gentle"     ? &out.gentle
+                                : key == "reply8"     ? &out.responseByCount
                                                       : nullptr) {
             if (value != "0" && value != "1") return bad("expected 0 or 1");
             *flag = value == "1";
@@ -214,6 +223,14 @@ std::string simHelpText() {
            "  disk=SECTORS      sectors of the disk behind the bridge; sector=512|4096 its logical size\n"
            "  infolen=N         the chip information record is N bytes (1-16); asked for more, the\n"
            "                    chip sends N and the rest is a residual, as the older chips answer\n"
+           "  gentle=1          the flash as kind as the emulator's first versions, for comparison: commands\n"
+           "                    sent while it is busy still run, no protection, no wrap, power cuts only\n"
+           "                    between two bytes of one command (default 0: as unkind as a real NOR part)\n"
+           "  times=typical|worst\n"
+           "                    the flash's program and erase times: the datasheet's typical (default) or\n"
+           "                    its maximum\n"
+           "  reply8=1          FF 04 21 (flash response) answers with the count in its byte 8, not with\n"
+           "                    what the host asked for\n"
            "  clock=virtual|real\n"
            "                    virtual (default): waits, flash busy times and command transfers\n"
            "                    pass at once; real: they take real time, as on hardware (one clock\n"
@@ -229,6 +246,9 @@ std::string simHelpText() {
            "  flip=N            one bit is flipped in every Nth read of flash, buffer or disk data\n"
            "  powercut=N        power is lost during the Nth command: RAM lost, flash kept with the\n"
            "                    page in flight partly programmed, the device gone for the rest of the run\n"
+           "  powercutms=MS     power is lost MS virtual milliseconds after power-on, between commands or\n"
+           "                    in the flash's busy time: a program or erase then under way leaves its\n"
+           "                    page, unit or chip half done, some bits reading differently each time\n"
            "  drop=N            the device leaves the bus at the Nth command\n"
            "  noreturn=1        the device does not come back after a reset\n"
            "  twins=1           the device comes back as two devices after a reset\n"

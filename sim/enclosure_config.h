@@ -34,6 +34,10 @@ struct EnclosureConfig {
     int failOpcode = -1;
     uint32_t notReady = 0;
     bool stuckBusy = false, noReturn = false, twins = false;
+    uint64_t powerCutMs = 0;              // powercutms=: power lost this long after power-on
+    // The flash: gentle=1 as kind as the first emulator; times=worst its datasheet maximum times.
+    bool gentle = false, worstTimes = false;
+    bool responseByCount = false;         // reply8=1: FF 04 21 answers with the count in its byte 8
     uint64_t seed = 1;
     uint64_t loseStatusAt = 0, hangAt = 0, statusFailEvery = 0;   // lost=, hang=, statusfail=
     uint32_t notReadyMs = 0, resetJitterMs = 0;                   // notreadyms=, resetjitter=

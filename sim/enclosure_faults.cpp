@@ -43,6 +43,7 @@ Result Enclosure::execute(const Request& req, CommandOutcome& outcome) {
     outcome = CommandOutcome::Stay;
     Result r;
     if (poweredOff_) return r;   // not opened
+    if (cutPowerIfDue()) return outcome = CommandOutcome::PowerCut, r;
     r.opened = true;
     r.platformOk = true;
     if (req.cdb == nullptr || req.cdbLen < 6 || req.cdbLen > transport::kMaxCdb) {
@@ -101,12 +102,7 @@ Result Enclosure::execute(const Request& req, CommandOutcome& outcome) {
     if (cutNow) {
         // Power gone mid-command: what reached the flash stays, RAM and buffers are lost, and the
         // host sees the device vanish.
-        poweredOff_ = true;
-        if (flash_) flash_->clearWriteLimit();
-        std::fill(ram_.begin(), ram_.end(), 0);
-        std::fill(chipBuffer_.begin(), chipBuffer_.end(), 0);
-        pendingSpi_.reset();
-        disk_.loseCache();
+        losePower(sys::nowUs() + 1);
         outcome = CommandOutcome::PowerCut;
         r.platformOk = false;
         r.hostStatus = kHostDeviceGone;

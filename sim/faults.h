@@ -18,6 +18,7 @@ public:
     Faults& shortAt(uint64_t n) { shortAt_ = n; return *this; }        // Nth data-in comes back short
     Faults& flipEvery(uint64_t n) { flipEvery_ = n; return *this; }    // one bit flipped in every Nth read
     Faults& powerCutAt(uint64_t n) { powerCutAt_ = n; return *this; }  // power lost during the Nth command
+    Faults& powerCutAtUs(uint64_t us) { powerCutAtUs_ = us; return *this; }   // ... at this instant of the clock
     Faults& dropAt(uint64_t n) { dropAt_ = n; return *this; }          // leaves the bus at the Nth command
     Faults& noReturn(bool on) { noReturn_ = on; return *this; } // does not come back after a reset
     Faults& twins(bool on) { twins_ = on; return *this; }       // comes back as two devices
@@ -37,6 +38,7 @@ public:
     uint64_t shortAt() const { return shortAt_; }
     uint64_t flipEvery() const { return flipEvery_; }
     uint64_t powerCutAt() const { return powerCutAt_; }
+    uint64_t powerCutAtUs() const { return powerCutAtUs_; }
     uint64_t dropAt() const { return dropAt_; }
     bool noReturn() const { return noReturn_; }
     bool twins() const { return twins_; }
@@ -61,7 +63,7 @@ private:
     int failOp_ = -1;
     uint32_t notReady_ = 0;
     bool stuckBusy_ = false;
-    uint64_t shortAt_ = 0, flipEvery_ = 0, powerCutAt_ = 0, dropAt_ = 0;
+    uint64_t shortAt_ = 0, flipEvery_ = 0, powerCutAt_ = 0, powerCutAtUs_ = 0, dropAt_ = 0;
     bool noReturn_ = false, twins_ = false;
     uint64_t loseStatusAt_ = 0, hangAt_ = 0, statusFailEvery_ = 0;
     uint32_t notReadyMs_ = 0, resetJitterMs_ = 0;

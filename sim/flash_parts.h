@@ -1,6 +1,7 @@
 // SPI NOR flash parts the virtual enclosure can carry, as data: one row per part. A row says how
 // the part answers the identification opcodes, how it is organised, which opcodes erase what, and
-// how long its program and erase cycles take (typical datasheet values).
+// how long its program and erase cycles take (typical and worst-case datasheet values), and which
+// protection bits it sets itself at power-on.
 #pragma once
 #include <array>
 #include <cstddef>
@@ -31,9 +32,23 @@ struct FlashPart {
     uint16_t halfBlockMs;            // erase of one 0x52 unit, 0 when none
     uint16_t blockMs;                // erase of one 0xD8 unit
     uint32_t chipMs;
+    // The same times at their datasheet maximum.
+    uint16_t programMaxUs;
+    uint16_t sectorMaxMs;
+    uint16_t halfBlockMaxMs;
+    uint16_t blockMaxMs;
+    uint32_t chipMaxMs;
     uint8_t flashType;               // the bridge's FlashType value for this maker
     bool bridgeKnows;                // the bridge's own probe (FF 04 23) recognises the part
+    // Block-protection bits the part sets at every power-on (its protection is volatile and comes
+    // up locked); 0: the bits are non-volatile and stay as last written.
+    uint8_t powerUpProtect;
 };
+
+// Which of a part's datasheet times the emulated flash takes.
+enum class FlashTimes : uint8_t { Typical, Worst };
+uint32_t programUsOf(const FlashPart& part, FlashTimes t);
+uint32_t chipEraseMsOf(const FlashPart& part, FlashTimes t);
 
 // The whole table, and a lookup by the 0x9F reply written as hex ("ef3013"). Parts that answer
 // no 0x9F are found by their 0x90 reply ("bf48") or their row name.
@@ -51,6 +66,6 @@ EraseUnits eraseUnitsOfType(uint8_t flashType);
 // How long the part takes to erase a unit of `unit` bytes: the time of the opcode whose unit that
 // is, or for a unit the part has no opcode for (the bridges' erase-by-mode units), the time of its
 // next larger unit.
-uint32_t eraseMsOf(const FlashPart& part, uint32_t unit);
+uint32_t eraseMsOf(const FlashPart& part, uint32_t unit, FlashTimes t = FlashTimes::Typical);
 
 }  // namespace sim

@@ -13,6 +13,13 @@ constexpr uint32_t kStatusWriteUs = 5000;
 
 SpiFlash::SpiFlash(const FlashPart& part) : part_(&part), bytes_(part.size, 0xFF) {}
 
+void SpiFlash::powerOn() {
+    statusBits_ &= static_cast<uint8_t>(~kStatusWel);
+    statusWriteEnabled_ = false;
+    aai_ = false;
+    if (!gentle_) statusBits_ |= part_->powerUpProtect;
+}
+
 bool SpiFlash::busy() const { return stuckBusy_ || sys::nowUs() < readyAtUs_; }
 
 uint8_t SpiFlash::status() const {
@@ -35,9 +42,38 @@ uint64_t SpiFlash::waitUntilReady() {
     return readyAtUs_ - now;
 }
 
+void SpiFlash::begin(uint32_t base, uint32_t len, uint64_t us) {
+    if (!gentle_) {
+        const uint64_t now = sys::nowUs();
+        std::erase_if(running_, [now](const Running& r) { return r.endUs <= now; });
+        const uint64_t start = std::max(now, readyAtUs_);
+        running_.push_back({start, start + us, base, std::vector<uint8_t>(bytes_.begin() + base, bytes_.begin() + base + len)});
+    }
+    occupyUs(us);
+}
+
+uint8_t SpiFlash::byteAt(uint32_t addr) const {
+    const uint8_t b = bytes_[addr];
+    if (unstable_.empty() || unstable_[addr] == 0) return b;
+    return static_cast<uint8_t>(b ^ (rng_() & unstable_[addr]));
+}
+
+size_t SpiFlash::unstableBytes() const {
+    return static_cast<size_t>(std::count_if(unstable_.begin(), unstable_.end(), [](uint8_t m) { return m != 0; }));
+}
+
 bool SpiFlash::read(uint32_t addr, uint8_t* out, size_t len) const {
-    if (addr > bytes_.size() || len > bytes_.size() - addr) return false;
-    std::copy_n(bytes_.begin() + addr, len, out);
+    if (gentle_) {
+        if (addr > bytes_.size() || len > bytes_.size() - addr) return false;
+        std::copy_n(bytes_.begin() + addr, len, out);
+        return true;
+    }
+    // A busy part leaves its output undriven: the bridge clocks in FF.
+    if (busy()) {
+        std::fill_n(out, len, 0xFF);
+        return true;
+    }
+    for (size_t i = 0; i < len; ++i) out[i] = byteAt(static_cast<uint32_t>((addr + i) % size()));
     return true;
 }
 
@@ -49,16 +85,43 @@ bool SpiFlash::writeByte(uint32_t addr, uint8_t value) {
     if (budget_ > 0) --budget_;
     if ((bytes_[addr] & value) != bytes_[addr]) ++changes_;
     bytes_[addr] &= value;
+    if (!unstable_.empty()) unstable_[addr] &= value;   // a bit programmed to 0 is 0 for good
     return true;
 }
 
-bool SpiFlash::program(uint32_t addr, const uint8_t* data, size_t len) {
-    if (addr > bytes_.size() || len > bytes_.size() - addr) return false;
-    for (size_t i = 0; i < len; ++i)
-        if (!writeByte(static_cast<uint32_t>(addr + i), data[i])) break;
+void SpiFlash::programPiece(uint32_t addr, const uint8_t* data, size_t len) {
+    // The page latch starts blank; bytes past the end of the page wrap to its start, and a later
+    // byte for the same position replaces an earlier one, as on the part.
     const uint32_t page = std::max<uint32_t>(part_->page, 1);
-    const uint64_t pages = len == 0 ? 0 : (addr + len - 1) / page - addr / page + 1;
-    occupyUs(pages * part_->programUs);
+    const uint32_t base = addr / page * page;
+    std::vector<uint8_t> latch(page, 0xFF);
+    std::vector<bool> used(page, false);
+    for (size_t i = 0; i < len; ++i) {
+        const uint32_t at = static_cast<uint32_t>((addr - base + i) % page);
+        latch[at] = data[i];
+        used[at] = true;
+    }
+    begin(base, std::min<uint32_t>(page, size() - base), programUsOf(*part_, times_));
+    for (uint32_t i = 0; i < page && base + i < size(); ++i)
+        if (used[i] && !writeByte(base + i, latch[i])) break;
+}
+
+bool SpiFlash::program(uint32_t addr, const uint8_t* data, size_t len) {
+    if (gentle_) {
+        if (addr > bytes_.size() || len > bytes_.size() - addr) return false;
+        for (size_t i = 0; i < len; ++i)
+            if (!writeByte(static_cast<uint32_t>(addr + i), data[i])) break;
+        const uint32_t page = std::max<uint32_t>(part_->page, 1);
+        const uint64_t pages = len == 0 ? 0 : (addr + len - 1) / page - addr / page + 1;
+        occupyUs(pages * part_->programUs);
+        return true;
+    }
+    if (isProtected()) return true;
+    // The bridge sends the data a page's length at a time from where it was told to start; a
+    // start inside a page wraps that piece round its page.
+    const uint32_t page = std::max<uint32_t>(part_->page, 1);
+    for (size_t done = 0; done < len && !cut_; done += page)
+        programPiece(static_cast<uint32_t>((addr + done) % size()), data + done, std::min<size_t>(page, len - done));
     return true;
 }
 
@@ -71,22 +134,70 @@ bool SpiFlash::eraseRange(uint32_t base, uint32_t len) {
         if (budget_ > 0) --budget_;
         if (bytes_[base + i] != 0xFF) ++changes_;
         bytes_[base + i] = 0xFF;
+        if (!unstable_.empty()) unstable_[base + i] = 0;
     }
     return true;
 }
 
 bool SpiFlash::eraseUnitAt(uint32_t addr, uint32_t unit, uint32_t ms) {
-    if (unit == 0 || addr >= bytes_.size()) return false;
+    if (unit == 0 || (gentle_ && addr >= bytes_.size())) return false;
+    if (isProtected()) return true;
+    addr %= size();
     const uint32_t base = addr / unit * unit;
     const uint32_t len = std::min<uint32_t>(unit, size() - base);
+    begin(base, len, uint64_t(ms) * 1000);
     eraseRange(base, len);
-    occupyUs(uint64_t(ms) * 1000);
     return true;
 }
 
 void SpiFlash::eraseChip() {
+    if (isProtected()) return;
+    begin(0, size(), uint64_t(chipEraseMsOf(*part_, times_)) * 1000);
     eraseRange(0, size());
-    occupyUs(uint64_t(part_->chipMs) * 1000);
+}
+
+void SpiFlash::eraseByOpcode(uint8_t op, uint32_t addr) {
+    const FlashPart& p = *part_;
+    switch (op) {
+        case 0x20:
+        case 0xD7: eraseUnitAt(addr, p.sectorErase, eraseMs(p.sectorErase)); break;
+        case 0x52: eraseUnitAt(addr, p.halfBlockErase, eraseMs(p.halfBlockErase)); break;
+        case 0xD8: eraseUnitAt(addr, p.blockErase, eraseMs(p.blockErase)); break;
+        case 0x62:   // the older ATMEL parts' chip erase
+            if (p.flashType == 4) eraseChip();
+            break;
+        case 0xC7:
+        case 0x60: eraseChip(); break;
+        default: break;   // the part has no such opcode
+    }
+}
+
+void SpiFlash::cutPowerAt(uint64_t us) {
+    if (gentle_) return;
+    // Newest first, so each operation's "before" is the state the next older one left.
+    for (auto r = running_.rbegin(); r != running_.rend(); ++r) {
+        if (r->endUs <= us) continue;
+        uint8_t* now = bytes_.data() + r->base;
+        if (r->startUs >= us) {   // never started
+            std::copy(r->before.begin(), r->before.end(), now);
+            continue;
+        }
+        // Each bit it was changing either got there or did not; those caught on the way stay
+        // unstable.
+        if (unstable_.empty()) unstable_.assign(bytes_.size(), 0);
+        for (size_t i = 0; i < r->before.size(); ++i) {
+            const uint8_t moving = r->before[i] ^ now[i];
+            if (!moving) continue;
+            const uint8_t arrived = static_cast<uint8_t>(rng_() & moving);
+            now[i] = static_cast<uint8_t>((r->before[i] & ~moving) | (now[i] & arrived) | (r->before[i] & moving & ~arrived));
+            unstable_[r->base + i] |= static_cast<uint8_t>(moving & ~arrived & rng_());
+            ++changes_;
+        }
+    }
+    running_.clear();
+    readyAtUs_ = std::min(readyAtUs_, us);
+    statusBits_ &= static_cast<uint8_t>(~kStatusWel);
+    aai_ = false;
 }
 
 uint8_t SpiFlash::replyByte(uint8_t op, size_t pos, uint32_t addr) const {
@@ -101,27 +212,10 @@ uint8_t SpiFlash::replyByte(uint8_t op, size_t pos, uint32_t addr) const {
         case 0x0B: {
             const size_t lead = op == 0x03 ? 3 : 4;   // address, and the fast read's dummy byte
             if (pos < lead) return 0xFF;
-            return bytes_[(addr + (pos - lead)) % bytes_.size()];
+            return byteAt(static_cast<uint32_t>((addr + (pos - lead)) % bytes_.size()));
         }
         default: return 0xFF;
     }
-}
-
-void SpiFlash::rawProgramPage(uint32_t addr, const uint8_t* data, size_t len) {
-    // The page latch starts blank; bytes past the end of the page wrap to its start, and a later
-    // byte for the same position replaces an earlier one, as on the part.
-    const uint32_t page = std::max<uint32_t>(part_->page, 1);
-    const uint32_t base = addr / page * page;
-    std::vector<uint8_t> latch(page, 0xFF);
-    std::vector<bool> used(page, false);
-    for (size_t i = 0; i < len; ++i) {
-        const uint32_t at = static_cast<uint32_t>((addr - base + i) % page);
-        latch[at] = data[i];
-        used[at] = true;
-    }
-    for (uint32_t i = 0; i < page && base + i < size(); ++i)
-        if (used[i] && !writeByte(base + i, latch[i])) break;
-    occupyUs(part_->programUs);
 }
 
 void SpiFlash::rawErase(uint8_t op, uint32_t addr) {
@@ -135,7 +229,7 @@ void SpiFlash::rawErase(uint8_t op, uint32_t addr) {
         default: break;
     }
     if (unit == 0) return;   // the part has no such opcode
-    eraseUnitAt(addr, unit, eraseMsOf(p, unit));
+    eraseUnitAt(addr, unit, eraseMs(unit));
 }
 
 void SpiFlash::sstProgram(uint8_t op, const std::vector<uint8_t>& mosi) {
@@ -153,11 +247,12 @@ void SpiFlash::sstProgram(uint8_t op, const std::vector<uint8_t>& mosi) {
         dataAt = 1;
     }
     // Each cycle takes one byte (AF) or one word (AD); further clocks are ignored.
+    if (isProtected()) return;
+    begin(aaiAddr_ / 2 * 2, std::min<uint32_t>(2, size() - aaiAddr_ / 2 * 2), programUsOf(*part_, times_));
     for (size_t i = 0; i < unit && dataAt + i < mosi.size(); ++i) {
         if (!writeByte(aaiAddr_, mosi[dataAt + i])) return;
         aaiAddr_ = (aaiAddr_ + 1) % size();
     }
-    occupyUs(part_->programUs);
 }
 
 std::vector<uint8_t> SpiFlash::transfer(const std::vector<uint8_t>& mosi, size_t misoLen) {
@@ -167,10 +262,12 @@ std::vector<uint8_t> SpiFlash::transfer(const std::vector<uint8_t>& mosi, size_t
     const uint32_t addr = mosi.size() >= 4 ? (uint32_t(mosi[1]) << 16 | uint32_t(mosi[2]) << 8 | mosi[3]) : 0;
     // Bytes the host sent after the opcode already took part of the reply's clocks.
     const size_t skip = mosi.size() - 1;
+    // While a program or erase runs the part answers only its status; everything else is lost
+    // (and, gentle, the identification and data replies still come).
+    const bool lost = busy() && op != 0x05;
+    if (lost && !gentle_) return miso;
     for (size_t i = 0; i < misoLen; ++i) miso[i] = replyByte(op, skip + i, addr % std::max<uint32_t>(size(), 1));
-
-    // While a program or erase runs the part answers only its status; everything else is lost.
-    if (busy() && op != 0x05) return miso;
+    if (lost) return miso;
     const bool wel = statusBits_ & kStatusWel;
     switch (op) {
         case 0x06: statusBits_ |= kStatusWel; break;
@@ -188,7 +285,7 @@ std::vector<uint8_t> SpiFlash::transfer(const std::vector<uint8_t>& mosi, size_t
             break;
         case 0x02:
             if (wel && mosi.size() > 4 && part_->style == ProgramStyle::Page && !(statusBits_ & kStatusProtect)) {
-                rawProgramPage(addr, mosi.data() + 4, mosi.size() - 4);
+                programPiece(addr % size(), mosi.data() + 4, mosi.size() - 4);
                 statusBits_ &= static_cast<uint8_t>(~kStatusWel);
             }
             break;
@@ -209,7 +306,8 @@ std::vector<uint8_t> SpiFlash::transfer(const std::vector<uint8_t>& mosi, size_t
         case 0xC7:
         case 0x60:
             if (wel && !(statusBits_ & kStatusProtect)) {
-                eraseChip();
+                begin(0, size(), uint64_t(chipEraseMsOf(*part_, times_)) * 1000);
+                eraseRange(0, size());
                 statusBits_ &= static_cast<uint8_t>(~kStatusWel);
             }
             break;

@@ -61,6 +61,7 @@ bool saveStateFile(const std::string& path, const EnclosureState& s, std::string
     section(b, "MODL", std::vector<uint8_t>(s.model.begin(), s.model.end()));
     section(b, "PART", std::vector<uint8_t>(s.flashPart.begin(), s.flashPart.end()));
     section(b, "FLSH", s.flash);
+    section(b, "SREG", std::vector<uint8_t>{s.flashStatus});
     std::vector<uint8_t> disk;
     put32(disk, s.sectorSize);
     put64(disk, s.sectors);
@@ -125,6 +126,9 @@ bool loadStateFile(const std::string& path, EnclosureState& out, bool& exists, s
         } else if (tag == "FLSH") {
             s.flash.assign(begin, end);
             haveFlash = true;
+        } else if (tag == "SREG") {
+            if (len != 1) return bad("bad status section");
+            s.flashStatus = *begin;
         } else if (tag == "DISK") {
             Reader d{b, r.at};
             uint64_t count = 0;

@@ -8,6 +8,7 @@
 //     "MODL"     chip model name
 //     "PART"     flash part name, empty when the enclosure has no flash
 //     "FLSH"     flash bytes (as long as the part is large)
+//     "SREG"     one byte: the flash's non-volatile status bits (optional: 0 when absent)
 //     "DISK"     u32 sector size, u64 sectors, u64 block count, then per block u64 LBA + sector bytes
 //     "END "     u32 CRC-32 (fn_298cal_crc32) of every byte before this section, zero-padded to a
 //                multiple of four
@@ -25,6 +26,7 @@ struct EnclosureState {
     std::string model;
     std::string flashPart;
     std::vector<uint8_t> flash;
+    uint8_t flashStatus = 0;   // the flash's non-volatile status bits (protection)
     uint32_t sectorSize = 512;
     uint64_t sectors = 0;
     std::map<uint64_t, std::vector<uint8_t>> blocks;

@@ -143,9 +143,13 @@ bool writeDirect(vendor::BridgePort& port, const DirectForm& form, DirectUpdateS
         const uint8_t* p = buf.data() + pos;
         const int n = static_cast<int>(chunk);
         bool ok;
-        if (form.eraseThenWrite && erase >= kSectorErase && erase <= kChipErase)
-            ok = port.directWrite(at, nullptr, 0, erase) && port.directWrite(at, p, n, kNoErase);
-        else
+        if (form.eraseThenWrite && erase >= kSectorErase && erase <= kChipErase) {
+            // The erase runs on in the flash after its command returns; a write sent before it is
+            // done never reaches the flash, so it waits as every other write does.
+            ok = port.directWrite(at, nullptr, 0, erase);
+            if (ok) vendor::waitFlashReady(port);
+            ok = ok && port.directWrite(at, p, n, kNoErase);
+        } else
             ok = port.directWrite(at, p, n, erase);
         if (!ok) return false;
         pos += chunk;

@@ -98,6 +98,8 @@ bool UpdateFlashLegacy(UpdateWindow& w, SelectedDevice& dev) {
     const vendor::FlashType flashType = dev.flash.type;
     const bool unprotect = flashType == vendor::kFlashSt || flashType == vendor::kFlashMxic;
     if (!prepareFlashForWrite(link, p, dev.flash.atmelModel != -1, unprotect)) return false;
+    // SST parts come up protected: unlocked before the bridge's erase, as in the SST update.
+    if (flashType == vendor::kFlashSst) vendor::sstUnlock(port);
 
     p.show(kTextErasing);
     if (!eraseLegacy(dev, link, p, fileSize)) return false;

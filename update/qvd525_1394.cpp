@@ -52,6 +52,9 @@ bool UpdateFlash525Over1394(UpdateWindow& w, SelectedDevice& dev) {
     p.show(kTextProgramming);
     for (size_t pos = 0; pos < length; pos += k1394Piece) {
         const bool erase = pos == 0 || pos == k1394NvramAt;
+        // The bridge passes each piece straight to the flash, which drops it while the erase or
+        // the program of the piece before is still running: each waits as the direct writes do.
+        IDEAccess::WaitFlashReady(dev.path);
         if (!IDEAccess::QV_SetNVRAM_529(dev.path, static_cast<uint32_t>(pos), image.data() + pos,
                                         static_cast<int>(k1394Piece), erase))
             return p.fail(kTextWriteBinFail);

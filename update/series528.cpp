@@ -190,6 +190,9 @@ bool update528Windows(UpdateWindow& w, SelectedDevice& dev, bool spiWrite) {
     plan.total = total;
 
     if (row.flashPrepare) IDEAccess::QV_FlashPrepare(dev.path);
+    // SST parts come up with their protection set, which the bridge's unit erase does not clear:
+    // they are unlocked before anything is erased, as the MXIC parts are unprotected.
+    if (spiWrite && flashType == vendor::kFlashSst) vendor::sstUnlock(port);
     if (spiWrite && isQvd523(row) && flashType == vendor::kFlashSst) {
         // This pairing does not take the bridge's unit erase cleanly: the part is cleared first.
         vendor::sstChipErase(port);

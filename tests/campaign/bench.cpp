@@ -107,7 +107,12 @@ Bench::Bench(const std::string& text, const Store* store, const Bounds& bounds)
 
 Bench::~Bench() = default;
 
-Store Bench::store() { return {enc_->flash(), enc_->disk().blocks()}; }
+Store Bench::store() {
+    enc_->cutPowerIfDue();   // a timed cut whose instant passed after the last command
+    return {enc_->flash(), enc_->disk().blocks()};
+}
+
+void Bench::powerCycle() { enc_->hasFlash() ? enc_->flashChip()->powerOn() : void(), enc_->reboot(); }
 
 void Bench::select(bool bankRecovery, bool linuxPath) {
     record_ = {};

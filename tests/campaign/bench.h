@@ -69,7 +69,7 @@ public:
     std::vector<std::string> scan();
 
     // The enclosure is switched off and on again: its RAM is lost, it boots from flash.
-    void powerCycle() { enc_->reboot(); }
+    void powerCycle();
     BootSignature bootSignature() { return {enc_->bootState(), enc_->chipInfo()}; }
 
     // Starts counting a new phase against the bounds.

@@ -25,12 +25,14 @@
 #include <vector>
 
 #include "campaign/bench.h"
+#include "campaign/cut_points.h"
 #include "campaign/fork_pool.h"
 #include "campaign/oracle.h"
 #include "campaign/procedures.h"
 #include "image/image_catalog.h"
 #include "update/update_window.h"
 #include "campaign/recovery.h"
+#include "sys/clock.h"
 #include "sys/debug.h"
 #include "sys/resources.h"
 
@@ -74,6 +76,7 @@ struct CaseSetup {
     enum class Kind { Cut, Fault } kind = Kind::Cut;
     uint64_t cutAt = 0;             // Cut: enclosure command index from the start of the run
     std::string fault;              // Fault: a row of kFaults
+    uint64_t cutAtUs = 0;           // Cut, when cutAt is 0: virtual time from the start of the run
 };
 
 // The fault matrix: each applied after selection, before the update starts.
@@ -184,7 +187,9 @@ CaseResult runCase(const Procedure& p, const Baseline& base, const CaseSetup& se
         b.powerCycle();
         if (std::string_view(p.program) == "Windows") b.select(true);
         b.startPhase();
-        if (setup.kind == CaseSetup::Kind::Cut) {
+        if (setup.kind == CaseSetup::Kind::Cut && setup.cutAtUs) {
+            b.enclosure().faults().powerCutAtUs(sys::nowUs() + setup.cutAtUs);
+        } else if (setup.kind == CaseSetup::Kind::Cut) {
             b.enclosure().faults().powerCutAt(b.enclosure().commandCount() + setup.cutAt);
         } else {
             for (const FaultRow& f : kFaults)
@@ -372,16 +377,18 @@ void printProcedure(const Procedure& p, const Baseline& base, const std::vector<
         if (j.proc != index || j.setup.kind != CaseSetup::Kind::Cut) continue;
         ++cuts;
         t.add(j.result);
-        const std::string c = columns(p, j.result);
+        // Timed cuts group apart from the command cuts, by their instant.
+        const std::string c = (j.setup.cutAtUs ? "@ " : "") + columns(p, j.result);
         if (!groups.count(c)) order.push_back(c);
-        groups[c].push_back(j.setup.cutAt);
+        groups[c].push_back(j.setup.cutAtUs ? j.setup.cutAtUs / 1000 : j.setup.cutAt);
         if (j.result.note[0]) notes[c] = j.result.note;
     }
     if (cuts) {
-        std::cout << "| power cut at command | runs | reported | flash | boots | re-run | back by | NVRAM |\n";
+        std::cout << "| power cut at command (@: at ms) | runs | reported | flash | boots | re-run | back by | NVRAM |\n";
         std::cout << "|---|---:|---|---|---|---|---|---|\n";
         for (const std::string& c : order) {
-            std::cout << "| " << ranges(groups[c]) << " | " << groups[c].size() << " | " << c << " |";
+            std::cout << "| " << c.substr(0, c.starts_with("@ ") ? 2 : 0) << ranges(groups[c]) << " | " << groups[c].size()
+                      << " | " << c.substr(c.starts_with("@ ") ? 2 : 0) << " |";
             if (notes.count(c) && verbose) std::cout << " " << notes[c];
             std::cout << "\n";
         }
@@ -404,7 +411,7 @@ constexpr uint64_t kFullCuts = 3000;
 
 int usage() {
     std::cerr << "usage: q55x-campaign [--bounded | --stride N] [--only KEY,...] [--jobs N] [--timeout SEC]\n"
-                 "                     [--case KEY:cut:N | --case KEY:fault:NAME] [--list] [--verbose]\n"
+                 "                     [--case KEY:cut:N | --case KEY:cutus:US | --case KEY:fault:NAME] [--list] [--verbose]\n"
                  "  --bounded   every Nth command index per procedure (about 40 per procedure) and the\n"
                  "              whole fault matrix: the form CI runs\n";
     return 2;
@@ -486,6 +493,7 @@ int main(int argc, char** argv) {
         const size_t a = s.find(':'), b = s.find(':', a + 1);
         CaseSetup setup;
         if (s.substr(a + 1, b - a - 1) == "cut") setup.cutAt = std::strtoull(s.c_str() + b + 1, nullptr, 10);
+        else if (s.substr(a + 1, b - a - 1) == "cutus") setup.cutAtUs = std::strtoull(s.c_str() + b + 1, nullptr, 10);
         else setup = {CaseSetup::Kind::Fault, 0, s.substr(b + 1)};
         const CaseResult r = runCase(procs[0], bases[0], setup);
         std::cout << columns(procs[0], r) << "  " << r.commands << " commands, " << r.virtualMs << " ms " << r.note << "\n";
@@ -494,12 +502,10 @@ int main(int argc, char** argv) {
 
     std::vector<Job> jobs;
     for (size_t i = 0; i < procs.size(); ++i) {
-        const uint64_t n = bases[i].commands;
         // The full form cuts at every command, but at most kFullCuts per procedure: the byte-by-byte
         // programming of the SST parts repeats one short pattern tens of thousands of times.
-        const uint64_t step = stride ? stride : std::max<uint64_t>(1, (n + (bounded ? 39 : kFullCuts - 1)) / (bounded ? 40 : kFullCuts));
-        for (uint64_t k = 1; k <= n; ++k)
-            if (k % step == 0 || k <= 3 || k + 3 > n) jobs.push_back({i, {CaseSetup::Kind::Cut, k, {}}, {}});
+        for (const CutPoint& c : cutPoints(bases[i].commands, bases[i].virtualMs * 1000, bounded ? 40 : kFullCuts, stride))
+            jobs.push_back({i, {CaseSetup::Kind::Cut, c.command, {}, c.atUs}, {}});
         for (const FaultRow& f : kFaults) jobs.push_back({i, {CaseSetup::Kind::Fault, 0, f.name}, {}});
     }
     const auto t0 = std::chrono::steady_clock::now();

@@ -141,6 +141,8 @@ TEST(SimBus, StateFileCarriesFlashAndDiskAcrossRuns) {
         const std::string path = s.bus().deviceOf(0).windowsPath;
         ASSERT_TRUE(QV_SerialFlashWrite(path, 0x60000, data.data(), 4));
         ASSERT_TRUE(QV_DiskWriteDmaExt(path, 1234, sector.data(), 512, 512));
+        s.clock().advanceMs(10);   // then the protection bits, which this part keeps
+        ASSERT_TRUE(QV_SerialFlashWriteEnable(path) && QV_SerialFlashCommand(path, {0x01, 0x1C}, false));
     }
     {
         sim::Session s;
@@ -157,6 +159,9 @@ TEST(SimBus, StateFileCarriesFlashAndDiskAcrossRuns) {
         uint8_t info[16] = {};
         ASSERT_TRUE(QV_GetChipInfo(path, info, 16));
         EXPECT_EQ(info[12], 31);
+        ASSERT_TRUE(QV_SerialFlashWrite(path, 0x61000, data.data(), 4));
+        ASSERT_TRUE((s.clock().advanceMs(10), QV_SerialFlashRead(path, 0x61000, back.data(), 4)));
+        EXPECT_EQ(back, Bytes(4, 0xFF)) << "still protected";
     }
     std::remove(file.c_str());
 }
@@ -214,7 +219,9 @@ TEST(SimBus, PersistEachWritesTheStateAfterEveryChange) {
     EXPECT_FALSE(std::ifstream(file).good()) << "a read changes nothing";
     ASSERT_TRUE(QV_SerialFlashWrite(path, 0x60000, data.data(), 4));
     EXPECT_EQ(stored(0x60000, 4), data);
+    s.clock().advanceMs(1000);   // the flash is done with each command before the next
     ASSERT_TRUE(QV_SerialFlashWrite(path, 0x60000, data.data(), 4));   // the same bytes again: no change
+    s.clock().advanceMs(1000);
     std::remove(file.c_str());
     ASSERT_TRUE(QV_SerialFlashRead(path, 0x60000, back.data(), 4));
     EXPECT_FALSE(std::ifstream(file).good());
@@ -234,8 +241,8 @@ TEST(SimBus, PowerCutKeepsTheFlashAsItWasMidProgram) {
     {
         sim::Session s;
         std::string error;
-        // The first command is the program itself.
-        ASSERT_TRUE(s.bus().addEnclosure("qvr298,powercut=1,seed=5,state=" + file, error)) << error;
+        // The first command is the program itself; gentle, the cut stops it between two bytes.
+        ASSERT_TRUE(s.bus().addEnclosure("qvr298,powercut=1,seed=5,gentle=1,state=" + file, error)) << error;
         const std::string path = s.bus().deviceOf(0).windowsPath;
         EXPECT_FALSE(QV_SerialFlashWrite(path, 0x60000, page.data(), 4096));
         EXPECT_TRUE(s.bus().devices().empty());

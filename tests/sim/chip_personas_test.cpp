@@ -96,6 +96,7 @@ TEST(SimChip, UpdateWrittenWithDirectCommandsShowsAfterTheReset) {
     for (uint32_t a = 0; a < image.size(); a += 8192) {
         const uint8_t mode = a == 0 ? 3 : 0;   // chip erase in front of the first write
         ASSERT_TRUE(QV_SetNVRAM_529(rig.path, a, image.data() + a, 8192, mode));
+        rig.session.clock().advanceMs(10000);   // the flash is done before the next command
     }
     // Nothing changes until the chip restarts.
     EXPECT_EQ(rig.chipInfo()[15], 10);
@@ -266,7 +267,9 @@ TEST(SimChip, Qvr294ChipBufferCarriesPiecesToAndFromFlash) {
     rig.session.clock().advanceMs(5000);
     ASSERT_TRUE(QV_BufferDownload294(rig.path, 100, 1, piece.data()));
     ASSERT_TRUE(QV_FlashProgram294(rig.path, 100, 0x1000, 256, 51200));
+    rig.session.clock().advanceMs(20);   // as the procedure waits between the two halves
     ASSERT_TRUE(QV_FlashProgram294(rig.path, 100, 0x1100, 256, 51456));
+    rig.session.clock().advanceMs(20);
     Bytes up(512, 0);
     ASSERT_TRUE(QV_FlashLoad294(rig.path, 100, 0x1000, 512, 51200));
     ASSERT_TRUE(QV_BufferUpload294(rig.path, 100, 1, up.data()));

@@ -11,6 +11,7 @@
 #include "sim/session.h"
 #include "support/enclosure_rig.h"
 #include "bridge/IDEAccess.h"
+#include "sys/clock.h"
 
 namespace {
 
@@ -23,10 +24,13 @@ struct Rig : testing_support::EnclosureRig {
         EXPECT_TRUE(QV_SerialFlashStatus(path, &s));
         return s;
     }
+    // The SST parts come up protected: status write enable (50), status 00, as the procedures unlock.
+    void unlock() { ASSERT_TRUE(QV_SerialFlashCommand(path, {0x50}, false) && QV_SerialFlashCommand(path, {0x01, 0x00}, false)); }
     void waitReady() {
         for (int i = 0; i < 100000 && (status() & 1); ++i) session.clock().advanceMs(1);
     }
     std::vector<uint8_t> read(uint32_t addr, int len) {
+        waitReady();   // a busy part answers a read with FF
         std::vector<uint8_t> b(static_cast<size_t>(len));
         EXPECT_TRUE(QV_SerialFlashRead(path, addr, b.data(), len));
         return b;
@@ -112,6 +116,7 @@ TEST(SimFlash, RawCommandsAreLostWhileTheFlashIsBusy) {
 TEST(SimFlash, SstWordProgrammingAutoIncrements) {
     Rig rig("qvd523,flash=bf2541");
     const uint32_t a = 0x100000;
+    rig.unlock();
     ASSERT_TRUE(QV_SerialFlashWriteEnable(rig.path));
     ASSERT_TRUE(QV_SerialFlashCommand(rig.path, {0xAD, 0x10, 0x00, 0x00}, true));
     const uint8_t first[2] = {0x11, 0x22};
@@ -127,6 +132,7 @@ TEST(SimFlash, SstWordProgrammingAutoIncrements) {
 TEST(SimFlash, SstByteProgrammingTakesOneBytePerCycle) {
     Rig rig("qvd523,flash=bf48");
     std::fill(rig.enc->flash().begin(), rig.enc->flash().end(), 0xFF);
+    rig.unlock();
     ASSERT_TRUE(QV_SerialFlashWriteEnable(rig.path));
     ASSERT_TRUE(QV_SerialFlashCommand(rig.path, {0xAF, 0x00, 0xC0, 0x00}, true));
     const uint8_t d[2] = {0xA5, 0x00};   // the byte and the pad the procedures send
@@ -177,13 +183,14 @@ TEST(SimFlash, DirectWriteErasesTheUnitItsModeNames) {
         // The data lands with NOR semantics: exact on erased flash, ANDed onto zeros otherwise.
         EXPECT_EQ(f[0x51800], c.hi ? 0xDE : 0x00);
         uint8_t back[4] = {};
+        rig.waitReady();
         ASSERT_TRUE(QV_GetNVRAM_529(rig.path, 0x51800, back, 4));
         EXPECT_EQ(back[3], c.hi ? 0xEF : 0x00);
     }
 }
 
 TEST(SimFlash, OutOfRangeFlashAccessFailsWithoutTouchingAnything) {
-    Rig rig("qvr298");
+    Rig rig("qvr298,gentle=1");   // the unkind flash wraps at its end as the address lines do
     const auto before = rig.enc->flash();
     uint8_t buf[32] = {};
     EXPECT_FALSE(QV_SerialFlashRead(rig.path, 0x7FFF8, buf, 16));
@@ -191,6 +198,66 @@ TEST(SimFlash, OutOfRangeFlashAccessFailsWithoutTouchingAnything) {
     EXPECT_FALSE(QV_SetNVRAM_529(rig.path, 0x7FFF0, buf, 16 + 1, uint8_t{0}));
     EXPECT_FALSE(QV_GetNVRAM_529(rig.path, 0x80000, buf, 2));
     EXPECT_EQ(rig.enc->flash(), before);
+}
+
+// Each NOR rule on the bridge's own commands: `before`, four zeros written at `writeAt` (0: none),
+// then the byte at `readAt` (at once, or once the part is ready), on `a` and on `b` (the gentle
+// flash, or the enclosure without the row's key).
+TEST(SimFlash, NorRulesHoldOnTheBridgesOwnCommands) {
+    const auto para = [](uint8_t program) { _VenderCmdPara p; p.programOp = program; return p; };
+    const std::string g = ",gentle=1";
+    struct Case { const char* rule; std::string a, b; std::function<void(Rig&)> before; uint32_t writeAt, readAt; bool now; uint8_t inA, inB; };
+    for (const Case& c : std::initializer_list<Case>{
+             {"lost while busy", "qvr298", "qvr298" + g, [](Rig& r) { QV_SerialFlashSectorErase(r.path, 0x60000); }, 0x60000, 0x60000, false, 0xFF, 0},
+             {"FF while busy", "qvr298", "qvr298" + g, {}, 0x60000, 0x60000, true, 0xFF, 0},
+             {"protected at power-on", "qvd523,flash=bf48", "qvd523,flash=bf48" + g, [](Rig& r) { r.enc->flash()[0xFFF0] = 0xFF; }, 0xFFF0, 0xFFF0, false, 0xFF, 0},
+             {"wraps in its page", "qvr298", "qvr298" + g, {}, 0x600FE, 0x60000, false, 0, 0xFF},
+             {"wraps at the end", "qvr298", "qvr298" + g, {}, 0xE0000, 0x60000, false, 0, 0xFF},
+             {"program opcode as set", "qvr298", "qvr298" + g, [&](Rig& r) { QV_SerialFlashSetPara256(r.path, para(0x12), true); }, 0x60000, 0x60000, false, 0xFF, 0},
+             {"no such erase opcode (20)", "qvd528,flash=M25P10", "qvd528,flash=M25P10" + g, [&](Rig& r) {
+                  r.enc->flash()[0x18000] = 0, QV_SerialFlashSetPara256(r.path, para(0x02), false), QV_SerialFlashSectorErase(r.path, 0x18000); }, 0, 0x18000, false, 0, 0xFF},
+             {"worst-case times", "qvr298,times=worst", "qvr298", [](Rig& r) {
+                  QV_SerialFlashSectorErase(r.path, 0x60000), r.session.clock().advanceMs(200); }, 0x60000, 0x60000, false, 0xFF, 0},
+             {"reply count from byte 8", "qvr298,reply8=1", "qvr298", [](Rig& r) {   // the reply's first byte, put where the row reads
+                  QV_SerialFlashCommand(r.path, {0x9F}, true), QV_SerialFlashResponse(r.path, 0, &r.enc->flash()[0x60000], 1); }, 0, 0x60000, false, 0, 0xEF}}) {
+        SCOPED_TRACE(c.rule);
+        for (const auto& [text, want] : {std::pair{c.a, c.inA}, std::pair{c.b, c.inB}}) {
+            Rig rig(text);
+            if (c.before) c.before(rig);
+            const uint8_t z[4] = {};
+            if (c.writeAt) QV_SerialFlashWrite(rig.path, c.writeAt, z, 4);
+            uint8_t got = 0xEE;
+            if (c.now) QV_SerialFlashRead(rig.path, c.readAt, &got, 1);
+            EXPECT_EQ(c.now ? got : rig.read(c.readAt, 1)[0], want) << text;
+        }
+    }
+}
+
+// Power lost while the part is busy: what it was changing is left half way, some bits reading
+// differently each time; the rest of the part is as it was.
+TEST(SimFlash, PowerCutInTheBusyTimeLeavesItsUnitUnpredictable) {
+    const uint8_t z[256] = {};
+    struct Case { const char* op; std::function<void(const std::string&)> run; uint32_t from, to; uint8_t done; };
+    for (const Case& c : std::initializer_list<Case>{
+             {"sector erase", [](const std::string& p) { QV_SerialFlashSectorErase(p, 0x61000); }, 0x61000, 0x62000, 0xFF},
+             {"chip erase", [](const std::string& p) { QV_SerialFlashChipErase(p); }, 0, 0x80000, 0xFF},
+             {"page program", [&](const std::string& p) { QV_SerialFlashWrite(p, 0x62000, z, 256); }, 0x62000, 0x62100, 0}}) {
+        SCOPED_TRACE(c.op);
+        Rig rig("qvr298");
+        auto& f = rig.enc->flash();
+        std::fill(f.begin() + 0x61000, f.begin() + 0x62000, 0x00);
+        const std::vector<uint8_t> before = f;
+        c.run(rig.path);
+        rig.enc->faults().powerCutAtUs(sys::nowUs() + 300);
+        rig.session.clock().advanceMs(1);
+        uint8_t status = 0;
+        EXPECT_FALSE(QV_SerialFlashStatus(rig.path, &status)) << "the device is gone";
+        EXPECT_GT(std::count_if(f.begin() + c.from, f.begin() + c.to, [&](const uint8_t& b) { return b != before[&b - f.data()] && b != c.done; }), 32);
+        std::vector<uint8_t> one(c.to - c.from), two(one.size());
+        for (auto* read : {&one, &two}) rig.enc->flashChip()->read(c.from, read->data(), read->size());
+        EXPECT_NE(one, two);
+        EXPECT_TRUE(std::equal(f.begin() + c.to, f.end(), before.begin() + c.to));
+    }
 }
 
 }  // namespace

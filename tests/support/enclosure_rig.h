@@ -41,6 +41,7 @@ public:
         if (req.dir == transport::Direction::Out && req.data) s.data.assign(req.data, req.data + req.xferLen);
         sent.push_back(std::move(s));
         if (refuse && refuse(sent.back().cdb)) return transport::Result{true, true, 0, 2};
+        if (swallow && swallow(sent.back().cdb)) return transport::Result{true, true, 0, 0, 0, 0, req.xferLen};
         transport::Result r = next_.execute(req);
         if (alter) alter(req, r);
         return r;
@@ -51,6 +52,7 @@ public:
 
     std::vector<Sent> sent;
     std::function<bool(const Bytes& cdb)> refuse;
+    std::function<bool(const Bytes& cdb)> swallow;   // answered GOOD without reaching the bus
     std::function<void(const transport::Request&, transport::Result&)> alter;
 
 private:

@@ -251,3 +251,22 @@ TEST(SimFamily528, CodeOnlyFileGoesBehindTheKeptNvram) {
         EXPECT_EQ(size ? rig.recorder.wroteNothing() : rig.flash(4096, image.size()) == image, true) << enclosure;
     }
 }
+
+// Mutants of the procedures, kept to this test: status polls answered "ready" without the flash's
+// word, or a write enable or status write that never reaches the flash. The flash catches each; the
+// gentle flash of old let the skipped wait pass.
+TEST(SimFamily528, MutantsThatSkipAWaitOrAWriteEnableFail) {
+    const auto spi = [](uint8_t op) { return [op](const Bytes& c) { return c[0] == 0xFF && c[2] == 0x20 && c[5] == op; }; };
+    struct Case { const char* mutant; const char* enclosure; std::function<bool(const Bytes&)> swallow; bool passes; };
+    for (const Case& c : std::initializer_list<Case>{{"status reads ready", "qvd528", {}, false},
+                                                     {"status reads ready, gentle", "qvd528,gentle=1", {}, true},
+                                                     {"write enable swallowed", "qvd523,flash=bf48", spi(0x06), false},
+                                                     {"status write swallowed", "qvd523,flash=bf48", spi(0x01), false}}) {
+        SCOPED_TRACE(c.mutant);
+        Rig rig(c.enclosure);
+        rig.pick(sample(c.swallow ? "qvd523_with_nvram" : "qvd528_with_nvram"));
+        rig.commands.swallow = c.swallow;
+        rig.commands.alter = [&](const transport::Request& q, transport::Result&) { if (!c.swallow && q.cdb[0] == 0xFF && q.cdb[2] == 0x12 && q.data) q.data[0] = 0; };
+        EXPECT_EQ(c.swallow ? firmware::UpdateFlashSst(rig.w, rig.dev) : firmware::UpdateFlash_528Series(rig.w, rig.dev), c.passes);
+    }
+}
