@@ -289,6 +289,29 @@ std::vector<uint8_t> caseFile(const OracleCase& c) {
     return image;
 }
 
+std::vector<uint8_t> caseVersion(const OracleCase& c) {
+    const Family& fam = *c.family;
+    const bool carried = c.route == R::Mac298 || c.route == R::Mac529 || c.route == R::Mac528 || c.route == R::OneButton;
+    const std::string name = c.route == R::OneButton ? "FW_FOR_UPDATE" : carried && fam.bundle ? fam.bundle : fam.sample;
+    std::vector<uint8_t> version = {1, 5, 9}, made;
+    std::string error;
+    for (const firmware::CatalogImage& img : firmware::imageCatalog()) {
+        std::vector<uint8_t> bytes;
+        if (!firmware::generateImage(img, bytes, error)) continue;
+        if (!c.file.empty() ? bytes == c.file : name == img.name) {
+            version = img.params.version;
+            made = bytes;
+        }
+    }
+    if (!c.file.empty()) return made.empty() ? std::vector<uint8_t>{} : version;
+    if (made.empty()) made = baseImage(fam, carried);
+    // The code region is whole: a bank of the two-bank chips, the region up to the NVRAM of the
+    // single-bank ones, the image as made for the others.
+    const size_t whole = fam.layout == L::TwoBank ? 0x20000 : fam.layout == L::SingleBank ? fam.codeEnd
+                                                                                        : made.size() - (c.shape.codeOnly ? 4096 : 0);
+    return c.shape.size >= whole ? version : std::vector<uint8_t>{};
+}
+
 std::string enclosureText(const OracleCase& c) {
     if (!c.enclosure.empty()) return c.enclosure;
     return std::string(c.family->persona) + ",flash=" + c.flash + c.family->extra;
@@ -490,6 +513,12 @@ bool runOn(Bench& b, const OracleCase& c, const std::string& filePath, bool asCh
             return firmware::runChosenProcedure(p, w, b.device());
         }
     }
+}
+
+bool dispatchedAsExpected(Bench& b, const OracleCase& c, const std::string& filePath) {
+    if (c.program != Program::Windows || runProcedureOf(c.route) == firmware::RunProcedure::None) return true;
+    const firmware::RunProcedure p = firmware::chooseRunProcedure(b.device(), filePath);
+    return p == runProcedureOf(c.route) || p == firmware::RunProcedure::FileTooBig;
 }
 
 bool saveCaseState(const OracleCase& c, const Store& st, const std::string& path, std::string& error) {

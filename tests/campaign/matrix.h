@@ -58,6 +58,8 @@ const Family* familyByKey(const std::string& key);
 // The bytes a case hands its procedure: its firmware file, or the image its program carries.
 std::vector<uint8_t> caseFile(const OracleCase& c);
 std::string enclosureText(const OracleCase& c);
+// The version of the firmware the case's file carries whole (its code region complete), or empty.
+std::vector<uint8_t> caseVersion(const OracleCase& c);
 // The chip state and the patterns of the stretches its procedures promise to keep (and of the
 // bytes around them); the caller powers the enclosure on afterwards.
 void prepareCase(Bench& b, const OracleCase& c);
@@ -72,6 +74,8 @@ ModelInput modelInput(Bench& b, const OracleCase& c, const Store& before, const 
 // Windows "Run" takes the case's procedure, or with `asChosen` whatever the window chooses (a
 // re-run after a power cut may find the chip in another state).
 bool runOn(Bench& b, const OracleCase& c, const std::string& filePath, bool asChosen = false);
+// The Windows "Run" chooses the case's procedure (or refuses a file larger than the flash).
+bool dispatchedAsExpected(Bench& b, const OracleCase& c, const std::string& filePath);
 // Runs q55x on an enclosure holding `before`; `after` receives what it holds afterwards and
 // `message` the line q55x ended with. True on exit status 0. Its state folder (backups, journals)
 // is `dir`/state-home.
