@@ -13,7 +13,9 @@
 namespace campaign {
 
 enum class Program : uint8_t { Windows, Mac, Cli };
-enum class ChipState : uint8_t { Firmware, RomCode, MfgInFlash, BankDamaged };
+// Unmarked: the NVRAM without its "QV" validity mark; Blank: nothing in the flash at all;
+// AreaMarked: the disk's firmware area already marked by an earlier update.
+enum class ChipState : uint8_t { Firmware, RomCode, MfgInFlash, BankDamaged, Unmarked, Blank, AreaMarked };
 
 struct Family {
     const char* key;
@@ -45,6 +47,7 @@ struct OracleCase {
     bool includeNvram = false, productSn = false;
     int chipReset = 0;
     bool cliUpdate = false;              // q55x update rather than q55x flash
+    bool backup = false;                 // q55x takes its backup of the flash first
     // A case of the power-cut campaign may name its enclosure and its file itself.
     std::string enclosure;
     std::vector<uint8_t> file;
