@@ -428,8 +428,9 @@ ModelInput modelInput(Bench& b, const OracleCase& c, const Store& before, const 
     if (c.program == Program::Mac) {
         in.flashType = in.part ? in.part->flashType : 0;
     } else {
+        // The chip is the persona's; the flash facts are what identification told the window, as
+        // the procedure works with them (the judge takes the flash from the part itself).
         const vendor::FlashFacts& f = b.device().flash;
-        in.chipType = b.device().chip.type;
         in.flashType = f.type;
         in.amicModel = f.amicModel;
         in.atmelModel = f.atmelModel;
