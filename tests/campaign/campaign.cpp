@@ -357,14 +357,15 @@ struct Totals {
         ++runs;
         if (r.end == End::Crash) ++crashes;
         if (r.end == End::Hang) ++hangs;
-        if (r.end != End::Finished || !r.checked) return;
+        if (r.end != End::Finished) return;
+        if (r.falsePass || r.falsePassRerun) ++falsePasses;
+        if (r.back < 0) ++unrecoverable;
+        if (r.nvramFinal == Nvram::Lost) ++nvramLost;
+        if (!r.checked) return;
         Verdicts v;
         v.success = r.success, v.judgedBoot = r.bootJudged;
         v.kept = r.keptBroken ? "x" : "", v.boots = r.bootBroken ? "x" : "", v.code = r.codeBroken ? "x" : "";
         promises.add(v);
-        if (r.falsePass || r.falsePassRerun) ++falsePasses;
-        if (r.back < 0) ++unrecoverable;
-        if (r.nvramFinal == Nvram::Lost) ++nvramLost;
     }
     void add(const Totals& t) {
         runs += t.runs, falsePasses += t.falsePasses, crashes += t.crashes, hangs += t.hangs;
