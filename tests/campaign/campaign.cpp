@@ -60,7 +60,7 @@ struct CaseResult {
     char note[96] = {};
     // The judge's checks on what the run left (promises.h).
     bool checked = false, success = false, bootJudged = false, keptBroken = false, bootBroken = false, codeBroken = false;
-    char promise[96] = {};
+    char promise[240] = {};
 };
 
 using Signature = BootSignature;

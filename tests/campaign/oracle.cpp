@@ -37,7 +37,7 @@ struct OracleResult {
     bool wrongDispatch = false;   // the window's "Run" chose another procedure than the chip's
     // The judge's three checks (promises.h), each broken or not, and the first break.
     bool success = false, bootJudged = false, keptBroken = false, bootBroken = false, codeBroken = false;
-    char promise[112] = {};
+    char promise[240] = {};
     char status[112] = {};
     char note[112] = {};
 };

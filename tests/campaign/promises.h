@@ -50,7 +50,13 @@ struct Verdicts {
     bool success = false, judgedBoot = false;
     std::string kept, boots, code;
     bool any() const { return !kept.empty() || !boots.empty() || !code.empty(); }
-    std::string first() const { return !kept.empty() ? kept : !boots.empty() ? boots : code; }
+    // Every broken promise, the kept stretches first.
+    std::string first() const {
+        std::string s = kept;
+        for (const std::string* t : {&boots, &code})
+            if (!t->empty()) s += (s.empty() ? "" : "; ") + *t;
+        return s;
+    }
 };
 Verdicts judgeRun(const RunFacts& f, bool reported, bool journalHolds = false);
 

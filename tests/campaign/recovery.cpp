@@ -124,7 +124,7 @@ struct Result {
     // The judge's checks on the enclosure after the recovery: the update finished (it boots the
     // new firmware) is judged as a success, anything else as a failure.
     bool success = false, bootJudged = false, keptBroken = false, bootBroken = false, codeBroken = false;
-    char promise[112] = {};
+    char promise[240] = {};
     char note[112] = {};
 };
 
