@@ -89,10 +89,11 @@ std::vector<Held> keptStretches(const RunFacts& f) {
     std::vector<Held> out;
     for (KeptStretch s : p.kept) {
         bool asked = s.asked != Asked::IncludeNvram || f.includeNvram || f.route == Route::Sst;
-        // The macOS update has no such box: the QVD528's takes the image's NVRAM where the chip's
-        // own lacks its validity mark.
-        if (f.route == Route::Mac528 && s.asked == Asked::IncludeNvram) asked = !(flash >= 128 && f.before.flash[126] == 'Q' && f.before.flash[127] == 'V');
-        // The macOS thread of the single-bank chips writes its own image's NVRAM area.
+        // The macOS updates have no such box: the QVD528's takes the image's NVRAM where the
+        // chip's own lacks its validity mark; the single-bank chips' writes its own image's NVRAM
+        // area but for the bytes it keeps (below).
+        const bool marked = flash >= 128 && f.before.flash[126] == 'Q' && f.before.flash[127] == 'V';
+        if (f.route == Route::Mac528 && s.asked == Asked::IncludeNvram) asked = !marked;
         if (f.route == Route::Mac529) asked = true;
         if (f.route == Route::Mac529 && s.at == kMacKeptAt) s.at += kMacKept, s.len -= kMacKept;
         if (uint64_t{s.at} + s.len > flash) continue;
@@ -107,7 +108,6 @@ std::vector<Held> keptStretches(const RunFacts& f) {
             if (uint64_t{copy.s.at} + copy.s.len <= flash) out.push_back(copy);
         }
     }
-    // ... all but the first 256 bytes of it, which it carries across from the chip.
     if (f.route == Route::Mac529 && flash >= kMacKeptAt + kMacKept)
         out.push_back({{"NVRAM bytes the macOS thread keeps", kMacKeptAt, kMacKept, Asked::IncludeNvram}, {}, false});
     return out;
