@@ -11,7 +11,7 @@ namespace sim {
 namespace {
 
 constexpr const char* kKeys =
-    "fw flash rev bus state persist resetms disk sector infolen fail failop failevery notready stuckbusy short flip "
+    "fw flash rev bus state persist resetms disk sector infolen status17 fail failop failevery notready stuckbusy short flip "
     "powercut drop noreturn twins seed clock";
 
 bool parseUnsigned(std::string_view s, uint64_t& v, int base = 10) {
@@ -122,6 +122,9 @@ bool parseEnclosureConfig(std::string_view text, EnclosureConfig& out, std::stri
         } else if (key == "infolen") {
             if (!parseUnsigned(value, n) || n < 1 || n > 16) return bad("expected 1 to 16");
             out.chipInfoLength = static_cast<uint32_t>(n);
+        } else if (key == "status17") {
+            if (!parseUnsigned(value, n) || n > 255) return bad("expected 0 to 255");
+            out.statusByte17 = static_cast<uint8_t>(n);
         } else if (key == "failop") {
             if (value.size() != 2 || !parseUnsigned(value, n, 16)) return bad("expected two hex digits");
             out.failOpcode = static_cast<int>(n);
@@ -181,6 +184,8 @@ std::string simHelpText() {
            "  disk=SECTORS      sectors of the disk behind the bridge; sector=512|4096 its logical size\n"
            "  infolen=N         the chip information record is N bytes (1-16); asked for more, the\n"
            "                    chip sends N and the rest is a residual, as the older chips answer\n"
+           "  status17=N        byte 17 of the chip status record (1: the firmware area on the disk is\n"
+           "                    counted from the disk's size, not from one block less)\n"
            "  clock=virtual|real\n"
            "                    virtual (default): waits, flash busy times and command transfers\n"
            "                    pass at once; real: they take real time, as on hardware (one clock\n"

@@ -69,6 +69,8 @@ const std::vector<Family> kFamilies = {
     {"q556e-disk", "qv84556e", ",disk=256005", 30, "556", "qv84556_with_nvram", L::NvramFirst, 0, {"none"}, {R::Disk}, nullptr},
     {"q556e-disk-4k", "qv84556e", ",disk=256005,sector=4096", 30, "556", "qv84556_with_nvram", L::NvramFirst, 0, {"none"}, {R::Disk},
      nullptr},
+    {"q556e-disk-17", "qv84556e", ",disk=256000,status17=1", 30, "556", "qv84556_with_nvram", L::NvramFirst, 0, {"none"}, {R::Disk},
+     nullptr},
 };
 
 const sim::FlashPart* partOf(const OracleCase& c) {
@@ -460,6 +462,7 @@ ModelInput modelInput(Bench& b, const OracleCase& c, const Store& before, const 
     in.productSn = c.productSn || c.route == R::OneButton;
     in.diskSectors = b.enclosure().disk().sectors();
     in.diskSectorSize = b.enclosure().disk().sectorSize();
+    in.areaFromR = b.enclosure().config().statusByte17 == 1;
     in.before = before;
     return in;
 }

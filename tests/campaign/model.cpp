@@ -776,9 +776,9 @@ Expect disk(const ModelInput& in, uint64_t sectors, uint32_t blockSize) {
     const size_t length = roundUp(f.size(), 256);
     Bytes image = padded(f, length);
     const bool big = sectors > 0x100000000ull;
-    const auto areaStart = [](uint64_t r) -> uint64_t {
+    const auto areaStart = [&in](uint64_t r) -> uint64_t {
         if (r <= 256) return UINT64_MAX;
-        const uint64_t top = (r - 1) / 256 * 256;
+        const uint64_t top = (in.areaFromR ? r : r - 1) / 256 * 256;
         return top >= 256 ? top - 256 : UINT64_MAX;
     };
     const auto block = [&](uint64_t lba) {

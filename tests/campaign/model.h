@@ -64,6 +64,7 @@ struct ModelInput {
     std::string serialNum = "00000000000000000000";
     uint64_t diskSectors = 0;              // the disk behind the bridge, for the disk-resident firmware
     uint32_t diskSectorSize = 512;
+    bool areaFromR = false;                // the chip's status says the disk area counts from R, not R - 1
     Store before;
 };
 
