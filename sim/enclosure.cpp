@@ -262,6 +262,7 @@ std::vector<uint8_t> Enclosure::chipInfo() const {
 std::vector<uint8_t> Enclosure::chipStatus() const {
     std::vector<uint8_t> rec(32, 0);
     rec[8] = persona_->status8;
+    rec[17] = config_.statusByte17;
     rec[18] = persona_->status18;
     rec[19] = running() ? 1 : 0;
     return rec;

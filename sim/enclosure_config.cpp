@@ -12,7 +12,7 @@ namespace sim {
 namespace {
 
 constexpr const char* kKeys =
-    "fw flash rev bus state persist resetms disk sector infolen fail failop failevery notready stuckbusy short flip "
+    "fw flash rev bus state persist resetms disk sector infolen status17 fail failop failevery notready stuckbusy short flip "
     "powercut drop noreturn twins seed clock lost hang statusfail notreadyms renode resetjitter serial romid "
     "outresidue xferlimit inuse writecache powercutms gentle times reply8";
 
@@ -124,6 +124,9 @@ bool parseEnclosureConfig(std::string_view text, EnclosureConfig& out, std::stri
         } else if (key == "infolen") {
             if (!parseUnsigned(value, n) || n < 1 || n > 16) return bad("expected 1 to 16");
             out.chipInfoLength = static_cast<uint32_t>(n);
+        } else if (key == "status17") {
+            if (!parseUnsigned(value, n) || n > 255) return bad("expected 0 to 255");
+            out.statusByte17 = static_cast<uint8_t>(n);
         } else if (key == "failop") {
             if (value.size() != 2 || !parseUnsigned(value, n, 16)) return bad("expected two hex digits");
             out.failOpcode = static_cast<int>(n);
@@ -231,6 +234,8 @@ std::string simHelpText() {
            "                    its maximum\n"
            "  reply8=1          FF 04 21 (flash response) answers with the count in its byte 8, not with\n"
            "                    what the host asked for\n"
+           "  status17=N        byte 17 of the chip status record (1: the firmware area on the disk is\n"
+           "                    counted from the disk's size, not from one block less)\n"
            "  clock=virtual|real\n"
            "                    virtual (default): waits, flash busy times and command transfers\n"
            "                    pass at once; real: they take real time, as on hardware (one clock\n"

@@ -29,6 +29,7 @@
 #include "campaign/fork_pool.h"
 #include "campaign/oracle.h"
 #include "campaign/procedures.h"
+#include "campaign/promises.h"
 #include "image/image_catalog.h"
 #include "update/update_window.h"
 #include "campaign/recovery.h"
@@ -59,6 +60,9 @@ struct CaseResult {
     bool falsePass = false, falsePassRerun = false;
     uint64_t commands = 0, virtualMs = 0;
     char note[96] = {};
+    // The judge's checks on what the run left (promises.h).
+    bool checked = false, success = false, bootJudged = false, keptBroken = false, bootBroken = false, codeBroken = false;
+    char promise[240] = {};
 };
 
 using Signature = BootSignature;
@@ -176,7 +180,7 @@ bool updated(const Procedure& p, const Baseline& base, Bench& b) {
 CaseResult runCase(const Procedure& p, const Baseline& base, const CaseSetup& setup) {
     CaseResult r;
     const Bounds bounds = caseBounds(base);
-    Store cut;
+    Store cut, atStart;
     {
         Bench b(p.enclosure, nullptr, bounds);
         if (!b.ok()) {
@@ -186,6 +190,7 @@ CaseResult runCase(const Procedure& p, const Baseline& base, const CaseSetup& se
         p.prepare(b);
         b.powerCycle();
         if (std::string_view(p.program) == "Windows") b.select(true);
+        atStart = b.store();
         b.startPhase();
         if (setup.kind == CaseSetup::Kind::Cut && setup.cutAtUs) {
             b.enclosure().faults().powerCutAtUs(sys::nowUs() + setup.cutAtUs);
@@ -202,6 +207,17 @@ CaseResult runCase(const Procedure& p, const Baseline& base, const CaseSetup& se
     }
     r.flash = cut == base.after ? FlashState::New : cut == base.before ? FlashState::Old : FlashState::Mixed;
     r.nvramAtCut = keptState(p, base, cut);
+    // A power cut takes what was in flight with it, and the Windows and macOS programs keep no
+    // journal: after a cut only a reported success is judged (what a cut loses, the NVRAM column
+    // counts, and the ways back are tried on it). So after an enclosure that stops answering or
+    // stays busy mid-run; every other failure under a fault is judged.
+    const bool judged = r.reported || (setup.kind == CaseSetup::Kind::Fault && setup.fault.find("mid-run") == std::string::npos) ||
+                        setup.fault == "NOT READY x31 mid-run";
+    const Verdicts v = judged ? judgeRun(factsOf(p.subject, atStart, cut), r.reported) : Verdicts{};
+    r.checked = judged;
+    r.success = v.success, r.bootJudged = v.judgedBoot;
+    r.keptBroken = !v.kept.empty(), r.bootBroken = !v.boots.empty(), r.codeBroken = !v.code.empty();
+    std::snprintf(r.promise, sizeof r.promise, "%s", v.first().c_str());
 
     // Power on again, as the user would, and take the ways back our tools offer.
     Bench on(p.enclosure, &cut, bounds);
@@ -341,6 +357,7 @@ std::string ranges(const std::vector<uint64_t>& v) {
 
 struct Totals {
     uint64_t runs = 0, falsePasses = 0, crashes = 0, hangs = 0, unrecoverable = 0, nvramLost = 0;
+    PromiseCounters promises;
     void add(const CaseResult& r) {
         ++runs;
         if (r.end == End::Crash) ++crashes;
@@ -349,10 +366,16 @@ struct Totals {
         if (r.falsePass || r.falsePassRerun) ++falsePasses;
         if (r.back < 0) ++unrecoverable;
         if (r.nvramFinal == Nvram::Lost) ++nvramLost;
+        if (!r.checked) return;
+        Verdicts v;
+        v.success = r.success, v.judgedBoot = r.bootJudged;
+        v.kept = r.keptBroken ? "x" : "", v.boots = r.bootBroken ? "x" : "", v.code = r.codeBroken ? "x" : "";
+        promises.add(v);
     }
     void add(const Totals& t) {
         runs += t.runs, falsePasses += t.falsePasses, crashes += t.crashes, hangs += t.hangs;
         unrecoverable += t.unrecoverable, nvramLost += t.nvramLost;
+        promises.add(t.promises);
     }
 };
 
@@ -400,10 +423,15 @@ void printProcedure(const Procedure& p, const Baseline& base, const std::vector<
         t.add(j.result);
         std::cout << "| " << j.setup.fault << " | " << columns(p, j.result) << " |";
         if (j.result.note[0]) std::cout << " " << j.result.note;
+        if (j.result.promise[0]) std::cout << " PROMISE BROKEN: " << j.result.promise;
         std::cout << "\n";
     }
     std::cout << "\nruns " << t.runs << ", false passes " << t.falsePasses << ", crashes " << t.crashes << ", hangs "
-              << t.hangs << ", not brought back " << t.unrecoverable << ", NVRAM lost " << t.nvramLost << "\n";
+              << t.hangs << ", not brought back " << t.unrecoverable << ", NVRAM lost " << t.nvramLost << "\n\n"
+              << t.promises << "\n";
+    for (const Job& j : jobs)
+        if (j.proc == index && j.setup.kind == CaseSetup::Kind::Cut && j.result.promise[0])
+            std::cout << "- PROMISE BROKEN, power cut at command " << j.setup.cutAt << ": " << j.result.promise << "\n";
     all.add(t);
 }
 
@@ -519,6 +547,7 @@ int main(int argc, char** argv) {
     std::cout << "\n## Totals\n\nprocedures " << procs.size() << ", runs " << all.runs << ", false passes "
               << all.falsePasses << ", crashes " << all.crashes << ", hangs " << all.hangs
               << ", enclosures not brought back " << all.unrecoverable << ", NVRAM lost " << all.nvramLost << " ("
-              << static_cast<int>(seconds) << " s)\n";
-    return all.falsePasses || all.crashes || all.hangs ? 1 : 0;
+              << static_cast<int>(seconds) << " s)\n\n"
+              << all.promises << "\n";
+    return all.falsePasses || all.crashes || all.hangs || all.promises.violations() ? 1 : 0;
 }

@@ -8,7 +8,10 @@
 # power cut and by killing q55x at every Nth command, each followed by `q55x recover`; prints the
 # tables' totals and exits 1 on a false "Pass", a crash or a hang, a success the model does not
 # give, a failure that lost a stretch it had to keep, or an interrupted update that `q55x recover`
-# did not bring back booting with its kept stretches (or when it cannot be built).
+# did not bring back booting with its kept stretches, a wrong dispatch, a success the model gives
+# that the procedure does not, and any break of the promises every run is judged by (a kept
+# stretch lost, a success that does not boot the file's firmware or leaves its code where the chip
+# does not read it), or when it cannot be built.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 dir=${1:-build}
@@ -31,7 +34,7 @@ rc=$?
 grep -E '^(### |runs )' "$out"
 sed -n '/^## Totals/,$p' "$out"
 if [ "$rc" -ne 0 ]; then
-  grep -E 'PASS \(false\)|CRASH|HANG' "$out" | head -n 40
+  grep -E 'PASS \(false\)|CRASH|HANG|PROMISE BROKEN' "$out" | head -n 40
   echo "campaign: failed (tables in $out)"
   failed=1
 fi
@@ -48,7 +51,7 @@ run_mode() {   # mode table-file pattern-of-the-lines-to-look-at
   fi
 }
 oracle="$dir/oracle-bounded.md"
-run_mode oracle "$oracle" '^- (MISMATCH|KEPT STRETCH LOST|CRASH|HANG|no such enclosure)'
+run_mode oracle "$oracle" '^- (MISMATCH|KEPT STRETCH LOST|CRASH|HANG|no such enclosure)|PROMISE BROKEN|WRONG DISPATCH|model has it succeed'
 recover="$dir/recover-bounded.md"
 run_mode recover "$recover" '^- '
 

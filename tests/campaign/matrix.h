@@ -13,7 +13,9 @@
 namespace campaign {
 
 enum class Program : uint8_t { Windows, Mac, Cli };
-enum class ChipState : uint8_t { Firmware, RomCode, MfgInFlash, BankDamaged };
+// Unmarked: the NVRAM without its "QV" validity mark; Blank: nothing in the flash at all;
+// AreaMarked: the disk's firmware area already marked by an earlier update.
+enum class ChipState : uint8_t { Firmware, RomCode, MfgInFlash, BankDamaged, Unmarked, Blank, AreaMarked };
 
 struct Family {
     const char* key;
@@ -45,6 +47,7 @@ struct OracleCase {
     bool includeNvram = false, productSn = false;
     int chipReset = 0;
     bool cliUpdate = false;              // q55x update rather than q55x flash
+    bool backup = false;                 // q55x takes its backup of the flash first
     // A case of the power-cut campaign may name its enclosure and its file itself.
     std::string enclosure;
     std::vector<uint8_t> file;
@@ -58,6 +61,8 @@ const Family* familyByKey(const std::string& key);
 // The bytes a case hands its procedure: its firmware file, or the image its program carries.
 std::vector<uint8_t> caseFile(const OracleCase& c);
 std::string enclosureText(const OracleCase& c);
+// The version of the firmware the case's file carries whole (its code region complete), or empty.
+std::vector<uint8_t> caseVersion(const OracleCase& c);
 // The chip state and the patterns of the stretches its procedures promise to keep (and of the
 // bytes around them); the caller powers the enclosure on afterwards.
 void prepareCase(Bench& b, const OracleCase& c);
@@ -72,6 +77,8 @@ ModelInput modelInput(Bench& b, const OracleCase& c, const Store& before, const 
 // Windows "Run" takes the case's procedure, or with `asChosen` whatever the window chooses (a
 // re-run after a power cut may find the chip in another state).
 bool runOn(Bench& b, const OracleCase& c, const std::string& filePath, bool asChosen = false);
+// The Windows "Run" chooses the case's procedure (or refuses a file larger than the flash).
+bool dispatchedAsExpected(Bench& b, const OracleCase& c, const std::string& filePath);
 // Runs q55x on an enclosure holding `before`; `after` receives what it holds afterwards and
 // `message` the line q55x ended with. True on exit status 0. Its state folder (backups, journals)
 // is `dir`/state-home.

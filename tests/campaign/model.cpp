@@ -234,7 +234,7 @@ struct Counters {
 
 // Erase as you go: at most 4 KiB at address 0, 8 KiB elsewhere; a chunk that starts past the
 // units erased so far erases the unit it starts in, and no chunk runs past the units erased.
-// Mended: the counter moves to the unit that holds the chunk, not one unit on (a chunk could run
+// Restates a procedure's decision (the check decides): the counter moves to the unit that holds the chunk, not one unit on (a chunk could run
 // back over the units already written). The QVR29x bridges take the erase as a command of its
 // own. The length is whole 512-byte units, zeros after the caller's bytes.
 bool writeAsYouGo(Device& d, uint32_t start, const uint8_t* data, size_t length, uint8_t mode, sim::EraseUnits units,
@@ -312,6 +312,7 @@ Expect direct(const ModelInput& in) {
     if (s == 0) return out.refuse("no firmware in the file");
 
     const uint32_t n = t == 13 || t == 14 ? 0xC000 : t == 27 ? 0x8000 : 0;
+    // Restates the procedure's keep and compare-length decisions (the check decides what is kept).
     const bool codeOnly = !qvr29x && !single && startsWithCode(f);
     const bool keep = !qvr29x && (!in.includeNvram || codeOnly);
     const Bytes kept = d.copyOf(n, kNvram);
@@ -322,14 +323,14 @@ Expect direct(const ModelInput& in) {
 
     size_t c = roundUp(codeOnly ? kNvram + s : s, 256);
     const uint64_t known = uint64_t{in.knownKiB} * KiB;
-    // Mended: bytes are measured too, not only whole KiB (the last page of a file a few bytes over
+    // Restates a procedure's decision (the check decides): bytes are measured too, not only whole KiB (the last page of a file a few bytes over
     // would go past the flash's end).
     if (qvr29x && (c / KiB > in.knownKiB || c > known)) return out.refuse("the file is larger than the flash");
 
     Bytes image(std::max<size_t>({roundUp(c, 8192), 2 * kTwoBankHalf, roundUp(s, 8192)}), 0);
     if (qvr29x) {
         std::copy(f.begin(), f.end(), image.begin());
-        // Mended: a one-bank file is doubled only where the flash has room for the second bank.
+        // Restates a procedure's decision (the check decides): a one-bank file is doubled only where the flash has room for the second bank.
         if (s == kTwoBankHalf && known >= 2 * kTwoBankHalf) {
             std::copy(f.begin(), f.end(), image.begin() + kTwoBankHalf);
             c = 2 * kTwoBankHalf;
@@ -339,11 +340,11 @@ Expect direct(const ModelInput& in) {
     } else if (single) {
         std::copy(f.begin(), f.end(), image.begin());
         std::copy(kept.begin(), kept.end(), image.begin() + n);
-        // Mended: a file with both banks writes the second from its own half, which gets the
+        // Restates a procedure's decision (the check decides): a file with both banks writes the second from its own half, which gets the
         // chip's NVRAM as well (written as the file's, the second bank's copy would be lost).
         if (keepsTwoBanks(t) && s >= 2 * kBank) std::copy(kept.begin(), kept.end(), image.begin() + kBank + n);
     } else if (codeOnly) {
-        // Mended: a file that starts with its code goes behind the kept NVRAM.
+        // Restates a procedure's decision (the check decides): a file that starts with its code goes behind the kept NVRAM.
         std::copy(kept.begin(), kept.end(), image.begin());
         std::copy(f.begin(), f.end(), image.begin() + kNvram);
     } else {
@@ -358,9 +359,9 @@ Expect direct(const ModelInput& in) {
         if (in.knownKiB > 127) passes = 2;
         c = std::min<size_t>(c, kBank);
     }
-    // Mended: the kept NVRAM is written with the code, also when the file ends before it.
+    // Restates a procedure's decision (the check decides): the kept NVRAM is written with the code, also when the file ends before it.
     if (single && keep) c = std::max<size_t>(c, n + kNvram);
-    // Mended: everything written must fit the flash before anything is erased.
+    // Restates a procedure's decision (the check decides): everything written must fit the flash before anything is erased.
     if (!qvr29x) {
         const uint64_t extent = (passes > 1 ? kBank : 0) + roundUp(c, 512);
         if (extent > sizeLimit(in, extent)) return out.refuse("the file does not fit the flash");
@@ -449,7 +450,7 @@ bool downloadViaBuffer(const ModelInput& in, Device& d, BufferChip& chip, const 
         if (chip.state == sim::BootState::RomCode) return false;
         if (chip.mfgFromRam()) {
             d.eraseChip();
-            // Mended: the product record goes in again after this erase, as after the download's.
+            // Restates a procedure's decision (the check decides): the product record goes in again after this erase, as after the download's.
             if (!afterChipErase()) return false;
         } else {
             stage();
@@ -494,7 +495,7 @@ Expect buffer(const ModelInput& in) {
         c = 2 * kTwoBankHalf;
     }
     BufferChip chip{in.boot, in.persona->romVariant};
-    // Mended: each run downloads the manufacturing code only while the ROM loader waits for it
+    // Restates a procedure's decision (the check decides): each run downloads the manufacturing code only while the ROM loader waits for it
     // (read as written, every run after the first, and a running chip, fail at the boundary).
     const bool download = chip.state != sim::BootState::ManufacturingFlash;
     if (download) stampBanks(image);
@@ -528,7 +529,7 @@ Expect oneButton(const ModelInput& in) {
     if (!downloadViaBuffer(in, d, chip, image, c, false)) return out.fail(d, "programming failed");
     Bytes back;
     if (!readViaBuffer(d, chip, back, l)) return out.fail(d, "read-back failed");
-    // Mended: everything programmed is compared, not the first bank alone.
+    // Restates a procedure's decision (the check decides): everything programmed is compared, not the first bank alone.
     if (!equalOutsideSignatures(image.data(), back.data(), std::min<size_t>(std::max<size_t>(kTwoBankHalf, c), l)))
         return out.fail(d, "the read-back does not compare");
     return out.success(d);
@@ -548,7 +549,7 @@ Expect mac298(const ModelInput& in) {
     for (uint32_t pos = 0; pos < total; pos += kBufferSector)
         if (!d.bufferProgram(pos, image.data() + pos, std::min<uint32_t>(kBufferSector, total - pos), chip.capacity(d)))
             return out.fail(d, "programming failed");
-    // Mended: the whole image is compared when it is longer than the first bank.
+    // Restates a procedure's decision (the check decides): the whole image is compared when it is longer than the first bank.
     const size_t compared = std::max<size_t>(kTwoBankHalf, f.size());
     Bytes back;
     readViaBuffer(d, chip, back, compared);
@@ -561,7 +562,7 @@ Expect mac529(const ModelInput& in) {
     Device d(in, in.before);
     const Bytes& f = in.file;
     if (f.empty()) return out.refuse("no bundle image");
-    // Mended: an image that does not reach past the kept bytes cannot carry them back.
+    // Restates a procedure's decision (the check decides): an image that does not reach past the kept bytes cannot carry them back.
     if (f.size() < 0xC100) return out.refuse("the image does not reach the kept bytes");
     out.e.kept.push_back({0xC000, 256, "NVRAM bytes at 0xC000"});
     Bytes image = f;
@@ -624,7 +625,7 @@ bool eraseAndProgram(Device& d, const Bytes& file, const PagePlan& plan, Bytes& 
     return true;
 }
 
-// Mended: after a failed run that had erased the NVRAM's unit, the chip's NVRAM goes back.
+// Restates a procedure's decision (the check decides): after a failed run that had erased the NVRAM's unit, the chip's NVRAM goes back.
 bool programKeepingNvram(Device& d, const Bytes& file, const PagePlan& plan, Bytes kept) {
     const Bytes original = kept;
     if (eraseAndProgram(d, file, plan, kept)) return true;
@@ -643,8 +644,9 @@ Expect series528(const ModelInput& in, bool spiWrite) {
     const uint8_t t = in.chipType;
     const Bytes& f = in.file;
     const bool include = spiWrite || in.includeNvram;
-    // Mended: a file that starts with its code carries no NVRAM, whatever its chip.
+    // Restates a procedure's decision (the check decides): a file that starts with its code carries no NVRAM, whatever its chip.
     const bool forced = (t >= 12 && t <= 18) || t == 27;
+    // Restates the procedure's keep decision (the check decides what is kept).
     const bool carries = (forced && !startsWithCode(f)) || fileCarriesNvram(f, t, in.chipCode);
     const bool keep = !(carries && include);
     Bytes kept = d.copyOf(0, kNvram);
@@ -670,6 +672,7 @@ Expect mac528(const ModelInput& in) {
     const Bytes& f = in.file;
     if (f.empty()) return out.refuse("no bundle image");
     Bytes kept = d.copyOf(0, kNvram);
+    // Restates the thread's keep decision (the check decides what is kept).
     const bool codeOnly = startsWithCode(f);
     const bool keep = codeOnly || (kept[126] == 'Q' && kept[127] == 'V');
     if (in.flashType == 0) return out.refuse("an unknown flash is not erased by its opcode");
@@ -693,7 +696,7 @@ Expect legacy(const ModelInput& in) {
     if (!flashKnown(in)) return out.refuse("an unknown flash is not erased by its opcode");
     const Bytes& f = in.file;
     if (f.empty()) return out.refuse("no firmware in the file");
-    // Mended: a file that starts with its code would leave the chip on its ROM code.
+    // Restates a procedure's decision (the check decides): a file that starts with its code would leave the chip on its ROM code.
     if (startsWithCode(f)) return out.refuse("the file has no NVRAM in front of its code");
     const size_t length = roundUp(std::max<size_t>(f.size(), 0x8000), 8192);
     if (length > kAddressSpace) return out.refuse("the file is larger than any flash");
@@ -703,7 +706,7 @@ Expect legacy(const ModelInput& in) {
     if (restore) out.e.kept.push_back({0x8000, 512, "settings bytes"});
     const int amic = in.amicModel;
 
-    // The bridge holds its erase until the flash is done with the unit. Mended: a readiness wait
+    // The bridge holds its erase until the flash is done with the unit. Restates a procedure's decision (the check decides): a readiness wait
     // follows every erase, the chip erase's too (500 ms, then at most 500 polls 10 ms apart).
     if (f.size() > 65536) {
         d.eraseChip();
@@ -718,7 +721,7 @@ Expect legacy(const ModelInput& in) {
     if (!d.erased(0, length)) return out.fail(d, "the erased range is not blank");
     const Bytes image = padded(f, length);
     if (!d.program(0, image.data(), length)) return out.fail(d, "programming failed");
-    // Mended: the settings given back are read back and compared as well.
+    // Restates a procedure's decision (the check decides): the settings given back are read back and compared as well.
     if (restore && (!d.program(0x8000, settings.data(), 512) || !readsBack(d, 0x8000, settings.data(), 512)))
         return out.fail(d, "the settings did not go back");
     if (!readsBack(d, 0, image.data(), length)) return out.fail(d, "the read-back does not compare");
@@ -739,7 +742,7 @@ Expect over1394(const ModelInput& in) {
     for (size_t pos = 0; pos < length; pos += 256)
         if (!d.directWrite(static_cast<uint32_t>(pos), image.data() + pos, 256, pos == 0 || pos == 0x8000 ? 1 : 0))
             return out.fail(d, "a piece was not written");
-    // Mended: only a write that reads back as sent is a success (the procedure returned true once
+    // Restates a procedure's decision (the check decides): only a write that reads back as sent is a success (the procedure returned true once
     // the file was open).
     if (!readsBack(d, 0, image.data(), length)) return out.fail(d, "the read-back does not compare");
     return out.success(d);
@@ -773,9 +776,9 @@ Expect disk(const ModelInput& in, uint64_t sectors, uint32_t blockSize) {
     const size_t length = roundUp(f.size(), 256);
     Bytes image = padded(f, length);
     const bool big = sectors > 0x100000000ull;
-    const auto areaStart = [](uint64_t r) -> uint64_t {
+    const auto areaStart = [&in](uint64_t r) -> uint64_t {
         if (r <= 256) return UINT64_MAX;
-        const uint64_t top = (r - 1) / 256 * 256;
+        const uint64_t top = (in.areaFromR ? r : r - 1) / 256 * 256;
         return top >= 256 ? top - 256 : UINT64_MAX;
     };
     const auto block = [&](uint64_t lba) {

@@ -8,6 +8,11 @@
 // command (the erase unit the bridge uses, NOR programming, the chip programming through its
 // buffer), never by calling the procedures or their helpers: the checksums, the bank stamps, the
 // file checks and the erase planning are stated here again on their own.
+//
+// It adds the hardware's effects (what each erase and page does to the bytes around them); where
+// it restates a procedure's decision (what is kept, how much is compared, what is refused), it
+// says so, and the judge's promises (promises.h) decide: a run that breaks a promise fails, even
+// where the model agrees with it.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -59,6 +64,7 @@ struct ModelInput {
     std::string serialNum = "00000000000000000000";
     uint64_t diskSectors = 0;              // the disk behind the bridge, for the disk-resident firmware
     uint32_t diskSectorSize = 512;
+    bool areaFromR = false;                // the chip's status says the disk area counts from R, not R - 1
     Store before;
 };
 

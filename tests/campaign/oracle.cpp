@@ -19,6 +19,7 @@
 #include "campaign/fork_pool.h"
 #include "campaign/matrix.h"
 #include "campaign/model.h"
+#include "campaign/promises.h"
 #include "update/update_window.h"
 
 namespace campaign {
@@ -33,6 +34,10 @@ struct OracleResult {
     Verdict model = Verdict::Success;
     bool unexpected = false;   // a failure where the model has the procedure succeed
     bool q55xCheck = false;    // q55x's own file checks refused it
+    bool wrongDispatch = false;   // the window's "Run" chose another procedure than the chip's
+    // The judge's three checks (promises.h), each broken or not, and the first break.
+    bool success = false, bootJudged = false, keptBroken = false, bootBroken = false, codeBroken = false;
+    char promise[240] = {};
     char status[112] = {};
     char note[112] = {};
 };
@@ -46,6 +51,21 @@ bool isQ55xCheck(const std::string& m) {
                           "Firmware already updated.", "the embedded firmware image is missing"})
         if (m.find(t) != std::string::npos) return true;
     return false;
+}
+
+void keepVerdicts(OracleResult& r, const Verdicts& v) {
+    r.success = v.success, r.bootJudged = v.judgedBoot;
+    r.keptBroken = !v.kept.empty(), r.bootBroken = !v.boots.empty(), r.codeBroken = !v.code.empty();
+    copyText(r.promise, sizeof r.promise, v.first());
+}
+
+Verdicts verdictsOf(const OracleResult& r) {
+    Verdicts v;
+    v.success = r.success, v.judgedBoot = r.bootJudged;
+    if (r.keptBroken) v.kept = "x";
+    if (r.bootBroken) v.boots = "x";
+    if (r.codeBroken) v.code = "x";
+    return v;
 }
 
 OracleResult judge(const OracleCase& c, const std::string& dir) {
@@ -90,7 +110,8 @@ OracleResult judge(const OracleCase& c, const std::string& dir) {
         if (c.program != Program::Cli) {
             std::string lastLine;
             const auto previous = firmware::setMacOutputSink([&](std::string_view l) { lastLine = l; });
-            reported = runOn(b, c, path);
+            r.wrongDispatch = !dispatchedAsExpected(b, c, path);
+            reported = runOn(b, c, path, true);
             firmware::setMacOutputSink(previous);
             status = c.program == Program::Mac ? lastLine : b.window().status();
             after = b.store();
@@ -99,6 +120,10 @@ OracleResult judge(const OracleCase& c, const std::string& dir) {
     if (c.program == Program::Cli) reported = runCli(c, atStart, dir, after, status);
     copyText(r.status, sizeof r.status, status);
     r.model = e.verdict;
+    // q55x keeps what it may lose in its journal, and says so.
+    const bool journalHolds = c.program == Program::Cli && status.find("journal") != std::string::npos &&
+                              std::filesystem::exists(dir + "/state-home/q55x/journals");
+    keepVerdicts(r, judgeRun(factsOf(c, atStart, after), reported, journalHolds));
 
     if (reported) {
         if (e.verdict != Verdict::Success) {
@@ -142,9 +167,12 @@ OracleResult judge(const OracleCase& c, const std::string& dir) {
 
 struct Totals {
     uint64_t runs = 0, checked = 0, mismatches = 0, violations = 0, refusals = 0, q55xChecks = 0, failedKept = 0, unexpected = 0,
-             crashes = 0, hangs = 0, noEnclosure = 0;
+             crashes = 0, hangs = 0, noEnclosure = 0, wrongDispatch = 0;
+    PromiseCounters promises;
     void add(const OracleResult& r) {
         ++runs;
+        if (r.judged != Judged::Crash && r.judged != Judged::Hang && r.judged != Judged::NoEnclosure) promises.add(verdictsOf(r));
+        wrongDispatch += r.wrongDispatch;
         switch (r.judged) {
             case Judged::Match: ++checked; break;
             case Judged::Mismatch: ++checked, ++mismatches; break;
@@ -161,9 +189,14 @@ struct Totals {
     void add(const Totals& t) {
         runs += t.runs, checked += t.checked, mismatches += t.mismatches, violations += t.violations;
         refusals += t.refusals, q55xChecks += t.q55xChecks, failedKept += t.failedKept, unexpected += t.unexpected;
-        crashes += t.crashes, hangs += t.hangs, noEnclosure += t.noEnclosure;
+        crashes += t.crashes, hangs += t.hangs, noEnclosure += t.noEnclosure, wrongDispatch += t.wrongDispatch;
+        promises.add(t.promises);
     }
-    bool failed() const { return mismatches || violations || crashes || hangs; }
+    // The promises decide; a procedure that fails or refuses an update the model has succeed, and
+    // a "Run" that takes another chip's procedure, fail as well.
+    bool failed() const {
+        return mismatches || violations || crashes || hangs || unexpected || wrongDispatch || promises.violations();
+    }
 };
 
 const char* judgedName(Judged j) {
@@ -231,8 +264,8 @@ int oracleMain(int argc, char** argv) {
 
     std::cout << "# q55x-campaign --oracle (" << (bounded ? "bounded" : "full") << ")\n\n";
     std::cout << "| program | procedure | family | runs | successes checked | mismatches | kept-stretch violations | "
-                 "refusals before writing | failures, kept | failures the model has succeed |\n"
-                 "|---|---|---|---:|---:|---:|---:|---:|---:|---:|\n";
+                 "refusals before writing | failures, kept | failures the model has succeed | promises broken |\n"
+                 "|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|\n";
     std::map<std::string, Totals> groups;
     std::vector<std::string> order;
     Totals all;
@@ -245,19 +278,22 @@ int oracleMain(int argc, char** argv) {
     for (const std::string& g : order) {
         const Totals& t = groups[g];
         std::cout << "| " << g << " | " << t.runs << " | " << t.checked << " | " << t.mismatches << " | " << t.violations << " | "
-                  << t.refusals << " | " << t.failedKept << " | " << t.unexpected << " |\n";
+                  << t.refusals << " | " << t.failedKept << " | " << t.unexpected << " | "
+                  << t.promises.violations() + t.wrongDispatch << " |\n";
     }
     std::cout << "\n## Cases to look at\n\n";
     bool any = false;
     for (size_t i = 0; i < cases.size(); ++i) {
         const OracleResult& r = results[i];
         const bool bad = r.judged == Judged::Mismatch || r.judged == Judged::KeptViolation || r.judged == Judged::Crash ||
-                         r.judged == Judged::Hang || r.judged == Judged::NoEnclosure;
+                         r.judged == Judged::Hang || r.judged == Judged::NoEnclosure || r.promise[0] || r.wrongDispatch;
         if (!bad && !r.unexpected && !(verbose && r.judged != Judged::Match)) continue;
         any = true;
         std::cout << "- " << judgedName(r.judged) << (r.unexpected ? " (the model has it succeed)" : "") << ": "
                   << cases[i].label() << ". Status: \"" << r.status << "\"";
         if (r.note[0]) std::cout << ". " << r.note;
+        if (r.wrongDispatch) std::cout << ". WRONG DISPATCH: the window chose another procedure";
+        if (r.promise[0]) std::cout << ". PROMISE BROKEN: " << r.promise;
         std::cout << "\n";
     }
     if (!any) std::cout << "none\n";
@@ -266,7 +302,8 @@ int oracleMain(int argc, char** argv) {
               << ", refusals before writing " << all.refusals << " (" << all.q55xChecks << " by q55x's file checks)"
               << ", failures that kept their stretches " << all.failedKept << ", failures the model has succeed "
               << all.unexpected << ", crashes " << all.crashes << ", hangs " << all.hangs << " ("
-              << static_cast<int>(seconds) << " s)\n";
+              << static_cast<int>(seconds) << " s)\n\n"
+              << all.promises << "; wrong dispatches " << all.wrongDispatch << "\n";
     return all.failed() ? 1 : 0;
 }
 

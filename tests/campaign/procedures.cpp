@@ -78,18 +78,15 @@ Bytes carried(const char* name, const char* type) {
     return out;
 }
 
-// The model of a procedure as the campaign runs it: its family, its way, the file and the options.
-std::function<Expect(Bench&, const Store&)> modelled(const char* family, Route route, std::function<Bytes()> file,
-                                                     bool productSn = false) {
-    return [=](Bench& b, const Store& before) {
-        OracleCase c;
-        c.family = familyByKey(family);
-        c.route = route;
-        c.program = route == Route::Mac298 || route == Route::Mac529 || route == Route::Mac528 ? Program::Mac : Program::Windows;
-        c.file = file();
-        c.productSn = productSn;
-        return expectedStore(modelInput(b, c, before, ""));
-    };
+// A procedure as the campaign runs it: its family, its way, the file and the options.
+OracleCase subjectOf(const char* family, Route route, const Bytes& file, bool productSn = false) {
+    OracleCase c;
+    c.family = familyByKey(family);
+    c.route = route;
+    c.program = route == Route::Mac298 || route == Route::Mac529 || route == Route::Mac528 ? Program::Mac : Program::Windows;
+    c.file = file;
+    c.productSn = productSn;
+    return c;
 }
 
 void fill(Bench& b, const Kept& k) {
@@ -158,6 +155,7 @@ void shapedProcedures(const std::string& dir, const RecoveryStep& buffer, std::v
         p.recovery.push_back(c.program == Program::Mac ? macStep("rerun", run) : windowsStep("rerun", rerun));
         if (r.family == std::string("qvr298")) p.recovery.push_back(buffer);
         p.model = [c](Bench& b, const Store& before) { return expectedStore(modelInput(b, c, before, "")); };
+        p.subject = c;
         out.push_back(std::move(p));
     }
 }
@@ -230,55 +228,61 @@ std::vector<Procedure> procedures(const std::string& dir) {
     };
 
     const auto file = [&dir](const char* name) { return [path = fileFor(dir, name)] { return fileBytes(path); }; };
-    const auto withModel = [&](std::function<Expect(Bench&, const Store&)> m) { out.back().model = std::move(m); };
+    // The expected-flash model and the promises of the procedure last added.
+    const auto judgedAs = [&](const char* family, Route route, std::function<Bytes()> file, bool productSn = false) {
+        Procedure& p = out.back();
+        p.subject = subjectOf(family, route, file(), productSn);
+        p.subject.enclosure = p.enclosure;
+        p.model = [c = p.subject](Bench& b, const Store& before) { return expectedStore(modelInput(b, c, before, "")); };
+    };
     windows("one-button", "UpdateWithEmbeddedImage + ResetAndReattach", "qvr298,fw=31.01.01.10", {}, oneButton,
             {buffer});
-    withModel(modelled("qvr298", Route::OneButton, [] { return carried("FW_FOR_UPDATE", "FW"); }, true));
+    judgedAs("qvr298", Route::OneButton, [] { return carried("FW_FOR_UPDATE", "FW"); }, true);
     windows("298-buffer", "RunDirectUpdate, Read/Write Buffer (QVR298)", "qvr298", {}, bufferPath);
-    withModel(modelled("qvr298", Route::Buffer, file("qvr298_31.01.01.20")));
+    judgedAs("qvr298", Route::Buffer, file("qvr298_31.01.01.20"));
     windows("298-direct", "RunDirectUpdate, direct commands (QVR298)", "qvr298", {},
             runButton(f298, RunProcedure::DirectUpdate), {buffer});
-    withModel(modelled("qvr298", Route::Direct, file("qvr298_31.01.01.20")));
+    judgedAs("qvr298", Route::Direct, file("qvr298_31.01.01.20"));
     windows("256", "RunDirectUpdate + RecoverFirmwareBank (QVR256, two banks)", "qvr256", {{0xC000, 4096, 0x1C000}},
             runButton(fileFor(dir, "qvr256_1.02.03"), RunProcedure::DirectUpdate));
-    withModel(modelled("qvr256", Route::Direct, file("qvr256_1.02.03")));
+    judgedAs("qvr256", Route::Direct, file("qvr256_1.02.03"));
     windows("296", "RunDirectUpdate (QVR296, one bank)", "qvr296", {{0xC000, 4096}},
             runButton(fileFor(dir, "qvr296_1.02.04"), RunProcedure::DirectUpdate));
-    withModel(modelled("qvr296", Route::Direct, file("qvr296_1.02.04")));
+    judgedAs("qvr296", Route::Direct, file("qvr296_1.02.04"));
     windows("253", "RunDirectUpdate + RecoverFirmwareBank (QVR253, two banks)", "qvr253", {{0x8000, 4096, 0x18000}},
             runButton(fileFor(dir, "qvr253_1.02.05"), RunProcedure::DirectUpdate));
-    withModel(modelled("qvr253", Route::Direct, file("qvr253_1.02.05")));
+    judgedAs("qvr253", Route::Direct, file("qvr253_1.02.05"));
     windows("529", "RunDirectUpdate (QVD529)", "qvd529", {{0, 4096}},
             runButton(fileFor(dir, "qvd529_with_nvram"), RunProcedure::DirectUpdate));
-    withModel(modelled("qvd529", Route::Direct, file("qvd529_with_nvram")));
+    judgedAs("qvd529", Route::Direct, file("qvd529_with_nvram"));
     windows("528", "UpdateFlash_528Series (QVD528)", "qvd528", {{0, 4096}},
             runButton(fileFor(dir, "qvd528_with_nvram"), RunProcedure::Series528));
-    withModel(modelled("qvd528", Route::Series528, file("qvd528_with_nvram")));
+    judgedAs("qvd528", Route::Series528, file("qvd528_with_nvram"));
     windows("523-sst", "UpdateFlashSst (QVD523, SST flash)", "qvd523,flash=bf48", {},
             runButton(fileFor(dir, "qvd523_with_nvram"), RunProcedure::Sst));
-    withModel(modelled("qvd523", Route::Sst, file("qvd523_with_nvram")));
+    judgedAs("qvd523", Route::Sst, file("qvd523_with_nvram"));
     windows("legacy", "UpdateFlashLegacy (QV84556)", "qv84556", {{0x8000, 512}},
             runButton(fileFor(dir, "qv84556_32k"), RunProcedure::Legacy));
-    withModel(modelled("qv84556", Route::Legacy, file("qv84556_32k")));
+    judgedAs("qv84556", Route::Legacy, file("qv84556_32k"));
     windows("525-1394", "UpdateFlash525Over1394 (QVD525)", "qvd525,bus=1394", {{0x8000, 1024}},
             runButton(fileFor(dir, "qvd525_32k"), RunProcedure::Qvd525Over1394));
-    withModel(modelled("qvd525-1394", Route::Over1394, file("qvd525_32k")));
+    judgedAs("qvd525-1394", Route::Over1394, file("qvd525_32k"));
     windows("294", "UpdateFlash294 (QVR294)", "qvr294", {},
             runButton(fileFor(dir, "qvr294_31.05.00.01"), RunProcedure::Qvr294));
-    withModel(modelled("qvr294", Route::Qvr294, file("qvr294_31.05.00.01")));
+    judgedAs("qvr294", Route::Qvr294, file("qvr294_31.05.00.01"));
     windows("disk", "UpdateDiskResident (q556E)", "qv84556e,flash=none,disk=256005", {},
             runButton(fileFor(dir, "qv84556_with_nvram"), RunProcedure::DiskResident));
     out.back().bootsFromFlash = false;
-    withModel(modelled("q556e-disk", Route::Disk, file("qv84556_with_nvram")));
+    judgedAs("q556e-disk", Route::Disk, file("qv84556_with_nvram"));
 
     mac("mac-298", "qvr298_update_func", "qvr298", {}, macThread(&firmware::qvr298_update_func), {buffer});
-    withModel(modelled("qvr298", Route::Mac298, [] { return carried(firmware::kMacQvr298Image, "bin"); }));
+    judgedAs("qvr298", Route::Mac298, [] { return carried(firmware::kMacQvr298Image, "bin"); });
     mac("mac-529", "qvd529_update_func", "qvd529", {{0xC000, 256}}, macThread(&firmware::qvd529_update_func),
         {windowsStep("win", runButton(fileFor(dir, "qvd529_with_nvram"), RunProcedure::DirectUpdate))});
-    withModel(modelled("qvd529", Route::Mac529, [] { return carried(firmware::kMacQvd529Image, "BIN"); }));
+    judgedAs("qvd529", Route::Mac529, [] { return carried(firmware::kMacQvd529Image, "BIN"); });
     mac("mac-528", "qvd528_update_func", "qvd528", {{0, 4096}}, macThread(&firmware::qvd528_update_func),
         {windowsStep("win", runButton(fileFor(dir, "qvd528_with_nvram"), RunProcedure::Series528))});
-    withModel(modelled("qvd528", Route::Mac528, [] { return carried(firmware::kMacQvd528Image, "BIN"); }));
+    judgedAs("qvd528", Route::Mac528, [] { return carried(firmware::kMacQvd528Image, "BIN"); });
 
     shapedProcedures(dir, buffer, out);
     return out;

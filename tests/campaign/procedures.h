@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "campaign/bench.h"
+#include "campaign/matrix.h"
 #include "campaign/model.h"
 
 namespace campaign {
@@ -41,6 +42,8 @@ struct Procedure {
     // What the store must hold after the update, from the expected-flash model, given the bench as
     // the run starts (selected, for the Windows procedures) and the store then.
     std::function<Expect(Bench&, const Store&)> model;
+    // What the judge's promises are asked about: the chip, the file and the options of the run.
+    OracleCase subject;
 };
 
 // Writes the sample firmware files the Windows procedures open; false with a reason.

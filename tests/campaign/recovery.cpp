@@ -27,6 +27,7 @@
 #include "campaign/fork_pool.h"
 #include "campaign/matrix.h"
 #include "campaign/model.h"
+#include "campaign/promises.h"
 #include "cli/cli.h"
 #include "cli/journal.h"
 #include "transport/trace.h"
@@ -120,6 +121,10 @@ struct Result {
     bool journalAfter = false;     // a journal is still open after the recovery
     Boots boots = Boots::Other;
     bool keptLost = false;
+    // The judge's checks on the enclosure after the recovery: the update finished (it boots the
+    // new firmware) is judged as a success, anything else as a failure.
+    bool success = false, bootJudged = false, keptBroken = false, bootBroken = false, codeBroken = false;
+    char promise[240] = {};
     char note[112] = {};
 };
 
@@ -269,6 +274,13 @@ Result runCase(const Baseline& base, Interrupt how, uint64_t at, const std::stri
         return r;
     }
     r.boots = bootOf(base, now);
+    const bool journalSays = r.journalAfter && recover.out.find("journal") != std::string::npos;
+    // An enclosure the interruption left untouched runs the old firmware, whatever its version.
+    const bool finished = r.boots == Boots::New && !(now == base.before);
+    const Verdicts v = judgeRun(factsOf(base.c, base.before, now), finished, journalSays);
+    r.success = v.success, r.bootJudged = v.judgedBoot;
+    r.keptBroken = !v.kept.empty(), r.bootBroken = !v.boots.empty(), r.codeBroken = !v.code.empty();
+    std::snprintf(r.promise, sizeof r.promise, "%s", v.first().c_str());
     std::string which;
     r.keptLost = !keptIntact(base, now, which);
     r.end = End::Finished;
@@ -291,6 +303,7 @@ struct Job {
 struct Totals {
     uint64_t runs = 0, cuts = 0, kills = 0, journals = 0, finished = 0, recoverFailed = 0, journalsLeft = 0,
              bootsNew = 0, bootsOld = 0, unbootable = 0, keptLost = 0, crashes = 0, hangs = 0;
+    PromiseCounters promises;
     void add(const Job& j) {
         ++runs;
         (j.how == Interrupt::Cut ? cuts : kills)++;
@@ -298,6 +311,10 @@ struct Totals {
         if (r.end == End::Crash) ++crashes;
         if (r.end == End::Hang) ++hangs;
         if (r.end != End::Finished) return;
+        Verdicts v;
+        v.success = r.success, v.judgedBoot = r.bootJudged;
+        v.kept = r.keptBroken ? "x" : "", v.boots = r.bootBroken ? "x" : "", v.code = r.codeBroken ? "x" : "";
+        promises.add(v);
         journals += r.journalLeft;
         finished += r.journalLeft && r.recoverExit == 0;
         recoverFailed += r.journalLeft && r.recoverExit != 0;
@@ -311,8 +328,11 @@ struct Totals {
         runs += t.runs, cuts += t.cuts, kills += t.kills, journals += t.journals, finished += t.finished;
         recoverFailed += t.recoverFailed, journalsLeft += t.journalsLeft, bootsNew += t.bootsNew, bootsOld += t.bootsOld;
         unbootable += t.unbootable, keptLost += t.keptLost, crashes += t.crashes, hangs += t.hangs;
+        promises.add(t.promises);
     }
-    bool failed() const { return recoverFailed || journalsLeft || unbootable || keptLost || crashes || hangs; }
+    bool failed() const {
+        return recoverFailed || journalsLeft || unbootable || keptLost || crashes || hangs || promises.violations();
+    }
 };
 
 std::string keptText(const Baseline& b) {
@@ -418,10 +438,11 @@ int recoveryMain(int argc, char** argv) {
                 t.add(j);
                 const Result& r = j.result;
                 if (r.end != End::Finished || r.keptLost || r.boots == Boots::Other || r.journalAfter ||
-                    (r.journalLeft && r.recoverExit != 0))
+                    (r.journalLeft && r.recoverExit != 0) || r.promise[0])
                     bad.push_back(keyOf(bases[i].c) + ", " + (how == Interrupt::Cut ? "power cut" : "killed") + " at command " +
                                   std::to_string(j.at) + ": " + (r.end == End::Crash ? "CRASH " : r.end == End::Hang ? "HANG " : "") +
-                                  (r.boots == Boots::Other ? "unbootable " : "") + r.note);
+                                  (r.boots == Boots::Other ? "unbootable " : "") + r.note +
+                                  (r.promise[0] ? std::string(" PROMISE BROKEN: ") + r.promise : ""));
             }
             std::cout << "| " << (how == Interrupt::Cut ? keyOf(bases[i].c) + " | " + keptText(bases[i]) + " | " + std::to_string(bases[i].commands) : " | |")
                       << " | " << (how == Interrupt::Cut ? "power cut" : "kill") << " | " << t.runs << " | " << t.journals << " | "
@@ -438,7 +459,8 @@ int recoveryMain(int argc, char** argv) {
               << all.finished << ", recover failed " << all.recoverFailed << ", journals still open " << all.journalsLeft
               << ", boots new " << all.bootsNew << ", boots old " << all.bootsOld << ", unbootable " << all.unbootable
               << ", kept stretches lost " << all.keptLost << ", crashes " << all.crashes << ", hangs " << all.hangs << " ("
-              << static_cast<int>(seconds) << " s)\n";
+              << static_cast<int>(seconds) << " s)\n\n"
+              << all.promises << "\n";
     return all.failed() ? 1 : 0;
 }
 
