@@ -41,12 +41,15 @@ bool mismatchIsSilent(uint8_t type) { return vendor::chipRow(type).fileCheck != 
 class TQ55xFwTool::UpdateSpan {
 public:
     UpdateSpan(TQ55xFwTool& f, bool& flag)
-        : flag_(flag), controls_{&f.YesBtn, &f.UpdateBtn, &f.LoadBtn, &f.RefreshBtn, &f.DeviceList} {
+        : form_(f), flag_(flag), controls_{&f.YesBtn, &f.UpdateBtn, &f.LoadBtn, &f.RefreshBtn, &f.DeviceList} {
         for (size_t i = 0; i < controls_.size(); ++i) {
             was_[i] = controls_[i]->enabled();
             controls_[i]->setEnabled(false);
         }
         flag_ = true;
+        // Neither a log-off nor sleep may cut the write: the system is kept awake and a session's
+        // end is shown what it waits for.
+        if (form_.sessionHolds_++ == 0) form_.app_.ui().holdSession(form_, kTextSessionHeld, true);
     }
     ~UpdateSpan() { end(); }
     UpdateSpan(const UpdateSpan&) = delete;
@@ -56,9 +59,11 @@ public:
         if (!flag_) return;
         for (size_t i = 0; i < controls_.size(); ++i) controls_[i]->setEnabled(was_[i]);
         flag_ = false;
+        if (--form_.sessionHolds_ == 0) form_.app_.ui().holdSession(form_, {}, false);
     }
 
 private:
+    TQ55xFwTool& form_;
     bool& flag_;
     std::array<winform::Control*, 5> controls_;
     std::array<bool, 5> was_{};
@@ -98,7 +103,8 @@ TQ55xFwTool::TQ55xFwTool(winform::Application& app, const firmware::Settings& se
     layOut();
 
     app_.setHandlers({[this](unsigned id) { WMTimer(id); }, [this](DeviceEvent e) { WMDeviceChange(e); },
-                      [this] { close(); }});
+                      [this] { close(); }, [this] { return WMQueryEndSession(); },
+                      [this] { return WMPowerQuerySuspend(); }});
 
     // What the constructor does once the controls stand: the settings are in, the NVRAM state
     // is 1, the first scan runs, and the engineering panel is put in its plain state.
@@ -158,7 +164,7 @@ void TQ55xFwTool::layOut() {
     LoadBtn.onClick = [this] { LoadBtnClick(); };
     RdCheckBox.onClick = [this] { RdCheckBoxClick(); };
     DeviceList.onChange = [this] { UpdateBtnCheck(); };
-    FwFilenameEdit.onChange = [this] { showSelectedDevice(); };
+    FwFilenameEdit.onChange = [this] { UpdateBtnCheck(); };
 }
 
 void TQ55xFwTool::FormCreate() {
@@ -198,6 +204,12 @@ bool TQ55xFwTool::close() {
     closed_ = true;
     app_.quit();
     return true;
+}
+
+bool TQ55xFwTool::WMQueryEndSession() {
+    if (!updateInProgress()) return true;
+    debug(std::string("Session end refused: ") + kTextSessionHeld + "\n");
+    return false;
 }
 
 void TQ55xFwTool::showOnPanel(std::string_view text, Color color) {
@@ -450,7 +462,8 @@ void TQ55xFwTool::RdCheckBoxClick() {
 }
 
 void TQ55xFwTool::WMDeviceChange(DeviceEvent e) {
-    if (e == DeviceEvent::Arrival && !updating_) showOnPanel(kTextGuidance, kGuidanceColor);
+    // The panel belongs to the update while one runs, whichever it is.
+    if (e == DeviceEvent::Arrival && !updateInProgress()) showOnPanel(kTextGuidance, kGuidanceColor);
     app_.stopTimer(kRescanTimerId);
     app_.startTimer(kRescanTimerId, e == DeviceEvent::Arrival ? kRescanAfterArrivalMs : kRescanAfterRemovalMs);
 }

@@ -40,6 +40,9 @@ inline constexpr const char* kTextNoDeviceFound = "No device found!!";
 inline constexpr const char* kTextNoAvailableDevice = "No available device!!!";
 inline constexpr const char* kTextStillUpdating =
     "The firmware update is still running. Please wait until it has finished before closing.";
+// What a log-off or shut-down is shown as waiting for while the flash is written.
+inline constexpr const char* kTextSessionHeld =
+    "A firmware update is running. Ending the session now would leave the enclosure unable to start.";
 inline constexpr const char* kExchangeFileName = "ExChangeData.tmp";
 // A scan lists 16 devices, each under a path of at most 255 characters; the others are left out.
 inline constexpr const char* kTextDevicesLeftOutFormat =
@@ -66,6 +69,9 @@ public:
     void WMDeviceChange(winform::DeviceEvent e);
     void WMTimer(unsigned id);
     void WMDropFiles() {}   // accepted and ignored
+    // The session's end and the system's sleep wait while the flash is written: false then.
+    bool WMQueryEndSession();
+    bool WMPowerQuerySuspend() { return WMQueryEndSession(); }
 
     // Closes the window unless an update is running; true when it closed.
     bool close();
@@ -160,6 +166,7 @@ private:
     bool rescanPending_ = false;    // a rescan came due while the flash was being written
     bool oneButtonReady_ = false;   // the last scan offered the one-button update
     bool closed_ = false;
+    unsigned sessionHolds_ = 0;     // update spans open now; the session is held while any is
     unsigned scanCount_ = 0;
     unsigned leftOutTold_ = 0;      // devices the last warning said were left out
 };
