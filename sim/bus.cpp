@@ -83,7 +83,7 @@ DeviceInfo Bus::makeDevice(size_t index, uint32_t number) const {
 
     const ChipPersona& chip = e.persona();
     const RegistryEntry usbDevice{std::string("Corvane ") + chip.productName,
-                                  {{"idVendor", chip.vid}, {"idProduct", chip.pid}}};
+                                  {{"idVendor", chip.vid}, {"idProduct", chip.pid}, {"locationID", usbLocationOf(index)}}};
     switch (d.bus) {
         case BusKind::Usb:
             d.registryParents = {{"IOSCSIPeripheralDeviceNub", {}}, {"IOSCSILogicalUnitNub", {}},

@@ -65,6 +65,11 @@ controller_t identityOf(iokit::Services& s, uint32_t device) {
         s.numberProperty32(entry, "idProduct", pid);
         c.vendor_id = vid;
         c.product_id = pid;
+        // Two enclosures of one model carry the same identifiers (and often the same serial):
+        // where they sit tells them apart. The port's location number, or else the registry
+        // entry of the USB device itself.
+        uint32_t location = 0;
+        c.usb_key = s.numberProperty32(entry, "locationID", location) && location != 0 ? location : entry;
     }
     return c;
 }
@@ -101,6 +106,13 @@ bool qvtool::scandevices() {
         if (result != 0) window().show_error_and_exit(window().localized("error_open_device"));
     }
     return true;
+}
+
+int qvtool::attached_devices() {
+    std::vector<uint64_t> slots(maclib::kDeviceListSlots, 0);
+    int count = 0;
+    if (getDeviceList(slots.data(), &count) != 0 || count < 0) return -1;
+    return count;
 }
 
 void DeviceAdded(void* /*refCon*/, iokit::io_iterator_t iterator) {

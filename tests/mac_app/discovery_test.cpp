@@ -176,16 +176,23 @@ protected:
 
 }  // namespace
 
-TEST_F(RaidDiscovery, TwoUsbEnclosuresWithEqualIdentifiersGiveOneController) {
+// Twins (equal identifiers and serial) are told apart by the port they sit on; a restart keeps it.
+TEST_F(RaidDiscovery, TwoUsbEnclosuresWithEqualIdentifiersAreTwoControllers) {
     attach("qvr298");
     attach("qvr298");
     startDiscovery();
-    ASSERT_EQ(raid::j.chips.size(), 1u);
-    EXPECT_EQ(raid::j.chips[0].device, session.bus().devices()[0].makerObject) << "the first listed remains";
-    EXPECT_EQ(raid::j.chips[0].controller.vendor_id, 0x728Du);
-    EXPECT_FALSE(raid::j.chips[0].controller.is_firewire);
-    EXPECT_TRUE(raid::j.chips[0].connection_open);
-    EXPECT_EQ(window.rows.size(), 1u);
+    ASSERT_EQ(raid::j.chips.size(), 2u);
+    EXPECT_EQ(raid::j.chips[0].controller.vendor_id, raid::j.chips[1].controller.vendor_id);
+    EXPECT_NE(raid::j.chips[0].controller, raid::j.chips[1].controller);
+    EXPECT_TRUE(raid::j.chips[1].connection_open);
+    EXPECT_EQ(window.rows.size(), 2u);
+    EXPECT_EQ(raid::j.attached_devices(), 2);
+    const raid::controller_t first = raid::j.chips[0].controller;
+    ASSERT_TRUE(raid::j.warm_boot());
+    session.clock().advanceMs(session.bus().enclosure(0).config().resetDelayMs);
+    session.bus().devices();
+    pump();
+    EXPECT_TRUE(raid::j.controller_exists(first)) << "the same bridge, back on its port";
 }
 
 TEST_F(RaidDiscovery, UasIsIdentifiedOneRegistryLevelHigher) {
@@ -199,6 +206,7 @@ TEST_F(RaidDiscovery, UasIsIdentifiedOneRegistryLevelHigher) {
     raid::controller_t plain;
     plain.vendor_id = c.vendor_id;
     plain.product_id = c.product_id;
+    plain.usb_key = c.usb_key;   // the same port
     EXPECT_EQ(c, plain);
 }
 
