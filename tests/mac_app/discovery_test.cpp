@@ -4,9 +4,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "image/image_catalog.h"
@@ -31,7 +33,11 @@ public:
         uint64_t atMs;
     };
     void stopprogressbar() override { add("stopprogressbar"); }
-    void cleargui() override { add("cleargui"); }
+    void cleargui() override {
+        add("cleargui");
+        if (onCleargui) std::exchange(onCleargui, nullptr)();
+    }
+    std::function<void()> onCleargui;   // runs once, at the start of a departure's pause
     void clear_controller_list() override { add("clear_controller_list"); }
     void update_controller_list() override {
         add("update_controller_list");
@@ -300,8 +306,8 @@ TEST_F(RaidDiscovery, UnpluggingTakesContinueBackAndRescans) {
     EXPECT_TRUE(raid::j.chips.empty());
     std::vector<std::string> seq;
     for (const auto& c : window.calls()) seq.push_back(c.what);
-    const std::vector<std::string> want = {"cleargui", "update_controller_list", "continue:NO", "select_first_controller",
-                                           "stopworking"};
+    const std::vector<std::string> want = {"continue:NO", "cleargui", "update_controller_list", "continue:NO",
+                                           "select_first_controller", "stopworking"};
     EXPECT_EQ(seq, want);
     EXPECT_GE(window.timeOf("update_controller_list") - before, raid::kRemovalSettleMs);
 }
@@ -435,6 +441,32 @@ TEST_F(RaidDiscovery, ArrivalsAndDeparturesWaitForARunningUpdate) {
         if (c.what == "success" || c.what == "cleargui" || c.what == "clear_controller_list") seen.push_back(c.what);
     EXPECT_EQ(seen, (std::vector<std::string>{"success", "cleargui", "clear_controller_list"}));
     EXPECT_EQ(window.rows.size(), 2u);
+}
+
+// An update that starts in a departure's pause keeps its list and its connection.
+TEST_F(RaidDiscovery, AnUpdateStartedDuringTheRemovalPauseKeepsItsConnection) {
+    attach("qvr298,fw=31.01.01.10");
+    attach("qvd528");
+    startDiscovery();
+    testsupport::GatedBackend gate(transport::backend());
+    transport::ScopedBackend scoped(gate);
+    window.onCleargui = [&] {
+        EXPECT_TRUE(raid::rebuild_pending());
+        ASSERT_EQ(raid::j.chips[0].QVR298FirmwareUpdate(), 0);
+        ASSERT_TRUE(gate.waitForHeld(10000));
+        gate.acting = "discovery";
+    };
+    unplug(1);
+    raid::DeviceRemoved(nullptr, 0, iokit::kIOMessageServiceIsTerminated, nullptr);
+    gate.acting.clear();
+    EXPECT_FALSE(raid::rebuild_pending());
+    EXPECT_EQ(gate.strays, std::vector<std::string>{});
+    EXPECT_EQ(raid::j.chips.size(), 2u) << "the list stands until the update has ended";
+    EXPECT_TRUE(raid::j.chips[0].connection_open);
+    gate.open();
+    if (raid::j.chips[0].update_thread.joinable()) raid::j.chips[0].update_thread.join();
+    EXPECT_EQ(window.results.load(), 1);
+    EXPECT_EQ(raid::j.chips.size(), 1u) << "the held departure ran after the result";
 }
 
 TEST_F(RaidDiscovery, TheDiscoveryThreadRunsUntilStopped) {
