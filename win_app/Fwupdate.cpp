@@ -1,5 +1,6 @@
 #include "win_app/Fwupdate.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -98,6 +99,7 @@ TQ55xFwTool::TQ55xFwTool(winform::Application& app, const firmware::Settings& se
       devpnl(make<Panel>("devpnl", nullptr, Bounds{24, 8, 345, 25}, kTextGuidance, false)),
       replugLable(make<Label>("replugLable", nullptr, Bounds{336, 192, 100, 22}, "replugLable")),
       diskLabel(make<Label>("diskLabel", nullptr, Bounds{24, 428, 46, 13}, "USB Disk")),
+      DetailsBtn(make<Button>("DetailsBtn", nullptr, Bounds{272, 108, 83, 25}, "Details")),
       app_(app),
       settings_(settings) {
     layOut();
@@ -129,7 +131,8 @@ void TQ55xFwTool::layOut() {
                                 static_cast<winform::Control*>(&StatusEdit), static_cast<winform::Control*>(&ProgressBar1),
                                 static_cast<winform::Control*>(&UpdateBtn), static_cast<winform::Control*>(&DiskLetterLable),
                                 static_cast<winform::Control*>(&RdCheckBox), static_cast<winform::Control*>(&Panel1),
-                                static_cast<winform::Control*>(&RdPanel), static_cast<winform::Control*>(&devpnl)})
+                                static_cast<winform::Control*>(&RdPanel), static_cast<winform::Control*>(&devpnl),
+                                static_cast<winform::Control*>(&DetailsBtn)})
         c->setTabOrder(tab++);
     tab = 0;
     for (winform::Control* c : RdPanel.children()) c->setTabOrder(tab++);
@@ -153,12 +156,14 @@ void TQ55xFwTool::layOut() {
     RefreshBtn.setVisible(false);
     diskLabel.setVisible(false);
     ChipLabelEdit.setVisible(false);
+    DetailsBtn.setEnabled(false);   // until an update has ended
 
     OpenDialog1.defaultExt = "bin";
     OpenDialog1.filter = "BinaryFile|*.bin|All Files|*.*|QVT Files|*.qvt";
 
     YesBtn.onClick = [this] { YesBtnClick(); };
     ExitBtn.onClick = [this] { ExitBtnClick(); };
+    DetailsBtn.onClick = [this] { DetailsBtnClick(); };
     RefreshBtn.onClick = [this] { RefreshBtnClick(); };
     UpdateBtn.onClick = [this] { UpdateBtnClick(); };
     LoadBtn.onClick = [this] { LoadBtnClick(); };
@@ -499,19 +504,54 @@ void TQ55xFwTool::YesBtnClick() {
         bool ok = false;
         firmware::FailureWatch watch;
         firmware::WatchedWindow watched(*this, watch);
-        if (!present.paths.empty()) {
+        beginDetails();
+        uint8_t header[firmware::kHeaderSize] = {};
+        firmware::LoadEmbeddedImage(header, sizeof header, 0, sizeof header);
+        // What the window showed is what gets written: the selected bridge must still be there,
+        // still a chip the one-button update serves, with the firmware the offer was made for.
+        std::string versionRead;
+        const auto offeredFor = [&](const std::string& path, firmware::EmbeddedVersionCheck want) {
+            uint8_t info[16] = {};
+            if (!IDEAccess::QV_GetChipInfo(path, info, sizeof info)) return false;
+            versionRead = firmware::versionOfChipInfo(info, sizeof info);
+            return firmware::compareWithEmbedded(info, sizeof info, header, sizeof header) == want;
+        };
+        if (std::find(present.paths.begin(), present.paths.end(), dev.path) == present.paths.end()) {
+            watch.noteFailure("checking the selected bridge", "the selected bridge is no longer attached");
+            endDetails(watch, false, {});
+        } else if (IDEAccess::DetectChipType(dev.path).packed() != currentChipType_ ||
+                   !offeredFor(dev.path, firmware::EmbeddedVersionCheck::UpdateOffered)) {
+            watch.noteFailure("checking the selected bridge",
+                              "the bridge at the selected path is no longer the chip and firmware the update was offered for");
+            endDetails(watch, false, {});
+        } else {
             ProgressBar2.stepIt();
+            progressCeiling_ = 60;
             const bool written = firmware::UpdateWithEmbeddedImage(watched, dev);
-            ProgressBar2.stepIt();
+            ProgressBar2.setPosition(std::max(ProgressBar2.position(), 60));
+            progressCeiling_ = 95;
             // Only the updated bridge's return counts, not the other bridges still attached.
             const firmware::DeviceScan scan = firmware::scanForUpdatedBridge(
                 dev.path, present.paths, [] { return vendor::EnumerateBridgeDevices(true).paths; });
             std::vector<std::string> back;
             ok = written && firmware::ResetAndReattach(watched, dev, scan, back);
             if (written && !ok) watch.noteNotBack(firmware::reattachWaitSeconds());
-            // The panel keeps its words; the debug output says why.
-            if (!ok) debug("Update failed: " + watch.cause().line() + "\n");
+            // A pass is the updated bridge running the image: what came back must report the
+            // image's version, not merely be there.
+            versionRead.clear();
+            const auto running = std::find_if(back.begin(), back.end(), [&](const std::string& p) {
+                return offeredFor(p, firmware::EmbeddedVersionCheck::AlreadyUpdated);
+            });
+            if (ok && running == back.end()) {
+                ok = false;
+                watch.noteFailure("checking the bridge after its reset",
+                                  "the bridge that came back does not report the image's firmware version");
+            }
+            endDetails(watch, ok, versionRead);
         }
+        // The panel keeps its words; the debug output says why, and so do the details.
+        if (!ok) debug("Update failed: " + watch.cause().line() + "\n");
+        progressCeiling_ = 0;
         if (ok) {
             ProgressBar2.setPosition(100);
             showOnPanel(kTextPass, kSuccessColor);
@@ -542,8 +582,17 @@ void TQ55xFwTool::UpdateBtnClick() {
         p = firmware::chooseRunProcedure(dev, FwFilenameEdit.text());
         firmware::FailureWatch watch;
         firmware::WatchedWindow watched(*this, watch);
-        if (!firmware::runChosenProcedure(p, watched, dev) && p != firmware::RunProcedure::None)
-            debug("Update failed: " + watch.cause().line() + "\n");
+        if (p != firmware::RunProcedure::None) beginDetails();
+        const bool ok = firmware::runChosenProcedure(p, watched, dev);
+        if (!ok && p != firmware::RunProcedure::None) debug("Update failed: " + watch.cause().line() + "\n");
+        if (p != firmware::RunProcedure::None) {
+            // Most chips start the new firmware only after a power cycle: what they report now
+            // may still be the old version.
+            uint8_t info[16] = {};
+            endDetails(watch, ok, IDEAccess::QV_GetChipInfo(dev.path, info, sizeof info)
+                                      ? firmware::versionOfChipInfo(info, sizeof info) + " (as reported before a restart)"
+                                      : std::string());
+        }
     }
 
     // A file too big for the flash leaves the button off; the disk-resident update leaves the
@@ -551,6 +600,42 @@ void TQ55xFwTool::UpdateBtnClick() {
     if (p != firmware::RunProcedure::FileTooBig) UpdateBtn.setEnabled(true);
     if (p != firmware::RunProcedure::FileTooBig && p != firmware::RunProcedure::DiskResident) ProgressBar1.setPosition(0);
     afterUpdate();
+}
+
+void TQ55xFwTool::processMessages() {
+    // The one-button bar moves with the work: each time the procedure lets the window breathe
+    // (after a chunk, a read, a scan of the re-attach wait) it creeps toward the phase's ceiling.
+    const int at = ProgressBar2.position();
+    if (updating_ && at < progressCeiling_) ProgressBar2.setPosition(at + std::max(1, (progressCeiling_ - at) / 16));
+    app_.processMessages();
+}
+
+void TQ55xFwTool::beginDetails() {
+    details_ = firmware::UpdateDetails{};
+    const int index = DeviceList.itemIndex();
+    if (index >= 0 && static_cast<size_t>(index) < DeviceList.items().size())
+        details_.device = DeviceList.items()[static_cast<size_t>(index)];
+    details_.firmwareBefore = FwVerLableEdit.text();
+    DetailsBtn.setEnabled(false);
+}
+
+void TQ55xFwTool::endDetails(const firmware::FailureWatch& watch, bool ok, const std::string& versionAfter) {
+    details_.take(watch, ok);
+    details_.firmwareAfter = versionAfter;
+    // Kept beside the program, so the user has them after the window has gone.
+    const std::string folder = app_.ui().programFolder();
+    std::string error;
+    if (!folder.empty() &&
+        !firmware::saveDetails(details_, (std::filesystem::path(folder) / kDetailsFileName).string(), error))
+        debug("The update's details were not saved: " + error + "\n");
+    DetailsBtn.setEnabled(true);
+}
+
+void TQ55xFwTool::DetailsBtnClick() {
+    std::string text = details_.text();
+    const std::string folder = app_.ui().programFolder();
+    if (!folder.empty()) text += "\nSaved in " + (std::filesystem::path(folder) / kDetailsFileName).string();
+    messageBox(text, "Details", sys::MsgIcon::Information);
 }
 
 void TQ55xFwTool::appendStatus(std::string_view text) {
