@@ -64,6 +64,13 @@ public:
         ++results;
     }
     void show_error_and_exit(const std::string& text) override { add("error_and_exit:" + text); }
+    void showDetails(const std::string& text) override {
+        add("details");
+        std::lock_guard<std::mutex> lock(mutex_);
+        details = text;
+    }
+    void holdSystemAwake(bool on) override { add(on ? "awake:on" : "awake:off"); }
+    std::string details;
     std::string localized(const std::string& key) override { return key; }
 
     std::vector<Call> calls() {
@@ -409,6 +416,13 @@ TEST_F(RaidDiscovery, AFailingUpdateReportsFailure) {
     if (raid::j.chips[0].update_thread.joinable()) raid::j.chips[0].update_thread.join();
     EXPECT_TRUE(window.called("failure"));
     EXPECT_TRUE(printed("update_func: update fails."));
+    // The user reads what happened; the system was kept awake for exactly the update.
+    EXPECT_NE(window.details.find("Firmware before: 31.01.01.10"), std::string::npos) << window.details;
+    EXPECT_NE(window.details.find("Cause: programming the flash"), std::string::npos) << window.details;
+    std::vector<std::string> order;
+    for (const auto& c : window.calls())
+        if (c.what == "awake:on" || c.what == "awake:off" || c.what == "details" || c.what == "failure") order.push_back(c.what);
+    EXPECT_EQ(order, (std::vector<std::string>{"awake:on", "details", "failure", "awake:off"}));
 }
 
 // While an update thread runs, an arrival or a departure neither closes the connection it uses nor
@@ -430,7 +444,7 @@ TEST_F(RaidDiscovery, ArrivalsAndDeparturesWaitForARunningUpdate) {
     EXPECT_EQ(gate.strays, std::vector<std::string>{});
     ASSERT_EQ(raid::j.chips.size(), 1u);
     EXPECT_TRUE(raid::j.chips[0].connection_open);
-    EXPECT_TRUE(window.calls().empty());
+    for (const auto& c : window.calls()) EXPECT_EQ(c.what, "awake:on") << "discovery told the window nothing";
 
     gate.open();
     if (raid::j.chips[0].update_thread.joinable()) raid::j.chips[0].update_thread.join();
