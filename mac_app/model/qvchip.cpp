@@ -1,5 +1,6 @@
 #include "mac_app/model/qvchip.h"
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -66,6 +67,7 @@ int startUpdateThread(std::thread& handle, UpdateFunc func, uint32_t device, con
     window().holdSystemAwake(true);
     firmware::UpdateDetails details;
     details.device = name;
+    details.device.erase(std::remove(details.device.begin(), details.device.end(), '\n'), details.device.end());
     details.firmwareBefore = versionOf(device);
     if (handle.joinable()) handle.detach();
     try {
