@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 
 #include "update/buffer_update.h"
@@ -576,10 +577,19 @@ void TQ55xFwTool::UpdateBtnClick() {
     firmware::SelectedDevice dev = selectedDevice();
     StatusEdit.setText("");
 
+    // The file is read once, now: its bytes are checked against the chip and then written.
+    // A file that cannot be read goes on as it is: the family's procedure says so in its words.
+    runFile_ = snapshotRunFile();
+
     firmware::RunProcedure p;
+    bool refused = false;
     {
         UpdateSpan span(*this, runInProgress_);
-        p = firmware::chooseRunProcedure(dev, FwFilenameEdit.text());
+        p = firmware::chooseRunProcedure(dev, firmwareFile());
+        // The disk-resident firmware is not matched by its signature.
+        refused = !runFile_.empty() && p != firmware::RunProcedure::DiskResident && p != firmware::RunProcedure::None &&
+                  !fileFitsSelectedChip(runFile_, dev);
+        if (refused) p = firmware::RunProcedure::None;
         firmware::FailureWatch watch;
         firmware::WatchedWindow watched(*this, watch);
         if (p != firmware::RunProcedure::None) beginDetails();
@@ -595,11 +605,45 @@ void TQ55xFwTool::UpdateBtnClick() {
         }
     }
 
+    if (!runFile_.empty()) {
+        std::error_code ec;
+        std::filesystem::remove(runFile_, ec);
+        runFile_.clear();
+    }
     // A file too big for the flash leaves the button off; the disk-resident update leaves the
     // progress bar as it stands.
-    if (p != firmware::RunProcedure::FileTooBig) UpdateBtn.setEnabled(true);
+    // A refused file leaves it off too, as the check at the selection does.
+    if (p != firmware::RunProcedure::FileTooBig && !refused) UpdateBtn.setEnabled(true);
     if (p != firmware::RunProcedure::FileTooBig && p != firmware::RunProcedure::DiskResident) ProgressBar1.setPosition(0);
     afterUpdate();
+}
+
+std::string TQ55xFwTool::snapshotRunFile() {
+    const std::string name = FwFilenameEdit.text();
+    const firmware::FileImage file = firmware::readFirmwareFile(name);
+    if (!file.opened || file.tooLarge) return {};
+    static unsigned taken = 0;
+    const std::filesystem::path copy = std::filesystem::temp_directory_path() /
+        ("q55x-run-" + std::to_string(sys::nowUs()) + "-" + std::to_string(++taken) +
+         std::filesystem::path(name).extension().string());
+    std::ofstream out(copy, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(file.bytes.data()), static_cast<std::streamsize>(file.bytes.size()));
+    out.close();
+    if (!out) {
+        std::error_code ec;
+        std::filesystem::remove(copy, ec);
+        return {};
+    }
+    return copy.string();
+}
+
+bool TQ55xFwTool::fileFitsSelectedChip(const std::string& copy, const firmware::SelectedDevice& dev) {
+    // The check the selection made, made again on the bytes that will be written: a file the
+    // window called a mismatch is not run.
+    const uint8_t type = dev.chip.type;
+    if (mismatchIsSilent(type) || firmware::FileMatchesChip(copy, type, dev.chip.revision)) return true;
+    messageBox("The firmware file seems not match this chip!", "Message", sys::MsgIcon::None);
+    return false;
 }
 
 void TQ55xFwTool::processMessages() {

@@ -142,7 +142,9 @@ public:
     void hideProductSn() override { SetPrdSNchk.setVisible(false); }
     bool updateButtonEnabled() const override { return UpdateBtn.enabled(); }
     void setUpdateButtonEnabled(bool on) override { UpdateBtn.setEnabled(on); }
-    std::string firmwareFile() const override { return FwFilenameEdit.text(); }
+    // During a "Run", the copy of the file taken when Run was pressed: what was checked is what
+    // is written, however often the procedure opens it and whatever happens to the file meanwhile.
+    std::string firmwareFile() const override { return runFile_.empty() ? FwFilenameEdit.text() : runFile_; }
     const firmware::Settings& settings() const override { return settings_; }
     int messageBox(std::string_view text, std::string_view title, sys::MsgIcon icon) override;
     void processMessages() override;
@@ -159,6 +161,9 @@ private:
     void afterUpdate();
     // Starts the details of an update of the selected device; keeps them once it has ended.
     void beginDetails();
+    // The copy of the firmware file a "Run" works from; empty when the file cannot be read.
+    std::string snapshotRunFile();
+    bool fileFitsSelectedChip(const std::string& copy, const firmware::SelectedDevice& dev);
     void endDetails(const firmware::FailureWatch& watch, bool ok, const std::string& versionAfter);
 
     winform::Application& app_;
@@ -178,6 +183,7 @@ private:
     bool closed_ = false;
     unsigned sessionHolds_ = 0;
     firmware::UpdateDetails details_;
+    std::string runFile_;           // the copy a "Run" writes from; empty outside a Run
     int progressCeiling_ = 0;       // the one-button bar creeps toward it while the work goes on     // update spans open now; the session is held while any is
     unsigned scanCount_ = 0;
     unsigned leftOutTold_ = 0;      // devices the last warning said were left out

@@ -2,7 +2,9 @@
 // embedded image, and "Run" with a firmware file for every family; the settings' effects; what the
 // window refuses while the flash is written, and the rescans it holds back until then.
 #include <cstring>
+#include <fstream>
 #include <set>
+#include <utility>
 
 #include "win_app/fixture.h"
 #include "bridge/IDEAccess.h"
@@ -231,6 +233,38 @@ TEST(WinAppUpdate, RunWritesTheFile) {
             EXPECT_EQ(Bytes(got.begin(), got.begin() + static_cast<long>(c.version.size())), c.version);
         }
     }
+}
+
+// "Run" writes the bytes it checked when it was pressed: a file changed on disk while the update
+// runs changes nothing, and a file the window called a mismatch is not run at all.
+TEST(WinAppUpdate, RunWritesTheBytesItChecked) {
+    const std::string file = wintest::sampleFile("qvd529_code_only");
+    Bytes alone;   // the same update, the file left alone
+    {
+        FormRig same({"qvd529"});
+        same.load(file);
+        same.f().UpdateBtn.click();
+        alone = same.enclosure().flash();
+    }
+    {
+        FormRig rig({"qvd529"});
+        rig.load(file);
+        bool spoilt = false;
+        rig.ui.userInput = [&] {
+            if (!std::exchange(spoilt, true)) std::ofstream(file, std::ios::binary | std::ios::trunc) << "not firmware";
+        };
+        rig.f().UpdateBtn.click();
+        EXPECT_TRUE(spoilt);
+        EXPECT_TRUE(rig.enclosure().flash() == alone);
+    }
+    FormRig rig({"qvd529"});
+    const Bytes before = rig.enclosure().flash();
+    rig.load(wintest::sampleFile("qvd528_code_only"));
+    EXPECT_EQ(rig.boxes(), std::vector<std::string>{"Message: The firmware file seems not match this chip!"});
+    rig.f().UpdateBtn.click();
+    EXPECT_EQ(rig.log.dataOut(), 0u);
+    EXPECT_TRUE(rig.enclosure().flash() == before);
+    EXPECT_FALSE(rig.f().UpdateBtn.enabled());
 }
 
 // ChipReset=1 restarts the chip and says so; otherwise the user is asked to power-cycle, and a
