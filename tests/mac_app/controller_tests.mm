@@ -236,6 +236,9 @@ static void testAlreadyUpdatedAndMismatch(NSBundle* bundle)
         s.discover();
         CHECK(equals([outlet(s.c, "deviceLabel") stringValue], "The device already updated!"));
         CHECK(![outlet(s.c, "continueButton") isEnabled]);
+        [s.c configWarning1:nil];   // re-configure takes the same checks: no update, and why
+        CHECK(s.alerts.size() == 1 && s.alerts[0] == "Attention|The device already updated!|OK|");
+        CHECK(equals([s.c wizardState], "Welcome"));
     }
     {
         Scenario s(bundle, {"qvr298,fw=29.01.01.10"});
