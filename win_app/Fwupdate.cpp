@@ -100,7 +100,7 @@ TQ55xFwTool::TQ55xFwTool(winform::Application& app, const firmware::Settings& se
       devpnl(make<Panel>("devpnl", nullptr, Bounds{24, 8, 345, 25}, kTextGuidance, false)),
       replugLable(make<Label>("replugLable", nullptr, Bounds{336, 192, 100, 22}, "replugLable")),
       diskLabel(make<Label>("diskLabel", nullptr, Bounds{24, 428, 46, 13}, "USB Disk")),
-      DetailsBtn(make<Button>("DetailsBtn", nullptr, Bounds{272, 108, 83, 25}, "Details")),
+      DetailsBtn(make<Button>("DetailsBtn", nullptr, Bounds{229, 40, 40, 25}, "Details")),
       app_(app),
       settings_(settings) {
     layOut();
