@@ -18,6 +18,13 @@
     NSTextField* mainDescriptionText;
     NSButton* continueButton;
     NSButton* exitButton;
+    NSButton* detailsButton;        // the result page's disclosure of what the update did
+    NSButton* saveDetailsButton;
+    NSScrollView* detailsScroll;
+    NSTextView* detailsView;
+    NSString* detailsText;
+    id awakeActivity;               // the activity that keeps the system from sleeping
+    BOOL awake;                     // it is held
     NSTextField* deviceLabel;
     NSProgressIndicator* updateProgressIndicator;
     NSString* descWelcome;
@@ -101,6 +108,7 @@
     // Running state of the front end.
     BOOL working;             // the progress indicator animates
     BOOL updating;            // from Continue (or the RAID window's re-configure) to the result
+    BOOL updateStarted;       // its thread was started; the result has not come yet
     BOOL autoContinue;        // press Continue when it is enabled, then report and exit
     NSString* reportPath;
     uint64_t autoLimitMs;     // an unattended run gives up when no update has started by then
@@ -146,6 +154,15 @@
 - (BOOL)updateRunning;
 - (void)show_message:(NSString*)text;
 - (void)show_error_and_exit:(NSString*)text;
+// The result page's "Details": what the update did, shown and hidden by the disclosure, saved
+// as text where the user chooses (tests answer the choice through detailsSavePath).
+- (void)setDetailsText:(NSString*)text;
+- (void)toggleDetails:(id)sender;
+- (void)saveDetails:(id)sender;
+- (NSString*)detailsSavePath;
+// While an update runs the system does not sleep (an NSNumber: on or off).
+- (void)holdAwake:(NSNumber*)on;
+- (BOOL)holdingAwake;
 - (void)startworking;
 - (void)stopworking;
 

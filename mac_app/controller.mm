@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "update/update_details.h"
 #include "update/update_window.h"
 #include "mac_app/lifecycle.h"
 #include "mac_app/model/discovery.h"
@@ -181,6 +182,88 @@ void progressbar_func()
     continueButton = makeButton(content, NSMakeRect(366, 14, 90, 30), self, @selector(continueButtonClick:));
     [continueButton setTitle:[self localized:@"continue_button"]];
     [continueButton setEnabled:NO];
+
+    detailsButton = makeButton(content, NSMakeRect(24, 14, 100, 30), self, @selector(toggleDetails:));
+    [detailsButton setTitle:[self localized:@"details_button"]];
+    [detailsButton setButtonType:NSPushOnPushOffButton];
+    [detailsButton setHidden:YES];
+    saveDetailsButton = makeButton(content, NSMakeRect(130, 14, 100, 30), self, @selector(saveDetails:));
+    [saveDetailsButton setTitle:[self localized:@"save_details_button"]];
+    [saveDetailsButton setHidden:YES];
+    detailsScroll = [[NSScrollView alloc] initWithFrame:NSMakeRect(24, 54, 432, 232)];
+    [detailsScroll setHasVerticalScroller:YES];
+    [detailsScroll setBorderType:NSBezelBorder];
+    detailsView = [[NSTextView alloc] initWithFrame:NSMakeRect(0, 0, 414, 232)];
+    [detailsView setEditable:NO];
+    [detailsView setFont:[NSFont userFixedPitchFontOfSize:11]];
+    [detailsScroll setDocumentView:detailsView];
+    [detailsScroll setHidden:YES];
+    [content addSubview:detailsScroll];
+    detailsText = [@"" retain];
+}
+
+- (void)setDetailsText:(NSString*)text
+{
+    [detailsText release];
+    detailsText = [text copy];
+    [detailsView setString:detailsText];
+}
+
+// The disclosure: the details over the description, or the description again.
+- (void)toggleDetails:(id)sender
+{
+    (void)sender;
+    const BOOL show = [detailsScroll isHidden];
+    [detailsScroll setHidden:!show];
+    [mainDescriptionText setHidden:show];
+    [saveDetailsButton setHidden:!show];
+    [detailsButton setState:show ? NSOnState : NSOffState];
+}
+
+- (NSString*)detailsSavePath
+{
+    NSSavePanel* panel = [NSSavePanel savePanel];
+    [panel setTitle:[self localized:@"save_details_button"]];
+    if ([panel runModalForDirectory:NSHomeDirectory() file:@"FwUpdateMac-details.txt"] != NSOKButton)
+        return nil;
+    return [panel filename];
+}
+
+- (void)saveDetails:(id)sender
+{
+    (void)sender;
+    NSString* path = [self detailsSavePath];
+    if (path == nil)
+        return;
+    NSData* data = [detailsText dataUsingEncoding:NSUTF8StringEncoding];
+    if (![data writeToFile:path atomically:YES])
+        [self runAlertWithTitle:s_error
+                        message:[NSString stringWithFormat:@"%@ %@", [self localized:@"details_not_saved"], path]
+                  defaultButton:s_ok
+                alternateButton:nil];
+}
+
+// The system's own sleep assertion, taken through the process's activity (GNUstep's gives no
+// object back: the flag is what the program knows).
+- (void)holdAwake:(NSNumber*)on
+{
+    if ([on boolValue] && !awake) {
+        awakeActivity = [[[NSProcessInfo processInfo]
+            beginActivityWithOptions:(NSActivityUserInitiated | NSActivityIdleSystemSleepDisabled)
+                              reason:@"A firmware update is being written"] retain];
+        awake = YES;
+    } else if (![on boolValue] && awake) {
+        if (awakeActivity != nil)
+            [[NSProcessInfo processInfo] endActivity:awakeActivity];
+        [awakeActivity release];
+        awakeActivity = nil;
+        awake = NO;
+    }
+}
+
+- (BOOL)holdingAwake
+{
+    return awake;
 }
 
 - (NSTextField*)diskField:(NSView*)page x:(CGFloat)x y:(CGFloat)y
@@ -495,6 +578,9 @@ void progressbar_func()
     [refresh_button setEnabled:on];
     [warmboot_button setEnabled:on];
     [reconfigure_button setEnabled:on];
+    // The details are those of the last update: until this one has ended there are none to show.
+    [detailsButton setEnabled:on];
+    [saveDetailsButton setEnabled:on];
 }
 
 - (BOOL)updateRunning
@@ -509,6 +595,14 @@ void progressbar_func()
     if ([self updateRunning])
         return;
     updating = YES;
+    // A second update (the RAID window's re-configure after a first) starts its page afresh: the
+    // progress animates again until this update reports.
+    __atomic_store_n(&updateFinished, (BOOL)NO, __ATOMIC_SEQ_CST);
+    progressEnded = NO;
+    [self setDetailsText:@""];
+    if (![detailsScroll isHidden])
+        [self toggleDetails:nil];
+    [detailsButton setHidden:YES];
     [self enableActionsBesideUpdate:NO];
     [mainDescriptionText setStringValue:descUpdating];
     [continueButton setHidden:YES];
@@ -528,7 +622,9 @@ void progressbar_func()
 // wizard shows the Failure state and the reason goes to standard output.
 - (void)updateFirmware
 {
-    if (raid::update_thread_running()) {
+    // Once started, this update's thread may have ended before its result has reached the window:
+    // until then it is still the update of this page.
+    if (raid::update_thread_running() || updateStarted) {
         firmware::macPrint("No update started: an update is already running.");
         return;
     }
@@ -536,7 +632,14 @@ void progressbar_func()
     {
         std::lock_guard<std::recursive_mutex> lock(raid::j.list_lock());
         const size_t count = raid::j.chips.size();
-        if (count != 1) {
+        // The list may lag behind the bus: the devices attached now are counted as well.
+        const int attached = count == 1 ? raid::j.attached_devices() : 1;
+        if (raid::rebuild_pending()) {
+            reason = "No update started: the device list is being rebuilt after a device left.";
+        } else if (count == 1 && attached != 1) {
+            reason = "No update started: " + std::to_string(attached < 0 ? 0 : attached) +
+                     " devices are attached; only one may be while updating.";
+        } else if (count != 1) {
             reason = count == 0 ? "No update started: no controller is attached."
                                 : "No update started: " + std::to_string(count) +
                                       " controllers are attached; only one may be while updating.";
@@ -554,10 +657,14 @@ void progressbar_func()
             }
             if (reason.empty() && started != 0)
                 reason = "No update started: the updating thread could not be created.";
+            updateStarted = reason.empty();
         }
     }
     if (!reason.empty()) {
         firmware::macPrint(reason);
+        firmware::UpdateDetails details;
+        details.cause = reason;
+        [self setDetailsText:[NSString stringWithUTF8String:details.text().c_str()]];
         [self showFailureWindow];
     }
 }
@@ -567,10 +674,12 @@ void progressbar_func()
     firmware::macPrint(line);
     [mainDescriptionText setStringValue:description];
     [exitButton setHidden:NO];
+    [detailsButton setHidden:NO];
     finishedAtMs = sys::nowMs();
     __atomic_store_n(&updateFinished, (BOOL)YES, __ATOMIC_SEQ_CST);
     finishedAtPoll = __atomic_load_n(&gProgressPolls, __ATOMIC_SEQ_CST);
     updating = NO;
+    updateStarted = NO;
     [self enableActionsBesideUpdate:YES];
     [configWindow orderOut:self];
     [self showWelcomeWindow];
@@ -661,6 +770,12 @@ void progressbar_func()
 - (void)show_error_and_exit:(NSString*)text
 {
     [self runAlertWithTitle:[self localized:@"error"] message:text defaultButton:s_ok alternateButton:nil];
+    // Ending now would cut the write: the program stays until the update has ended, and the
+    // user leaves it then.
+    if ([self updateRunning]) {
+        firmware::macPrint("The program does not end while the firmware update runs.");
+        return;
+    }
     [self leaveWithStatus:3];
 }
 
@@ -860,7 +975,17 @@ void progressbar_func()
         [self refuseDuringUpdate];
         return;
     }
-    raid::DeviceAdded(nullptr, 0);
+    // The rebuild pauses 2 s before it lists the controllers: on a thread of its own, so the
+    // window stays alive meanwhile.
+    try {
+        std::thread([] {
+            NSAutoreleasePool* pool = [[NSAutoreleasePool alloc] init];
+            raid::DeviceAdded(nullptr, 0);
+            [pool release];
+        }).detach();
+    } catch (const std::exception&) {
+        raid::DeviceAdded(nullptr, 0);
+    }
 }
 
 - (void)warmboot:(id)sender
@@ -878,10 +1003,32 @@ void progressbar_func()
                 alternateButton:nil];
 }
 
+// Re-configuring starts the firmware update of the one attached controller: it takes the checks
+// discovery makes before it offers Continue. Nil when it may go on, else what stops it.
+- (NSString*)reconfigureRefusal
+{
+    std::lock_guard<std::recursive_mutex> lock(raid::j.list_lock());
+    if (raid::j.chips.size() != 1)
+        return nil;   // updateFirmware says why no update starts
+    const raid::qvchip& chip = raid::j.chips[0];
+    switch (raid::readiness_of(chip.device, chip.chip_id)) {
+        case raid::Readiness::AlreadyUpdated: return [NSString stringWithUTF8String:raid::kTextAlreadyUpdated];
+        case raid::Readiness::FirmwareIdMismatch: return [NSString stringWithUTF8String:raid::kTextFirmwareIdMismatch];
+        case raid::Readiness::Unreadable: return @"The device's firmware version could not be read.";
+        case raid::Readiness::NotSupported:
+        case raid::Readiness::Offered: return nil;
+    }
+    return nil;
+}
+
 - (void)configWarning1:(id)sender
 {
     if ([self updateRunning]) {
         [self refuseDuringUpdate];
+        return;
+    }
+    if (NSString* refusal = [self reconfigureRefusal]) {
+        [self show_message:refusal];
         return;
     }
     if ([self runAlertWithTitle:@"Warning:"
@@ -898,10 +1045,14 @@ void progressbar_func()
         [self refuseDuringUpdate];
         return;
     }
-    if ([self runAlertWithTitle:@"Warning:"
-                        message:@"Are you sure you wnat to ERASE all data and re-configure?"
-                  defaultButton:@"Yes"
-                alternateButton:@"No"] == NSAlertDefaultReturn)
+    if (NSString* refusal = [self reconfigureRefusal]) {
+        [self show_message:refusal];
+        return;
+    }
+    NSString* warning = [@"Are you sure you wnat to ERASE all data and re-configure?\n\n"
+        stringByAppendingString:[self localized:@"reconfigure_writes_firmware"]];
+    if ([self runAlertWithTitle:@"Warning:" message:warning defaultButton:@"Yes" alternateButton:@"No"] ==
+        NSAlertDefaultReturn)
         [self showUpdatingConfigWindow];
 }
 

@@ -22,6 +22,8 @@ public:
     void stopworking() override;
     void showSuccessfulWindow() override;
     void showFailureWindow() override;
+    void showDetails(const std::string& text) override;
+    void holdSystemAwake(bool on) override;
     void show_error_and_exit(const std::string& text) override;
     std::string localized(const std::string& key) override;
 };

@@ -111,6 +111,18 @@ void WindowBridge::showFailureWindow()
     onMainThread(ctrller, @selector(showFailureWindow), nil);
 }
 
+void WindowBridge::showDetails(const std::string& s)
+{
+    Pool pool;
+    onMainThread(ctrller, @selector(setDetailsText:), text(s));
+}
+
+void WindowBridge::holdSystemAwake(bool on)
+{
+    Pool pool;
+    onMainThread(ctrller, @selector(holdAwake:), [NSNumber numberWithBool:on]);
+}
+
 void WindowBridge::show_error_and_exit(const std::string& s)
 {
     Pool pool;

@@ -91,7 +91,8 @@ DeviceInfo Bus::makeDevice(size_t index, uint32_t number) const {
 
     const ChipPersona& chip = e.persona();
     const auto [vid, pid] = e.usbIds();
-    const RegistryEntry usbDevice{std::string("Corvane ") + chip.productName, {{"idVendor", vid}, {"idProduct", pid}}};
+    const RegistryEntry usbDevice{std::string("Corvane ") + chip.productName,
+                                  {{"idVendor", vid}, {"idProduct", pid}, {"locationID", usbLocationOf(index)}}};
     switch (d.bus) {
         case BusKind::Usb:
             d.registryParents = {{"IOSCSIPeripheralDeviceNub", {}}, {"IOSCSILogicalUnitNub", {}},

@@ -64,6 +64,11 @@ using BusListener = std::function<void(const BusEvent&)>;
 
 using transport::kDiskInterfaceGuid;
 constexpr uint32_t kMakerObjectBase = 0x5A00;
+// The USB location of an enclosure's port, as the system numbers it: the bus in the top byte,
+// then one nibble per hub port. Each enclosure sits on a port of its own and keeps it across a
+// restart, so twins are told apart and a bridge that comes back is the same one.
+constexpr uint32_t kUsbLocationBase = 0x14000000;
+constexpr uint32_t usbLocationOf(size_t port) { return kUsbLocationBase | static_cast<uint32_t>(((port % 15) + 1) << 20) | static_cast<uint32_t>((port / 15) << 16); }
 // The enclosures' 1394 units carry the bridge maker's company id (0x0030E0) in the top bits of
 // their GUID, as the real ones do.
 constexpr uint32_t kBridgeMakerCompanyId = 0x0030E0;

@@ -185,6 +185,7 @@ void FailureWatch::noteText(std::string_view text) {
     const StepText* s = stepOf(text);
     if (!s) return;
     if (s->shows == Shows::Progress) {
+        if (steps_.empty() || steps_.back() != s->step) steps_.emplace_back(s->step);
         step_ = s->step;
         lastFailed_.reset();
         return;
@@ -206,6 +207,14 @@ void FailureWatch::noteNotBack(unsigned seconds) {
     FailureCause c;
     c.step = "waiting for the bridge after its reset";
     c.detail = "the bridge did not come back within " + std::to_string(seconds) + " s after its reset";
+    c.deviceChanged = changed_;
+    taken_ = std::move(c);
+}
+
+void FailureWatch::noteFailure(std::string step, std::string detail) {
+    FailureCause c;
+    c.step = std::move(step);
+    c.detail = std::move(detail);
     c.deviceChanged = changed_;
     taken_ = std::move(c);
 }

@@ -54,8 +54,12 @@ public:
     void noteText(std::string_view text);
     // The bridge was reset and did not come back within `seconds`.
     void noteNotBack(unsigned seconds);
+    // A check of the caller's own failed: the step in words and what it found.
+    void noteFailure(std::string step, std::string detail);
     FailureCause cause() const;
     bool deviceChanged() const { return changed_; }
+    // The steps the procedure showed, in words and in order, each once.
+    const std::vector<std::string>& steps() const { return steps_; }
 
     // The watch of this thread, if one is installed (macPrint tells it its lines).
     static FailureWatch* current();
@@ -65,6 +69,7 @@ private:
 
     FailureWatch* previous_;
     std::string step_;
+    std::vector<std::string> steps_;
     std::optional<FailedCommand> lastFailed_;
     std::optional<uint32_t> lastFailedAddress_;   // the failing command's own address, where it names one
     std::optional<uint32_t> lastAddress_;         // of the last command that went through

@@ -81,15 +81,32 @@ size_t firstBinaryByte(std::string_view bytes) {
     return std::string_view::npos;
 }
 
-bool hexToU16(const std::string& value, uint16_t& out) {
+enum class HexValue { Ok, NotHexadecimal, TooLarge };
+
+// A USB identifier is 16 bits: a larger value ("10000") is refused rather than cut to its low
+// bits, which would write another vendor's or product's identity (0) into the bridge.
+HexValue hexToU16(const std::string& value, uint16_t& out) {
     const std::string text = "0x" + value;
-    if (value.empty()) return false;
+    if (value.empty()) return HexValue::NotHexadecimal;
     errno = 0;
     char* end = nullptr;
     const unsigned long v = std::strtoul(text.c_str(), &end, 16);
-    if (errno != 0 || end == text.c_str() + 2 || *end != '\0') return false;
-    out = static_cast<uint16_t>(v & 0xFFFF);
-    return true;
+    if (errno != 0 || end == text.c_str() + 2 || *end != '\0') return HexValue::NotHexadecimal;
+    if (v > 0xFFFF) return HexValue::TooLarge;
+    out = static_cast<uint16_t>(v);
+    return HexValue::Ok;
+}
+
+// The error text for a VID or PID that cannot be used; empty when it can.
+std::string identifierError(const char* key, const std::string& value, uint16_t& out) {
+    switch (hexToU16(value, out)) {
+        case HexValue::Ok: return {};
+        case HexValue::NotHexadecimal:
+            return std::string("'") + printable(value) + "' is not a valid hexadecimal value for " + key;
+        case HexValue::TooLarge:
+            return std::string("'") + printable(value) + "' is larger than FFFF, the largest value for " + key;
+    }
+    return {};
 }
 
 // As the C library's decimal conversion: white space, a sign, digits; anything else gives 0.
@@ -123,13 +140,9 @@ SettingsLoad parseSettings(std::string_view fileBytes) {
     work = pristine;
     const std::string reset = shortSettingLookup(work, "ChipReset", "0");
 
-    if (!hexToU16(vid, r.settings.vid)) {
-        r.ok = false;
-        r.error = std::string("'") + printable(vid) + "' is not a valid hexadecimal value for VID";
-    } else if (!hexToU16(pid, r.settings.pid)) {
-        r.ok = false;
-        r.error = std::string("'") + printable(pid) + "' is not a valid hexadecimal value for PID";
-    }
+    r.error = identifierError("VID", vid, r.settings.vid);
+    if (r.error.empty()) r.error = identifierError("PID", pid, r.settings.pid);
+    r.ok = r.error.empty();
     r.settings.serialNum = serial.substr(0, 20);
     r.settings.chipReset = decimal(reset);
     return r;

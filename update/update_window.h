@@ -23,7 +23,10 @@ namespace firmware {
 struct Settings {
     uint16_t vid = 0x728D;
     uint16_t pid = 0x7A3C;
-    std::string serialNum = "00000000000000000000";   // 20 characters
+    // 20 characters. The default is the same for every bridge that is updated without a settings
+    // file (or without this key): such bridges all carry the serial "00000000000000000000", and a
+    // host that tells enclosures apart by their serial sees them as one.
+    std::string serialNum = "00000000000000000000";
     int32_t chipReset = 0;                             // 1: the chip restarts itself after an update
 };
 

@@ -1,7 +1,9 @@
 #include "win_app/Fwupdate.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 
 #include "update/buffer_update.h"
@@ -41,12 +43,15 @@ bool mismatchIsSilent(uint8_t type) { return vendor::chipRow(type).fileCheck != 
 class TQ55xFwTool::UpdateSpan {
 public:
     UpdateSpan(TQ55xFwTool& f, bool& flag)
-        : flag_(flag), controls_{&f.YesBtn, &f.UpdateBtn, &f.LoadBtn, &f.RefreshBtn, &f.DeviceList} {
+        : form_(f), flag_(flag), controls_{&f.YesBtn, &f.UpdateBtn, &f.LoadBtn, &f.RefreshBtn, &f.DeviceList} {
         for (size_t i = 0; i < controls_.size(); ++i) {
             was_[i] = controls_[i]->enabled();
             controls_[i]->setEnabled(false);
         }
         flag_ = true;
+        // Neither a log-off nor sleep may cut the write: the system is kept awake and a session's
+        // end is shown what it waits for.
+        if (form_.sessionHolds_++ == 0) form_.app_.ui().holdSession(form_, kTextSessionHeld, true);
     }
     ~UpdateSpan() { end(); }
     UpdateSpan(const UpdateSpan&) = delete;
@@ -56,9 +61,11 @@ public:
         if (!flag_) return;
         for (size_t i = 0; i < controls_.size(); ++i) controls_[i]->setEnabled(was_[i]);
         flag_ = false;
+        if (--form_.sessionHolds_ == 0) form_.app_.ui().holdSession(form_, {}, false);
     }
 
 private:
+    TQ55xFwTool& form_;
     bool& flag_;
     std::array<winform::Control*, 5> controls_;
     std::array<bool, 5> was_{};
@@ -93,12 +100,14 @@ TQ55xFwTool::TQ55xFwTool(winform::Application& app, const firmware::Settings& se
       devpnl(make<Panel>("devpnl", nullptr, Bounds{24, 8, 345, 25}, kTextGuidance, false)),
       replugLable(make<Label>("replugLable", nullptr, Bounds{336, 192, 100, 22}, "replugLable")),
       diskLabel(make<Label>("diskLabel", nullptr, Bounds{24, 428, 46, 13}, "USB Disk")),
+      DetailsBtn(make<Button>("DetailsBtn", nullptr, Bounds{229, 40, 40, 25}, "Details")),
       app_(app),
       settings_(settings) {
     layOut();
 
     app_.setHandlers({[this](unsigned id) { WMTimer(id); }, [this](DeviceEvent e) { WMDeviceChange(e); },
-                      [this] { close(); }});
+                      [this] { close(); }, [this] { return WMQueryEndSession(); },
+                      [this] { return WMPowerQuerySuspend(); }});
 
     // What the constructor does once the controls stand: the settings are in, the NVRAM state
     // is 1, the first scan runs, and the engineering panel is put in its plain state.
@@ -123,7 +132,8 @@ void TQ55xFwTool::layOut() {
                                 static_cast<winform::Control*>(&StatusEdit), static_cast<winform::Control*>(&ProgressBar1),
                                 static_cast<winform::Control*>(&UpdateBtn), static_cast<winform::Control*>(&DiskLetterLable),
                                 static_cast<winform::Control*>(&RdCheckBox), static_cast<winform::Control*>(&Panel1),
-                                static_cast<winform::Control*>(&RdPanel), static_cast<winform::Control*>(&devpnl)})
+                                static_cast<winform::Control*>(&RdPanel), static_cast<winform::Control*>(&devpnl),
+                                static_cast<winform::Control*>(&DetailsBtn)})
         c->setTabOrder(tab++);
     tab = 0;
     for (winform::Control* c : RdPanel.children()) c->setTabOrder(tab++);
@@ -147,18 +157,20 @@ void TQ55xFwTool::layOut() {
     RefreshBtn.setVisible(false);
     diskLabel.setVisible(false);
     ChipLabelEdit.setVisible(false);
+    DetailsBtn.setEnabled(false);   // until an update has ended
 
     OpenDialog1.defaultExt = "bin";
     OpenDialog1.filter = "BinaryFile|*.bin|All Files|*.*|QVT Files|*.qvt";
 
     YesBtn.onClick = [this] { YesBtnClick(); };
     ExitBtn.onClick = [this] { ExitBtnClick(); };
+    DetailsBtn.onClick = [this] { DetailsBtnClick(); };
     RefreshBtn.onClick = [this] { RefreshBtnClick(); };
     UpdateBtn.onClick = [this] { UpdateBtnClick(); };
     LoadBtn.onClick = [this] { LoadBtnClick(); };
     RdCheckBox.onClick = [this] { RdCheckBoxClick(); };
     DeviceList.onChange = [this] { UpdateBtnCheck(); };
-    FwFilenameEdit.onChange = [this] { showSelectedDevice(); };
+    FwFilenameEdit.onChange = [this] { UpdateBtnCheck(); };
 }
 
 void TQ55xFwTool::FormCreate() {
@@ -198,6 +210,12 @@ bool TQ55xFwTool::close() {
     closed_ = true;
     app_.quit();
     return true;
+}
+
+bool TQ55xFwTool::WMQueryEndSession() {
+    if (!updateInProgress()) return true;
+    debug(std::string("Session end refused: ") + kTextSessionHeld + "\n");
+    return false;
 }
 
 void TQ55xFwTool::showOnPanel(std::string_view text, Color color) {
@@ -450,7 +468,8 @@ void TQ55xFwTool::RdCheckBoxClick() {
 }
 
 void TQ55xFwTool::WMDeviceChange(DeviceEvent e) {
-    if (e == DeviceEvent::Arrival && !updating_) showOnPanel(kTextGuidance, kGuidanceColor);
+    // The panel belongs to the update while one runs, whichever it is.
+    if (e == DeviceEvent::Arrival && !updateInProgress()) showOnPanel(kTextGuidance, kGuidanceColor);
     app_.stopTimer(kRescanTimerId);
     app_.startTimer(kRescanTimerId, e == DeviceEvent::Arrival ? kRescanAfterArrivalMs : kRescanAfterRemovalMs);
 }
@@ -486,19 +505,54 @@ void TQ55xFwTool::YesBtnClick() {
         bool ok = false;
         firmware::FailureWatch watch;
         firmware::WatchedWindow watched(*this, watch);
-        if (!present.paths.empty()) {
+        beginDetails();
+        uint8_t header[firmware::kHeaderSize] = {};
+        firmware::LoadEmbeddedImage(header, sizeof header, 0, sizeof header);
+        // What the window showed is what gets written: the selected bridge must still be there,
+        // still a chip the one-button update serves, with the firmware the offer was made for.
+        std::string versionRead;
+        const auto offeredFor = [&](const std::string& path, firmware::EmbeddedVersionCheck want) {
+            uint8_t info[16] = {};
+            if (!IDEAccess::QV_GetChipInfo(path, info, sizeof info)) return false;
+            versionRead = firmware::versionOfChipInfo(info, sizeof info);
+            return firmware::compareWithEmbedded(info, sizeof info, header, sizeof header) == want;
+        };
+        if (std::find(present.paths.begin(), present.paths.end(), dev.path) == present.paths.end()) {
+            watch.noteFailure("checking the selected bridge", "the selected bridge is no longer attached");
+            endDetails(watch, false, {});
+        } else if (IDEAccess::DetectChipType(dev.path).packed() != currentChipType_ ||
+                   !offeredFor(dev.path, firmware::EmbeddedVersionCheck::UpdateOffered)) {
+            watch.noteFailure("checking the selected bridge",
+                              "the bridge at the selected path is no longer the chip and firmware the update was offered for");
+            endDetails(watch, false, {});
+        } else {
             ProgressBar2.stepIt();
+            progressCeiling_ = 60;
             const bool written = firmware::UpdateWithEmbeddedImage(watched, dev);
-            ProgressBar2.stepIt();
+            ProgressBar2.setPosition(std::max(ProgressBar2.position(), 60));
+            progressCeiling_ = 95;
             // Only the updated bridge's return counts, not the other bridges still attached.
             const firmware::DeviceScan scan = firmware::scanForUpdatedBridge(
                 dev.path, present.paths, [] { return vendor::EnumerateBridgeDevices(true).paths; });
             std::vector<std::string> back;
             ok = written && firmware::ResetAndReattach(watched, dev, scan, back);
             if (written && !ok) watch.noteNotBack(firmware::reattachWaitSeconds());
-            // The panel keeps its words; the debug output says why.
-            if (!ok) debug("Update failed: " + watch.cause().line() + "\n");
+            // A pass is the updated bridge running the image: what came back must report the
+            // image's version, not merely be there.
+            versionRead.clear();
+            const auto running = std::find_if(back.begin(), back.end(), [&](const std::string& p) {
+                return offeredFor(p, firmware::EmbeddedVersionCheck::AlreadyUpdated);
+            });
+            if (ok && running == back.end()) {
+                ok = false;
+                watch.noteFailure("checking the bridge after its reset",
+                                  "the bridge that came back does not report the image's firmware version");
+            }
+            endDetails(watch, ok, versionRead);
         }
+        // The panel keeps its words; the debug output says why, and so do the details.
+        if (!ok) debug("Update failed: " + watch.cause().line() + "\n");
+        progressCeiling_ = 0;
         if (ok) {
             ProgressBar2.setPosition(100);
             showOnPanel(kTextPass, kSuccessColor);
@@ -523,21 +577,109 @@ void TQ55xFwTool::UpdateBtnClick() {
     firmware::SelectedDevice dev = selectedDevice();
     StatusEdit.setText("");
 
+    // The file is read once, now: its bytes are checked against the chip and then written.
+    // A file that cannot be read goes on as it is: the family's procedure says so in its words.
+    runFile_ = snapshotRunFile();
+
     firmware::RunProcedure p;
+    bool refused = false;
     {
         UpdateSpan span(*this, runInProgress_);
-        p = firmware::chooseRunProcedure(dev, FwFilenameEdit.text());
+        p = firmware::chooseRunProcedure(dev, firmwareFile());
+        // The disk-resident firmware is not matched by its signature.
+        refused = !runFile_.empty() && p != firmware::RunProcedure::DiskResident && p != firmware::RunProcedure::None &&
+                  !fileFitsSelectedChip(runFile_, dev);
+        if (refused) p = firmware::RunProcedure::None;
         firmware::FailureWatch watch;
         firmware::WatchedWindow watched(*this, watch);
-        if (!firmware::runChosenProcedure(p, watched, dev) && p != firmware::RunProcedure::None)
-            debug("Update failed: " + watch.cause().line() + "\n");
+        if (p != firmware::RunProcedure::None) beginDetails();
+        const bool ok = firmware::runChosenProcedure(p, watched, dev);
+        if (!ok && p != firmware::RunProcedure::None) debug("Update failed: " + watch.cause().line() + "\n");
+        if (p != firmware::RunProcedure::None) {
+            // Most chips start the new firmware only after a power cycle: what they report now
+            // may still be the old version.
+            uint8_t info[16] = {};
+            endDetails(watch, ok, IDEAccess::QV_GetChipInfo(dev.path, info, sizeof info)
+                                      ? firmware::versionOfChipInfo(info, sizeof info) + " (as reported before a restart)"
+                                      : std::string());
+        }
     }
 
+    if (!runFile_.empty()) {
+        std::error_code ec;
+        std::filesystem::remove(runFile_, ec);
+        runFile_.clear();
+    }
     // A file too big for the flash leaves the button off; the disk-resident update leaves the
     // progress bar as it stands.
-    if (p != firmware::RunProcedure::FileTooBig) UpdateBtn.setEnabled(true);
+    // A refused file leaves it off too, as the check at the selection does.
+    if (p != firmware::RunProcedure::FileTooBig && !refused) UpdateBtn.setEnabled(true);
     if (p != firmware::RunProcedure::FileTooBig && p != firmware::RunProcedure::DiskResident) ProgressBar1.setPosition(0);
     afterUpdate();
+}
+
+std::string TQ55xFwTool::snapshotRunFile() {
+    const std::string name = FwFilenameEdit.text();
+    const firmware::FileImage file = firmware::readFirmwareFile(name);
+    if (!file.opened || file.tooLarge) return {};
+    static unsigned taken = 0;
+    const std::filesystem::path copy = std::filesystem::temp_directory_path() /
+        ("q55x-run-" + std::to_string(sys::nowUs()) + "-" + std::to_string(++taken) +
+         std::filesystem::path(name).extension().string());
+    std::ofstream out(copy, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(file.bytes.data()), static_cast<std::streamsize>(file.bytes.size()));
+    out.close();
+    if (!out) {
+        std::error_code ec;
+        std::filesystem::remove(copy, ec);
+        return {};
+    }
+    return copy.string();
+}
+
+bool TQ55xFwTool::fileFitsSelectedChip(const std::string& copy, const firmware::SelectedDevice& dev) {
+    // The check the selection made, made again on the bytes that will be written: a file the
+    // window called a mismatch is not run.
+    const uint8_t type = dev.chip.type;
+    if (mismatchIsSilent(type) || firmware::FileMatchesChip(copy, type, dev.chip.revision)) return true;
+    messageBox("The firmware file seems not match this chip!", "Message", sys::MsgIcon::None);
+    return false;
+}
+
+void TQ55xFwTool::processMessages() {
+    // The one-button bar moves with the work: each time the procedure lets the window breathe
+    // (after a chunk, a read, a scan of the re-attach wait) it creeps toward the phase's ceiling.
+    const int at = ProgressBar2.position();
+    if (updating_ && at < progressCeiling_) ProgressBar2.setPosition(at + std::max(1, (progressCeiling_ - at) / 16));
+    app_.processMessages();
+}
+
+void TQ55xFwTool::beginDetails() {
+    details_ = firmware::UpdateDetails{};
+    const int index = DeviceList.itemIndex();
+    if (index >= 0 && static_cast<size_t>(index) < DeviceList.items().size())
+        details_.device = DeviceList.items()[static_cast<size_t>(index)];
+    details_.firmwareBefore = FwVerLableEdit.text();
+    DetailsBtn.setEnabled(false);
+}
+
+void TQ55xFwTool::endDetails(const firmware::FailureWatch& watch, bool ok, const std::string& versionAfter) {
+    details_.take(watch, ok);
+    details_.firmwareAfter = versionAfter;
+    // Kept beside the program, so the user has them after the window has gone.
+    const std::string folder = app_.ui().programFolder();
+    std::string error;
+    if (!folder.empty() &&
+        !firmware::saveDetails(details_, (std::filesystem::path(folder) / kDetailsFileName).string(), error))
+        debug("The update's details were not saved: " + error + "\n");
+    DetailsBtn.setEnabled(true);
+}
+
+void TQ55xFwTool::DetailsBtnClick() {
+    std::string text = details_.text();
+    const std::string folder = app_.ui().programFolder();
+    if (!folder.empty()) text += "\nSaved in " + (std::filesystem::path(folder) / kDetailsFileName).string();
+    messageBox(text, "Details", sys::MsgIcon::Information);
 }
 
 void TQ55xFwTool::appendStatus(std::string_view text) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "update/update_details.h"
 #include "update/update_window.h"
 #include "discovery/device_table.h"
 #include "identify/flash_detect.h"
@@ -40,6 +41,11 @@ inline constexpr const char* kTextNoDeviceFound = "No device found!!";
 inline constexpr const char* kTextNoAvailableDevice = "No available device!!!";
 inline constexpr const char* kTextStillUpdating =
     "The firmware update is still running. Please wait until it has finished before closing.";
+// What a log-off or shut-down is shown as waiting for while the flash is written.
+inline constexpr const char* kTextSessionHeld =
+    "A firmware update is running. Ending the session now would leave the enclosure unable to start.";
+// Where the details of the last update are kept, in the program's folder.
+inline constexpr const char* kDetailsFileName = "Q55xFwTool-details.txt";
 inline constexpr const char* kExchangeFileName = "ExChangeData.tmp";
 // A scan lists 16 devices, each under a path of at most 255 characters; the others are left out.
 inline constexpr const char* kTextDevicesLeftOutFormat =
@@ -62,10 +68,15 @@ public:
     void YesBtnClick();
     void UpdateBtnClick();
     void ExitBtnClick() { close(); }
+    // What the last update did: its details, and where they were saved.
+    void DetailsBtnClick();
     // Window messages.
     void WMDeviceChange(winform::DeviceEvent e);
     void WMTimer(unsigned id);
     void WMDropFiles() {}   // accepted and ignored
+    // The session's end and the system's sleep wait while the flash is written: false then.
+    bool WMQueryEndSession();
+    bool WMPowerQuerySuspend() { return WMQueryEndSession(); }
 
     // Closes the window unless an update is running; true when it closed.
     bool close();
@@ -85,6 +96,7 @@ public:
     const vendor::DeviceRecord& record(size_t i) const { return records_.at(i); }
     unsigned scanCount() const { return scanCount_; }
     bool rescanPending() const { return rescanPending_; }
+    const firmware::UpdateDetails& lastDetails() const { return details_; }
     firmware::SelectedDevice selectedDevice();
 
     // Controls, in tab order; the two labels take no focus.
@@ -115,6 +127,7 @@ public:
     Panel& devpnl;
     Label& replugLable;
     Label& diskLabel;
+    Button& DetailsBtn;
     winform::OpenDialog OpenDialog1;
 
     // firmware::UpdateWindow: what the update procedures see of this window.
@@ -129,10 +142,12 @@ public:
     void hideProductSn() override { SetPrdSNchk.setVisible(false); }
     bool updateButtonEnabled() const override { return UpdateBtn.enabled(); }
     void setUpdateButtonEnabled(bool on) override { UpdateBtn.setEnabled(on); }
-    std::string firmwareFile() const override { return FwFilenameEdit.text(); }
+    // During a "Run", the copy of the file taken when Run was pressed: what was checked is what
+    // is written, however often the procedure opens it and whatever happens to the file meanwhile.
+    std::string firmwareFile() const override { return runFile_.empty() ? FwFilenameEdit.text() : runFile_; }
     const firmware::Settings& settings() const override { return settings_; }
     int messageBox(std::string_view text, std::string_view title, sys::MsgIcon icon) override;
-    void processMessages() override { app_.processMessages(); }
+    void processMessages() override;
     void debug(std::string_view text) override { app_.ui().debugOut(text); }
 
 private:
@@ -144,6 +159,12 @@ private:
     void showOneButtonReadiness(size_t recognised);
     void showOnPanel(std::string_view text, winform::Color color);
     void afterUpdate();
+    // Starts the details of an update of the selected device; keeps them once it has ended.
+    void beginDetails();
+    // The copy of the firmware file a "Run" works from; empty when the file cannot be read.
+    std::string snapshotRunFile();
+    bool fileFitsSelectedChip(const std::string& copy, const firmware::SelectedDevice& dev);
+    void endDetails(const firmware::FailureWatch& watch, bool ok, const std::string& versionAfter);
 
     winform::Application& app_;
     firmware::Settings settings_;
@@ -160,6 +181,10 @@ private:
     bool rescanPending_ = false;    // a rescan came due while the flash was being written
     bool oneButtonReady_ = false;   // the last scan offered the one-button update
     bool closed_ = false;
+    unsigned sessionHolds_ = 0;
+    firmware::UpdateDetails details_;
+    std::string runFile_;           // the copy a "Run" writes from; empty outside a Run
+    int progressCeiling_ = 0;       // the one-button bar creeps toward it while the work goes on     // update spans open now; the session is held while any is
     unsigned scanCount_ = 0;
     unsigned leftOutTold_ = 0;      // devices the last warning said were left out
 };

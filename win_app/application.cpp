@@ -132,4 +132,8 @@ void Application::closeRequested() {
     if (handlers_.closeRequested) handlers_.closeRequested();
 }
 
+bool Application::sessionEndQueried() { return !handlers_.sessionEndQueried || handlers_.sessionEndQueried(); }
+
+bool Application::sleepQueried() { return !handlers_.sleepQueried || handlers_.sleepQueried(); }
+
 }  // namespace winform

@@ -49,6 +49,8 @@ public:
         std::function<void(unsigned id)> timer;
         std::function<void(DeviceEvent)> deviceChange;
         std::function<void()> closeRequested;
+        std::function<bool()> sessionEndQueried;
+        std::function<bool()> sleepQueried;
     };
     void setHandlers(Handlers h) { handlers_ = std::move(h); }
 
@@ -69,6 +71,8 @@ public:
     // NativeEvents
     void deviceChanged(DeviceEvent e) override;
     void closeRequested() override;
+    bool sessionEndQueried() override;
+    bool sleepQueried() override;
 
 private:
     struct Timer {

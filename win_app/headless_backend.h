@@ -38,6 +38,10 @@ public:
     bool registerDeviceNotifications(Form&, std::string_view guid) override;
     void unregisterDeviceNotifications(Form&) override { notificationsRegistered = false; }
     void acceptDroppedFiles(Form&, bool on) override { acceptsFiles = on; }
+    void holdSession(Form&, std::string_view reason, bool on) override {
+        sessionHeld = on;
+        if (on) sessionHoldReason = reason;
+    }
 
     FileVersion programVersion() override { return version; }
     std::string programFolder() override { return folder; }
@@ -57,6 +61,8 @@ public:
     bool notificationsRegistered = false;
     std::string notificationGuid;
     bool acceptsFiles = false;
+    bool sessionHeld = false;
+    std::string sessionHoldReason;
 };
 
 }  // namespace winform

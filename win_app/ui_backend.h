@@ -26,6 +26,10 @@ public:
     virtual ~NativeEvents() = default;
     virtual void deviceChanged(DeviceEvent e) = 0;
     virtual void closeRequested() = 0;   // the system menu's close, Alt+F4
+    // The session is about to end (log-off, shut-down, restart) or the system about to sleep:
+    // true lets it, false asks the system to wait.
+    virtual bool sessionEndQueried() = 0;
+    virtual bool sleepQueried() = 0;
 };
 
 class UiBackend {
@@ -54,6 +58,9 @@ public:
     virtual bool registerDeviceNotifications(Form& form, std::string_view interfaceClassGuid) = 0;
     virtual void unregisterDeviceNotifications(Form& form) = 0;
     virtual void acceptDroppedFiles(Form& form, bool on) = 0;
+    // While held, the system is kept awake and a log-off or shut-down shows `reason` as what
+    // blocks it; released, both are the system's again.
+    virtual void holdSession(Form& form, std::string_view reason, bool on) = 0;
 
     virtual FileVersion programVersion() = 0;
     virtual std::string programFolder() = 0;

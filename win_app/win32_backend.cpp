@@ -421,6 +421,11 @@ LRESULT Win32Backend::formMessage(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
             if (events_ && (wp == DBT_DEVICEARRIVAL || wp == DBT_DEVICEREMOVECOMPLETE))
                 events_->deviceChanged(wp == DBT_DEVICEARRIVAL ? DeviceEvent::Arrival : DeviceEvent::RemoveComplete);
             return TRUE;
+        case WM_QUERYENDSESSION:
+            return events_ && !events_->sessionEndQueried() ? FALSE : TRUE;
+        case WM_POWERBROADCAST:
+            if (wp == PBT_APMQUERYSUSPEND && events_ && !events_->sleepQueried()) return BROADCAST_QUERY_DENY;
+            return TRUE;
         case WM_DROPFILES:
             // Accepted and ignored.
             DragFinish(reinterpret_cast<HDROP>(wp));
@@ -527,6 +532,16 @@ void Win32Backend::unregisterDeviceNotifications(Form&) {
 
 void Win32Backend::acceptDroppedFiles(Form&, bool on) {
     if (main_) DragAcceptFiles(main_, on ? TRUE : FALSE);
+}
+
+void Win32Backend::holdSession(Form&, std::string_view reason, bool on) {
+    if (on) {
+        SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+        if (main_) ShutdownBlockReasonCreate(main_, wide(reason).c_str());
+    } else {
+        if (main_) ShutdownBlockReasonDestroy(main_);
+        SetThreadExecutionState(ES_CONTINUOUS);
+    }
 }
 
 FileVersion Win32Backend::programVersion() {

@@ -37,6 +37,7 @@ public:
     bool registerDeviceNotifications(Form& form, std::string_view interfaceClassGuid) override;
     void unregisterDeviceNotifications(Form& form) override;
     void acceptDroppedFiles(Form& form, bool on) override;
+    void holdSession(Form& form, std::string_view reason, bool on) override;
 
     FileVersion programVersion() override;
     std::string programFolder() override;

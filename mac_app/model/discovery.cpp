@@ -1,5 +1,6 @@
 #include "mac_app/model/discovery.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -65,6 +66,11 @@ controller_t identityOf(iokit::Services& s, uint32_t device) {
         s.numberProperty32(entry, "idProduct", pid);
         c.vendor_id = vid;
         c.product_id = pid;
+        // Two enclosures of one model carry the same identifiers (and often the same serial):
+        // where they sit tells them apart. The port's location number, or else the registry
+        // entry of the USB device itself.
+        uint32_t location = 0;
+        c.usb_key = s.numberProperty32(entry, "locationID", location) && location != 0 ? location : entry;
     }
     return c;
 }
@@ -75,7 +81,65 @@ std::string versionText(const uint8_t* v) {
     return text;
 }
 
+std::atomic<int> gRebuildsPending{0};
+
+// Rebuilds the list unless an update runs. The check is made again under the list's lock, which
+// an update's start also holds: an update that started since the handler's first look keeps its
+// connection, and one asked for meanwhile starts on the new list.
+bool rebuildUnlessUpdating(bool departure) {
+    std::lock_guard<std::recursive_mutex> lock(j.list_lock());
+    if (hold_rescan_while_updating(departure)) return false;
+    j.scandevices();
+    return true;
+}
+
+// Identifies every open chip and tells the wizard which QVR298 may be updated.
+void offerUpdates() {
+    // The chips are looked at outside the list lock: the pause below must not hold up the GUI.
+    std::vector<uint32_t> open;
+    {
+        std::lock_guard<std::recursive_mutex> lock(j.list_lock());
+        for (const qvchip& chip : j.chips)
+            if (chip.connection_open) open.push_back(chip.device);
+    }
+    for (uint32_t device : open) {
+        const uint64_t chipId = qvaccess::QV_GetChipID_Version(device);
+        {
+            std::lock_guard<std::recursive_mutex> lock(j.list_lock());
+            for (qvchip& chip : j.chips)
+                if (chip.device == device) chip.chip_id = chipId;
+        }
+        if (!vendor::chipRowOfMac(static_cast<uint32_t>(chipId & 0xFFFFFFFFu)).oneButton) {
+            firmware::macPrint("We don't find supported device.");
+            continue;
+        }
+        firmware::macPrint("We found a QVR298 Series device.");
+        switch (readiness_of(device, chipId)) {
+            case Readiness::AlreadyUpdated: window().deviceLabelSetStringVal(kTextAlreadyUpdated); break;
+            case Readiness::Offered: window().continueButtonEnabled(true); break;
+            case Readiness::FirmwareIdMismatch:
+                sys::sleepMs(kMismatchPauseMs);
+                window().deviceLabelSetStringVal(kTextFirmwareIdMismatch);
+                break;
+            case Readiness::NotSupported:
+            case Readiness::Unreadable: break;
+        }
+    }
+}
+
 }  // namespace
+
+bool rebuild_pending() { return gRebuildsPending.load() > 0; }
+
+Readiness readiness_of(uint32_t device, uint64_t chipId) {
+    if (!vendor::chipRowOfMac(static_cast<uint32_t>(chipId & 0xFFFFFFFFu)).oneButton) return Readiness::NotSupported;
+    uint8_t info[16] = {};
+    if (!qvaccess::QV_GetChipInfo(device, info, sizeof info) || info[0] != 0xF4 || info[1] != 0xE7)
+        return Readiness::Unreadable;
+    if (versionText(info + 12) == "31.01.01.15") return Readiness::AlreadyUpdated;
+    if (info[12] == 31 && info[13] == 1) return Readiness::Offered;
+    return Readiness::FirmwareIdMismatch;
+}
 
 bool qvtool::scandevices() {
     std::lock_guard<std::recursive_mutex> lock(list_mutex_);
@@ -103,6 +167,13 @@ bool qvtool::scandevices() {
     return true;
 }
 
+int qvtool::attached_devices() {
+    std::vector<uint64_t> slots(maclib::kDeviceListSlots, 0);
+    int count = 0;
+    if (getDeviceList(slots.data(), &count) != 0 || count < 0) return -1;
+    return count;
+}
+
 void DeviceAdded(void* /*refCon*/, iokit::io_iterator_t iterator) {
     // While an update runs, the rebuild would close the connection its thread uses and send
     // identification commands between its writes: it runs once the update has ended. The
@@ -126,42 +197,10 @@ void DeviceAdded(void* /*refCon*/, iokit::io_iterator_t iterator) {
             s->objectRelease(service);
         }
     }
-    if (held) return;
-
-    j.scandevices();
+    if (held || !rebuildUnlessUpdating(false)) return;
     window().update_controller_list();
 
-    // The chips are looked at outside the list lock: the pause below must not hold up the GUI.
-    std::vector<uint32_t> open;
-    {
-        std::lock_guard<std::recursive_mutex> lock(j.list_lock());
-        for (const qvchip& chip : j.chips)
-            if (chip.connection_open) open.push_back(chip.device);
-    }
-    for (uint32_t device : open) {
-        const uint64_t chipId = qvaccess::QV_GetChipID_Version(device);
-        {
-            std::lock_guard<std::recursive_mutex> lock(j.list_lock());
-            for (qvchip& chip : j.chips)
-                if (chip.device == device) chip.chip_id = chipId;
-        }
-        if (!vendor::chipRowOfMac(static_cast<uint32_t>(chipId & 0xFFFFFFFFu)).oneButton) {
-            firmware::macPrint("We don't find supported device.");
-            continue;
-        }
-        firmware::macPrint("We found a QVR298 Series device.");
-        uint8_t info[16] = {};
-        if (!qvaccess::QV_GetChipInfo(device, info, sizeof info) || info[0] != 0xF4 || info[1] != 0xE7) continue;
-        const std::string version = versionText(info + 12);
-        if (version == "31.01.01.15") {
-            window().deviceLabelSetStringVal("The device already updated!");
-        } else if (info[12] == 31 && info[13] == 1) {
-            window().continueButtonEnabled(true);
-        } else {
-            sys::sleepMs(kMismatchPauseMs);
-            window().deviceLabelSetStringVal("The device firmware ID not match!");
-        }
-    }
+    offerUpdates();
 
     if (!j.curr_chip_exists()) window().select_first_controller();
     j.warm_boot_pending = false;
@@ -171,11 +210,18 @@ void DeviceRemoved(void* /*refCon*/, iokit::io_service_t /*service*/, iokit::nat
                    void* /*messageArgument*/) {
     if (messageType != iokit::kIOMessageServiceIsTerminated || j.warm_boot_pending) return;
     if (hold_rescan_while_updating(true)) return;   // as in DeviceAdded
+    // Until the list is rebuilt it may name a controller that has gone: nothing may start on it.
+    ++gRebuildsPending;
+    window().continueButtonEnabled(false);
     window().cleargui();
     sys::sleepMs(kRemovalSettleMs);
-    j.scandevices();
+    const bool rebuilt = rebuildUnlessUpdating(true);
+    --gRebuildsPending;
+    if (!rebuilt) return;
     window().update_controller_list();
-    if (!j.curr_chip_exists()) {
+    if (j.curr_chip_exists()) {
+        offerUpdates();   // another controller left: the offer stands again
+    } else {
         {
             std::lock_guard<std::recursive_mutex> lock(j.list_lock());
             j.current.clear();

@@ -25,6 +25,16 @@ void DeviceAdded(void* refCon, iokit::io_iterator_t iterator);
 // The interest handler: a controller's termination, when no warm boot is pending.
 void DeviceRemoved(void* refCon, iokit::io_service_t service, iokit::natural_t messageType, void* messageArgument);
 
+// What discovery makes of a chip for the wizard: whether its firmware may be updated.
+enum class Readiness { NotSupported, Unreadable, AlreadyUpdated, FirmwareIdMismatch, Offered };
+Readiness readiness_of(uint32_t device, uint64_t chipId);
+constexpr const char* kTextAlreadyUpdated = "The device already updated!";
+constexpr const char* kTextFirmwareIdMismatch = "The device firmware ID not match!";
+
+// A departure's rebuild is waited for (the removal pause): Continue stays off meanwhile and no
+// update starts until the list stands again.
+bool rebuild_pending();
+
 // Pauses of the handlers (ms).
 constexpr unsigned kRemovalSettleMs = 2000;
 constexpr unsigned kMismatchPauseMs = 1000;

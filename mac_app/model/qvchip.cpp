@@ -1,5 +1,6 @@
 #include "mac_app/model/qvchip.h"
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -10,6 +11,8 @@
 #include "update/buffer_update.h"
 #include "update/direct_update.h"
 #include "update/failure_cause.h"
+#include "update/update_details.h"
+#include "bridge/qvaccess.h"
 #include "update/run_dispatch.h"
 #include "update/update_window.h"
 #include "mac_app/model/discovery.h"
@@ -33,6 +36,7 @@ bool gDepartureHeld = false;
 
 // The end of an update thread: the rescan discovery held back runs now, on this thread.
 void endUpdate() {
+    window().holdSystemAwake(false);
     bool arrival, departure;
     {
         std::lock_guard<std::mutex> lock(gUpdateMutex);
@@ -47,19 +51,34 @@ void endUpdate() {
 // Runs the family's update on a thread of its own. The window hears the result exactly once:
 // an update function that ends without telling it (its image missing, say) counts as failed.
 // A second update never starts while one runs: two threads would write the same flash.
-int startUpdateThread(std::thread& handle, UpdateFunc func, uint32_t device) {
+// The firmware version the chip reports, for the details; empty when it cannot be read.
+std::string versionOf(uint32_t device) {
+    uint8_t info[16] = {};
+    return qvaccess::QV_GetChipInfo(device, info, sizeof info) ? firmware::versionOfChipInfo(info, sizeof info)
+                                                               : std::string();
+}
+
+int startUpdateThread(std::thread& handle, UpdateFunc func, uint32_t device, const std::string& name) {
     {
         std::lock_guard<std::mutex> lock(gUpdateMutex);
         if (gUpdateRunning) return -1;
         gUpdateRunning = true;
     }
+    window().holdSystemAwake(true);
+    firmware::UpdateDetails details;
+    details.device = name;
+    details.device.erase(std::remove(details.device.begin(), details.device.end(), '\n'), details.device.end());
+    details.firmwareBefore = versionOf(device);
     if (handle.joinable()) handle.detach();
     try {
-        handle = std::thread([func, device] {
+        handle = std::thread([func, device, details]() mutable {
             auto told = std::make_shared<std::atomic<bool>>(false);
             firmware::FailureWatch watch;
-            const std::function<void(bool)> showResult = [told, &watch](bool ok) {
+            const std::function<void(bool)> showResult = [told, &watch, &details, device](bool ok) {
                 if (told->exchange(true)) return;
+                details.take(watch, ok);
+                details.firmwareAfter = versionOf(device);   // a bridge that restarts cannot tell yet
+                window().showDetails(details.text());
                 if (ok) {
                     window().showSuccessfulWindow();
                 } else {
@@ -73,6 +92,7 @@ int startUpdateThread(std::thread& handle, UpdateFunc func, uint32_t device) {
             endUpdate();
         });
     } catch (const std::system_error&) {
+        window().holdSystemAwake(false);
         std::lock_guard<std::mutex> lock(gUpdateMutex);
         gUpdateRunning = false;
         return -1;
@@ -132,17 +152,17 @@ std::string qvchip::get_raid_name() const {
 
 int qvchip::QVR298FirmwareUpdate() {
     firmware::macPrint("Create qvr29x updating thread.");
-    return startUpdateThread(update_thread, &firmware::qvr298_update_func, device);
+    return startUpdateThread(update_thread, &firmware::qvr298_update_func, device, controller_row(*this));
 }
 
 int qvchip::QVD528FirmwareUpdate() {
     firmware::macPrint("Create updating thread.");
-    return startUpdateThread(update_thread, &firmware::qvd528_update_func, device);
+    return startUpdateThread(update_thread, &firmware::qvd528_update_func, device, controller_row(*this));
 }
 
 int qvchip::QVD529FirmwareUpdate() {
     firmware::macPrint("Create qvd529 updating thread.");
-    return startUpdateThread(update_thread, &firmware::qvd529_update_func, device);
+    return startUpdateThread(update_thread, &firmware::qvd529_update_func, device, controller_row(*this));
 }
 
 }  // namespace raid

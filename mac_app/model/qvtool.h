@@ -39,6 +39,8 @@ public:
     void flush_chips();
     // Rebuilds the list from the maker library; false when its device list cannot be read.
     bool scandevices();
+    // The devices the maker library lists now, whatever the list holds; -1 when it cannot tell.
+    int attached_devices();
     // Warm boot of the controller the window means: the selected one (`current`) when it is in
     // the list, otherwise the first of `chips`. False when there is none or the library refuses.
     bool warm_boot();

@@ -22,6 +22,10 @@ public:
     virtual void stopworking() = 0;
     virtual void showSuccessfulWindow() = 0;
     virtual void showFailureWindow() = 0;
+    // What the update did (device, firmware before and after, steps, cause), before its result.
+    virtual void showDetails(const std::string& text) { (void)text; }
+    // While an update thread runs the system must not sleep: on at its start, off at its end.
+    virtual void holdSystemAwake(bool on) { (void)on; }
     // An error alert, then the program ends with status 3.
     virtual void show_error_and_exit(const std::string& text) = 0;
     // The text of a key of the string tables; the key itself when there is none.

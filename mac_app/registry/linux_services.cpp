@@ -28,6 +28,33 @@ std::string readLine(const fs::path& p) {
     return s;
 }
 
+// The system's location number of a USB device from its sysfs name "BUS-PORT.PORT...": the bus in
+// the top byte, one nibble per port below it (0 when the name is not of that shape).
+uint64_t usbLocationOf(const std::string& name) {
+    const size_t dash = name.find('-');
+    if (dash == 0 || dash == std::string::npos) return 0;
+    uint64_t location = 0;
+    unsigned long bus = 0;
+    try {
+        bus = std::stoul(name.substr(0, dash));
+    } catch (const std::exception&) {
+        return 0;
+    }
+    location = (bus & 0xFF) << 24;
+    int shift = 20;
+    size_t at = dash + 1;
+    while (at < name.size() && shift >= 0) {
+        const size_t dot = name.find('.', at);
+        const std::string part = name.substr(at, dot == std::string::npos ? std::string::npos : dot - at);
+        if (part.empty() || part.find_first_not_of("0123456789") != std::string::npos) return 0;
+        location |= (std::stoul(part) & 0xF) << shift;
+        shift -= 4;
+        if (dot == std::string::npos) break;
+        at = dot + 1;
+    }
+    return location;
+}
+
 bool readHex(const fs::path& p, uint64_t& value) {
     const std::string s = readLine(p);
     if (s.empty()) return false;
@@ -89,9 +116,11 @@ ServiceRecord LinuxServices::recordOf(const std::string& node) const {
     } else {
         uint64_t vid = 0, pid = 0;
         std::string product;
+        uint64_t location = 0;
         for (fs::path p = scsiDevice; !ec && !p.empty() && p != p.root_path(); p = p.parent_path())
             if (readHex(p / "idVendor", vid) && readHex(p / "idProduct", pid)) {
                 product = readLine(p / "product");
+                location = usbLocationOf(p.filename().string());
                 break;
             }
         if (transportName == "uas") {
@@ -100,7 +129,8 @@ ServiceRecord LinuxServices::recordOf(const std::string& node) const {
         } else {
             r.parents.push_back({"IOUSBMassStorageDriver", {}});
         }
-        r.parents.push_back({product.empty() ? "USB Device" : product, {{"idVendor", vid}, {"idProduct", pid}}});
+        r.parents.push_back({product.empty() ? "USB Device" : product,
+                             {{"idVendor", vid}, {"idProduct", pid}, {"locationID", location}}});
         r.parents.push_back({"USB Port", {}});
     }
     std::string media = readLine(scsiDevice / "vendor");

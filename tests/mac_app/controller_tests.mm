@@ -56,6 +56,7 @@ static bool printed(const std::string& line)
     std::vector<std::string>* alerts;
     std::vector<NSInteger>* answers;   // answers to the next alerts; default button when empty
     int exitStatus;
+    NSString* savePath;                // where "Save..." writes; nil: the user cancels
 }
 @end
 
@@ -76,6 +77,10 @@ static bool printed(const std::string& line)
 - (void)exitWithStatus:(int)status
 {
     exitStatus = status;
+}
+- (NSString*)detailsSavePath
+{
+    return savePath;
 }
 @end
 
@@ -231,6 +236,9 @@ static void testAlreadyUpdatedAndMismatch(NSBundle* bundle)
         s.discover();
         CHECK(equals([outlet(s.c, "deviceLabel") stringValue], "The device already updated!"));
         CHECK(![outlet(s.c, "continueButton") isEnabled]);
+        [s.c configWarning1:nil];   // re-configure takes the same checks: no update, and why
+        CHECK(s.alerts.size() == 1 && s.alerts[0] == "Attention|The device already updated!|OK|");
+        CHECK(equals([s.c wizardState], "Welcome"));
     }
     {
         Scenario s(bundle, {"qvr298,fw=29.01.01.10"});
@@ -295,6 +303,42 @@ static void testFailingUpdate(NSBundle* bundle)
     CHECK([c stoppedAtMs] >= [c finishedAtMs]);
     CHECK(int([c stoppedAtPoll]) - int([c finishedAtPoll]) <= 1);
     CHECK(printed("Update Fails!"));
+    CHECK(![c holdingAwake]);
+
+    // What happened, under Details, and saved where the user says.
+    NSButton* details = outlet(c, "detailsButton");
+    CHECK(![details isHidden] && [details isEnabled]);
+    [details performClick:nil];
+    CHECK(![outlet(c, "detailsScroll") isHidden] && [outlet(c, "mainDescriptionText") isHidden]);
+    const std::string shown = [[outlet(c, "detailsView") string] UTF8String];
+    CHECK(shown.find("Firmware before: 31.01.01.10") != std::string::npos);
+    CHECK(shown.find("Cause: programming the flash at 0x001000") != std::string::npos);
+    NSString* saved = [NSTemporaryDirectory() stringByAppendingPathComponent:@"q55x_details.txt"];
+    ((TestController*)c)->savePath = saved;
+    [outlet(c, "saveDetailsButton") performClick:nil];
+    CHECK([[NSString stringWithContentsOfFile:saved] UTF8String] == shown);
+
+    // A second update (the RAID window's re-configure) animates again until it reports.
+    [c showUpdatingConfigWindow];
+    CHECK(s.finished());
+    CHECK([outlet(c, "mainDescriptionText") isHidden] == NO);
+    CHECK([c stoppedAtPoll] >= [c finishedAtPoll]);
+}
+
+// Continue counts what is attached now, not only the list: a bridge plugged in since is a second.
+static void testContinueCountsTheAttachedDevices(NSBundle* bundle)
+{
+    Scenario s(bundle, {"qvr298,fw=31.01.01.10"});
+    s.discover();
+    CHECK([outlet(s.c, "continueButton") isEnabled]);
+    std::string error;
+    CHECK(s.session->bus().addEnclosure("qvr298,fw=31.01.01.10", error));
+    const std::vector<uint8_t> before = s.session->bus().enclosure(0).flash();
+    [s.c continueButtonClick:nil];
+    CHECK(s.finished());
+    CHECK(equals([s.c wizardState], "Failure"));
+    CHECK(printed("No update started: 2 devices are attached; only one may be while updating."));
+    CHECK(s.session->bus().enclosure(0).flash() == before);
 }
 
 static void testUnplugInWelcome(NSBundle* bundle)
@@ -366,7 +410,7 @@ static void testTwoControllers(NSBundle* bundle)
     s.answers = {NSAlertDefaultReturn, NSAlertAlternateReturn};
     [c configWarning1:nil];
     CHECK(s.alerts.size() == 3);
-    CHECK(s.alerts.back() == "Warning:|Are you sure you wnat to ERASE all data and re-configure?|Yes|No");
+    CHECK(s.alerts.back().rfind("Warning:|Are you sure you wnat to ERASE all data and re-configure?\n\nRe-configuring writes new firmware", 0) == 0);
     CHECK(equals([c wizardState], "Welcome"));
     CHECK(![outlet(c, "continueButton") isHidden]);
 
@@ -512,13 +556,17 @@ static const std::vector<UserAction>& userActions()
         {"showUpdatingConfigWindow", 0, [](controller* c) { [c showUpdatingConfigWindow]; }},
         {"updateFirmware", 0, [](controller* c) { [c updateFirmware]; }},
         {"exitprogram:", 1, [](controller* c) { [c exitprogram:nil]; }},
-        {"controller selection", 0,
+        {"device arrival", 0, [](controller*) { raid::DeviceAdded(nullptr, 0); }},
+        {"device departure", 0,
+         [](controller*) { raid::DeviceRemoved(nullptr, 0, iokit::kIOMessageServiceIsTerminated, nullptr); }},
+        {"error alert that ends the program", 0,
          [](controller* c) {
-             NSComboBox* box = outlet(c, "controllerselectbox");
-             if ([box numberOfItems] > 0)
-                 [box selectItemAtIndex:0];
-             [c comboBoxSelectionDidChange:nil];
+             std::vector<std::string>& alerts = *((TestController*)c)->alerts;
+             [c show_error_and_exit:@"boom"];
+             if (!alerts.empty() && alerts.back() == "Error|boom|OK|")
+                 alerts.pop_back();   // the user read it; the program must still be there
          }},
+
     };
     return all;
 }
@@ -550,7 +598,9 @@ static WizardUpdate wizardUpdate(NSBundle* bundle, const std::string& enclosure,
     const auto done = [c] { return [c progressEnded] && ![c isWorking] && !raid::update_thread_running(); };
     while (waitForStep(stepper, done)) {
         ++u.steps;
-        for (size_t a = 0; interfere && u.faults.empty() && a < userActions().size(); ++a) {
+        // Commands after the result are the rescans discovery held back: the update is over.
+        const bool updatingNow = equals([c wizardState], "Updating");
+        for (size_t a = 0; interfere && updatingNow && u.faults.empty() && a < userActions().size(); ++a) {
             const UserAction& action = userActions()[a];
             const size_t alertsBefore = s.alerts.size();
             stepper.acting = action.name;
@@ -577,6 +627,8 @@ static WizardUpdate wizardUpdate(NSBundle* bundle, const std::string& enclosure,
                 u.faults.push_back(at + "the RAID window's menu item is enabled");
             if (e.resetCount() != resets)
                 u.faults.push_back(at + "the controller was restarted");
+            if (![c holdingAwake])
+                u.faults.push_back(at + "the system may sleep");
         }
         stepper.releaseHeld();
     }
@@ -637,6 +689,7 @@ int main(int argc, const char* argv[])
     testFailingUpdate(bundle);
     testUnplugInWelcome(bundle);
     testTwoControllers(bundle);
+    testContinueCountsTheAttachedDevices(bundle);
     testOpenFailureIsFatal(bundle);
     testUnattendedRunEnds(bundle);
     testOneUpdateAtATime(bundle);

@@ -4,9 +4,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "image/image_catalog.h"
@@ -31,7 +33,11 @@ public:
         uint64_t atMs;
     };
     void stopprogressbar() override { add("stopprogressbar"); }
-    void cleargui() override { add("cleargui"); }
+    void cleargui() override {
+        add("cleargui");
+        if (onCleargui) std::exchange(onCleargui, nullptr)();
+    }
+    std::function<void()> onCleargui;   // runs once, at the start of a departure's pause
     void clear_controller_list() override { add("clear_controller_list"); }
     void update_controller_list() override {
         add("update_controller_list");
@@ -58,6 +64,13 @@ public:
         ++results;
     }
     void show_error_and_exit(const std::string& text) override { add("error_and_exit:" + text); }
+    void showDetails(const std::string& text) override {
+        add("details");
+        std::lock_guard<std::mutex> lock(mutex_);
+        details = text;
+    }
+    void holdSystemAwake(bool on) override { add(on ? "awake:on" : "awake:off"); }
+    std::string details;
     std::string localized(const std::string& key) override { return key; }
 
     std::vector<Call> calls() {
@@ -176,16 +189,23 @@ protected:
 
 }  // namespace
 
-TEST_F(RaidDiscovery, TwoUsbEnclosuresWithEqualIdentifiersGiveOneController) {
+// Twins (equal identifiers and serial) are told apart by the port they sit on; a restart keeps it.
+TEST_F(RaidDiscovery, TwoUsbEnclosuresWithEqualIdentifiersAreTwoControllers) {
     attach("qvr298");
     attach("qvr298");
     startDiscovery();
-    ASSERT_EQ(raid::j.chips.size(), 1u);
-    EXPECT_EQ(raid::j.chips[0].device, session.bus().devices()[0].makerObject) << "the first listed remains";
-    EXPECT_EQ(raid::j.chips[0].controller.vendor_id, 0x728Du);
-    EXPECT_FALSE(raid::j.chips[0].controller.is_firewire);
-    EXPECT_TRUE(raid::j.chips[0].connection_open);
-    EXPECT_EQ(window.rows.size(), 1u);
+    ASSERT_EQ(raid::j.chips.size(), 2u);
+    EXPECT_EQ(raid::j.chips[0].controller.vendor_id, raid::j.chips[1].controller.vendor_id);
+    EXPECT_NE(raid::j.chips[0].controller, raid::j.chips[1].controller);
+    EXPECT_TRUE(raid::j.chips[1].connection_open);
+    EXPECT_EQ(window.rows.size(), 2u);
+    EXPECT_EQ(raid::j.attached_devices(), 2);
+    const raid::controller_t first = raid::j.chips[0].controller;
+    ASSERT_TRUE(raid::j.warm_boot());
+    session.clock().advanceMs(session.bus().enclosure(0).config().resetDelayMs);
+    session.bus().devices();
+    pump();
+    EXPECT_TRUE(raid::j.controller_exists(first)) << "the same bridge, back on its port";
 }
 
 TEST_F(RaidDiscovery, UasIsIdentifiedOneRegistryLevelHigher) {
@@ -199,6 +219,7 @@ TEST_F(RaidDiscovery, UasIsIdentifiedOneRegistryLevelHigher) {
     raid::controller_t plain;
     plain.vendor_id = c.vendor_id;
     plain.product_id = c.product_id;
+    plain.usb_key = c.usb_key;   // the same port
     EXPECT_EQ(c, plain);
 }
 
@@ -292,8 +313,8 @@ TEST_F(RaidDiscovery, UnpluggingTakesContinueBackAndRescans) {
     EXPECT_TRUE(raid::j.chips.empty());
     std::vector<std::string> seq;
     for (const auto& c : window.calls()) seq.push_back(c.what);
-    const std::vector<std::string> want = {"cleargui", "update_controller_list", "continue:NO", "select_first_controller",
-                                           "stopworking"};
+    const std::vector<std::string> want = {"continue:NO", "cleargui", "update_controller_list", "continue:NO",
+                                           "select_first_controller", "stopworking"};
     EXPECT_EQ(seq, want);
     EXPECT_GE(window.timeOf("update_controller_list") - before, raid::kRemovalSettleMs);
 }
@@ -395,6 +416,13 @@ TEST_F(RaidDiscovery, AFailingUpdateReportsFailure) {
     if (raid::j.chips[0].update_thread.joinable()) raid::j.chips[0].update_thread.join();
     EXPECT_TRUE(window.called("failure"));
     EXPECT_TRUE(printed("update_func: update fails."));
+    // The user reads what happened; the system was kept awake for exactly the update.
+    EXPECT_NE(window.details.find("Firmware before: 31.01.01.10"), std::string::npos) << window.details;
+    EXPECT_NE(window.details.find("Cause: programming the flash"), std::string::npos) << window.details;
+    std::vector<std::string> order;
+    for (const auto& c : window.calls())
+        if (c.what == "awake:on" || c.what == "awake:off" || c.what == "details" || c.what == "failure") order.push_back(c.what);
+    EXPECT_EQ(order, (std::vector<std::string>{"awake:on", "details", "failure", "awake:off"}));
 }
 
 // While an update thread runs, an arrival or a departure neither closes the connection it uses nor
@@ -416,7 +444,7 @@ TEST_F(RaidDiscovery, ArrivalsAndDeparturesWaitForARunningUpdate) {
     EXPECT_EQ(gate.strays, std::vector<std::string>{});
     ASSERT_EQ(raid::j.chips.size(), 1u);
     EXPECT_TRUE(raid::j.chips[0].connection_open);
-    EXPECT_TRUE(window.calls().empty());
+    for (const auto& c : window.calls()) EXPECT_EQ(c.what, "awake:on") << "discovery told the window nothing";
 
     gate.open();
     if (raid::j.chips[0].update_thread.joinable()) raid::j.chips[0].update_thread.join();
@@ -427,6 +455,32 @@ TEST_F(RaidDiscovery, ArrivalsAndDeparturesWaitForARunningUpdate) {
         if (c.what == "success" || c.what == "cleargui" || c.what == "clear_controller_list") seen.push_back(c.what);
     EXPECT_EQ(seen, (std::vector<std::string>{"success", "cleargui", "clear_controller_list"}));
     EXPECT_EQ(window.rows.size(), 2u);
+}
+
+// An update that starts in a departure's pause keeps its list and its connection.
+TEST_F(RaidDiscovery, AnUpdateStartedDuringTheRemovalPauseKeepsItsConnection) {
+    attach("qvr298,fw=31.01.01.10");
+    attach("qvd528");
+    startDiscovery();
+    testsupport::GatedBackend gate(transport::backend());
+    transport::ScopedBackend scoped(gate);
+    window.onCleargui = [&] {
+        EXPECT_TRUE(raid::rebuild_pending());
+        ASSERT_EQ(raid::j.chips[0].QVR298FirmwareUpdate(), 0);
+        ASSERT_TRUE(gate.waitForHeld(10000));
+        gate.acting = "discovery";
+    };
+    unplug(1);
+    raid::DeviceRemoved(nullptr, 0, iokit::kIOMessageServiceIsTerminated, nullptr);
+    gate.acting.clear();
+    EXPECT_FALSE(raid::rebuild_pending());
+    EXPECT_EQ(gate.strays, std::vector<std::string>{});
+    EXPECT_EQ(raid::j.chips.size(), 2u) << "the list stands until the update has ended";
+    EXPECT_TRUE(raid::j.chips[0].connection_open);
+    gate.open();
+    if (raid::j.chips[0].update_thread.joinable()) raid::j.chips[0].update_thread.join();
+    EXPECT_EQ(window.results.load(), 1);
+    EXPECT_EQ(raid::j.chips.size(), 1u) << "the held departure ran after the result";
 }
 
 TEST_F(RaidDiscovery, TheDiscoveryThreadRunsUntilStopped) {

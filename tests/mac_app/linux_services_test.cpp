@@ -73,6 +73,8 @@ TEST(RaidLinuxServices, RegistryFromSysfs) {
 
     const auto uas = services.recordOf("/dev/sg2");
     EXPECT_EQ(property(identity(uas), "idProduct"), 0x3A5Fu) << "read one level higher than plain USB";
+    EXPECT_EQ(property(identity(usb), "locationID"), 0x01100000u) << "bus 1, port 1";
+    EXPECT_EQ(property(identity(uas), "locationID"), 0x02100000u);
 
     const auto fw = services.recordOf("/dev/sg3");
     EXPECT_NE(identity(fw).name.find("FireWire"), std::string::npos);

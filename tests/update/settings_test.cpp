@@ -60,6 +60,11 @@ TEST(SettingsFile, HexadecimalIdentifiers) {
     // value) is "PID", the VID lookup then reads "PID" as its value and fails as not hexadecimal.
     const auto spelled = parseSettings("SerialNum=VID PID=1234");
     EXPECT_FALSE(spelled.ok);
+    for (const char* tooLarge : {"VID=10000", "PID=FFFFFFF"}) {   // refused, never cut to 16 bits
+        const auto r = parseSettings(tooLarge);
+        EXPECT_FALSE(r.ok) << tooLarge;
+        EXPECT_EQ(r.error.substr(r.error.size() - 3), std::string(tooLarge, 3)) << r.error;
+    }
     const auto bad = parseSettings("VID=XYZ");
     EXPECT_FALSE(bad.ok);
     EXPECT_NE(bad.error.find("VID"), std::string::npos);

@@ -66,25 +66,26 @@ TEST(WinAppBadInput, RunRefusesFilesThatAreNoFirmware) {
     for (const Case& c : std::initializer_list<Case>{
              // The QVD528's own procedure: reads the chip's NVRAM, then refuses before it touches
              // the flash's protection bits.
-             {"qvd528", "empty.bin", "Open File Error!!"},
+             {"qvd528", "empty.bin", "The firmware file seems not match this chip!"},
              {"qvd528", "folder.bin", "Open File Error!!"},
              {"qvd528", "missing.bin", "Open File Error!!"},
              {"qvd528", "huge.bin", "Open File Error!!"},
-             {"qvd528", "beyond24bit.bin", "FW size > flash size!!"},
+             {"qvd528", "beyond24bit.bin", "The firmware file seems not match this chip!"},
              // The direct update of the single-bank and QVR29x families.
-             {"qvr256", "empty.bin", "Open File Error!!"},
+             {"qvr256", "empty.bin", "The firmware file seems not match this chip!"},
              {"qvr256", "folder.bin", "Open File Error!!"},
              {"qvr256", "huge.bin", "Open File Error!!"},
              // The legacy bridges.
-             {"qv84556", "empty.bin", "Open File Error!!"},
+             {"qv84556", "empty.bin", "The firmware file seems not match this chip!"},
              {"qv84556", "folder.bin", "Open File Error!!"},
-             {"qv84556", "beyond24bit.bin", "Open File Error!!"}}) {
+             {"qv84556", "beyond24bit.bin", "The firmware file seems not match this chip!"}}) {
         SCOPED_TRACE(std::string(c.enclosure) + " " + c.file);
         FormRig rig({c.enclosure});
         const Bytes before = rig.enclosure().flash();
         rig.load(files(c.file));
         rig.ui.boxes.clear();
-        // The window offers "Run" for these files (the match is not what refuses them); Run says why.
+        // The window offers "Run" for these files; Run says why it refuses them: a file that can
+        // be read is checked against the chip first, one that cannot reaches the procedure.
         if (rig.f().UpdateBtn.enabled()) {
             ++runs;
             rig.f().UpdateBtn.click();

@@ -1,8 +1,10 @@
-// Nothing runs inside an update. The one-button update and a "Run" of every family the window
-// dispatches are stopped at every step at which they let the window process its messages, and
+// Nothing runs inside an update. The one-button update, a "Run" of every family the window
+// dispatches and the bank recovery a scan starts are stopped at every step at which they let the window process its messages, and
 // there the user tries every control, handler, device event and close. Judged on what the
 // enclosure received (nothing while the user acted, and the same commands as the update alone),
 // on the window's state at every step and at the end, and on the flash the update leaves.
+#include <utility>
+
 #include "update/run_dispatch.h"
 #include "win_app/fixture.h"
 
@@ -17,6 +19,7 @@ struct Scenario {
     const char* enclosure;
     const char* sample;        // the file "Run" writes; none for the one-button update
     RunProcedure procedure;    // what the window's dispatch must choose for it
+    bool recovery = false;     // no file: a scan finds a damaged bank and rewrites it
 };
 
 const Scenario kScenarios[] = {
@@ -30,7 +33,10 @@ const Scenario kScenarios[] = {
     {"qvd525,bus=1394", "qvd525_with_nvram", RunProcedure::Qvd525Over1394},
     {"qvr294", "qvr294_31.05.00.01", RunProcedure::Qvr294},
     {"qv84556e,flash=none,disk=256005", "qv84556_with_nvram", RunProcedure::DiskResident},
+    {"qvr256", nullptr, RunProcedure::None, true},
 };
+
+bool gSessionLetGo = false;   // a session end or sleep was let happen
 
 // What the user can do to the window: every control, every handler called as a message queued
 // before its control went off would call it, the device events, dropped files, and closing. The
@@ -50,7 +56,8 @@ const std::vector<Action>& actions() {
         {"RefreshBtnClick", [](FormRig& r) { r.f().RefreshBtnClick(); }},
         {"DeviceList selection", [](FormRig& r) { r.f().UpdateBtnCheck(); }},
         {"RdCheckBoxClick", [](FormRig& r) { r.f().RdCheckBoxClick(); }},
-        {"dropped files", [](FormRig& r) { r.f().WMDropFiles(); }},
+        {"session end", [](FormRig& r) { gSessionLetGo |= r.app.sessionEndQueried(); }},
+        {"sleep", [](FormRig& r) { gSessionLetGo |= r.app.sleepQueried(); }},
         {"device arrival", [](FormRig& r) { r.f().WMDeviceChange(DeviceEvent::Arrival); }},
         {"device removal", [](FormRig& r) { r.f().WMDeviceChange(DeviceEvent::RemoveComplete); }},
         {"timer 101", [](FormRig& r) { r.f().WMTimer(winapp::kRescanTimerId); }},
@@ -93,8 +100,10 @@ Outcome runUpdate(const Scenario& sc, bool interfere) {
     FormRig rig({sc.enclosure}, restart);
     winapp::TQ55xFwTool& f = rig.f();
     const std::string file = sc.sample ? wintest::sampleFile(sc.sample) : wintest::sampleFile("qvr298_31.01.01.20");
-    const bool oneButton = sc.sample == nullptr;
-    if (oneButton) {
+    const bool oneButton = sc.sample == nullptr && !sc.recovery;
+    if (sc.recovery) {
+        rig.enclosure().flash()[0x10100] ^= 0xFF;   // the second bank fails its check
+    } else if (oneButton) {
         EXPECT_TRUE(f.YesBtn.enabled());
     } else {
         rig.load(file);
@@ -127,6 +136,8 @@ Outcome runUpdate(const Scenario& sc, bool interfere) {
             };
             if (f.closed() || rig.app.quitting()) fault("the window closed");
             if (!f.updateInProgress() || f.updating() != oneButton) fault("the update is no longer marked as running");
+            if (std::exchange(gSessionLetGo, false)) fault("the session was let end or sleep");
+            if (!rig.ui.sessionHeld) fault("the session is not held");
             for (const winform::Control* c : {static_cast<winform::Control*>(&f.YesBtn), static_cast<winform::Control*>(&f.UpdateBtn),
                                               static_cast<winform::Control*>(&f.LoadBtn), static_cast<winform::Control*>(&f.RefreshBtn),
                                               static_cast<winform::Control*>(&f.DeviceList)})
@@ -135,7 +146,8 @@ Outcome runUpdate(const Scenario& sc, bool interfere) {
             if (!o.faults.empty()) return;
         }
     };
-    if (oneButton) f.YesBtn.click();
+    if (sc.recovery) f.RefreshBtnClick();
+    else if (oneButton) f.YesBtn.click();
     else f.UpdateBtn.click();
     rig.ui.userInput = nullptr;
     rig.log.onCommand = nullptr;
@@ -156,6 +168,7 @@ Outcome runUpdate(const Scenario& sc, bool interfere) {
     }
     EXPECT_FALSE(f.closed());
     EXPECT_FALSE(f.updateInProgress());
+    EXPECT_FALSE(rig.ui.sessionHeld);
     if (oneButton) {
         EXPECT_EQ(o.panel, "Update    Pass!!");
         EXPECT_EQ(rig.reportedVersion(), (Bytes{31, 1, 1, 15}));
@@ -167,7 +180,8 @@ Outcome runUpdate(const Scenario& sc, bool interfere) {
 
 TEST(WinAppReentry, NothingRunsInsideAnUpdate) {
     for (const Scenario& sc : kScenarios) {
-        SCOPED_TRACE(std::string(sc.enclosure) + (sc.sample ? std::string(" Run ") + sc.sample : " one-button"));
+        SCOPED_TRACE(std::string(sc.enclosure) + (sc.sample ? std::string(" Run ") + sc.sample
+                                                  : sc.recovery ? " bank recovery" : " one-button"));
         const Outcome alone = runUpdate(sc, false);
         const Outcome tried = runUpdate(sc, true);
         ASSERT_GT(alone.steps, 2u);
@@ -175,16 +189,13 @@ TEST(WinAppReentry, NothingRunsInsideAnUpdate) {
         EXPECT_TRUE(tried.commands == alone.commands) << tried.commands.size() << " commands against " << alone.commands.size();
         EXPECT_TRUE(alone.after != alone.before) << "the update wrote nothing";
         EXPECT_TRUE(tried.after == alone.after);
-        // The panel is the one-button update's (during a "Run" an arrival puts guidance there).
-        if (!sc.sample) {
-            EXPECT_EQ(tried.panel, alone.panel);
-            EXPECT_EQ(tried.panelColor, alone.panelColor);
-        }
+        EXPECT_EQ(tried.panel, alone.panel);   // an arrival's guidance never paints over an update
+        EXPECT_EQ(tried.panelColor, alone.panelColor);
         EXPECT_EQ(tried.status, alone.status);
         EXPECT_EQ(tried.progress, alone.progress);
         EXPECT_EQ(tried.boxes, alone.boxes);
         // Every step saw two closes (the handler and the system menu), the "Run" also Exit's click.
-        EXPECT_EQ(tried.closeRefusals, tried.steps * (sc.sample ? 3 : 2));
+        EXPECT_EQ(tried.closeRefusals, tried.steps * (sc.sample || sc.recovery ? 3 : 2));
         EXPECT_EQ(alone.closeRefusals, 0u);
     }
 }

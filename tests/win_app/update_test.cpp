@@ -2,6 +2,9 @@
 // embedded image, and "Run" with a firmware file for every family; the settings' effects; what the
 // window refuses while the flash is written, and the rescans it holds back until then.
 #include <cstring>
+#include <fstream>
+#include <set>
+#include <utility>
 
 #include "win_app/fixture.h"
 #include "bridge/IDEAccess.h"
@@ -22,7 +25,13 @@ TEST(WinAppUpdate, OneButtonUpdatePasses) {
     FormRig rig({"qvr298,fw=31.01.01.10"});
     auto& f = rig.f();
     ASSERT_TRUE(f.YesBtn.enabled());
+    std::set<int> positions;   // the bar moves with the write, the read-back and the wait
+    rig.ui.userInput = [&] { positions.insert(f.ProgressBar2.position()); };
     f.YesBtn.click();
+    EXPECT_GT(positions.size(), 10u);
+    EXPECT_EQ(f.lastDetails().firmwareAfter, "31.01.01.15");
+    EXPECT_NE(f.lastDetails().text().find("Result: passed"), std::string::npos);
+    ASSERT_TRUE(f.DetailsBtn.enabled());
 
     EXPECT_EQ(f.devpnl.caption(), "Update    Pass!!");
     EXPECT_EQ(f.devpnl.font().color, winform::clGreen);
@@ -58,7 +67,25 @@ TEST(WinAppUpdate, OneButtonUpdateFails) {
         EXPECT_LT(rig.f().ProgressBar2.position(), 100);
         EXPECT_TRUE(rig.f().ExitBtn.enabled());
         EXPECT_NE(rig.ui.debugText.find(why), std::string::npos) << rig.ui.debugText;
+        rig.f().DetailsBtn.click();   // the user sees the cause too
+        ASSERT_EQ(rig.ui.boxes.size(), 1u);
+        EXPECT_NE(rig.ui.boxes[0].text.find(std::string("Cause: ") ), std::string::npos);
+        EXPECT_NE(rig.ui.boxes[0].text.find(why), std::string::npos) << rig.ui.boxes[0].text;
     }
+}
+
+// The bridge written is the one the offer was made for: one that has changed its firmware since
+// (or gone) is not written, and the details say why.
+TEST(WinAppUpdate, OneButtonChecksTheSelectedBridgeBeforeWriting) {
+    FormRig rig({"qvr298,fw=31.01.01.10", "qvr298,fw=31.01.01.15"});
+    ASSERT_TRUE(rig.f().YesBtn.enabled());
+    rig.enclosure(0).flash() = rig.enclosure(1).flash();
+    rig.enclosure(0).reboot();
+    rig.log.sent.clear();
+    rig.f().YesBtn.click();
+    EXPECT_EQ(rig.f().devpnl.caption(), "Update    Fail!!");
+    EXPECT_EQ(rig.log.count(0x3B), 0u) << "nothing written";
+    EXPECT_NE(rig.f().lastDetails().cause.find("no longer the chip and firmware"), std::string::npos);
 }
 
 // Only the updated bridge's return counts: while it is off the bus, another bridge still attached
@@ -108,7 +135,7 @@ TEST(WinAppUpdate, RescanDuringAnUpdateWaitsUntilItEnds) {
     f.YesBtn.click();
     EXPECT_TRUE(heldBackWhenBack);
     EXPECT_EQ(f.scanCount(), before) << "no scan between the update's writes";
-    EXPECT_EQ(rig.log.count(0xE0), chipInfoReadsDuringUpdate) << "no identification after the bridge came back";
+    EXPECT_EQ(rig.log.count(0xE0), chipInfoReadsDuringUpdate + 1) << "after the bridge came back, only its version read";
     EXPECT_TRUE(rig.app.timerActive(winapp::kRescanTimerId));
     rig.app.runFor(5000);
     EXPECT_EQ(f.scanCount(), before + 1);
@@ -206,6 +233,38 @@ TEST(WinAppUpdate, RunWritesTheFile) {
             EXPECT_EQ(Bytes(got.begin(), got.begin() + static_cast<long>(c.version.size())), c.version);
         }
     }
+}
+
+// "Run" writes the bytes it checked when it was pressed: a file changed on disk while the update
+// runs changes nothing, and a file the window called a mismatch is not run at all.
+TEST(WinAppUpdate, RunWritesTheBytesItChecked) {
+    const std::string file = wintest::sampleFile("qvd529_code_only");
+    Bytes alone;   // the same update, the file left alone
+    {
+        FormRig same({"qvd529"});
+        same.load(file);
+        same.f().UpdateBtn.click();
+        alone = same.enclosure().flash();
+    }
+    {
+        FormRig rig({"qvd529"});
+        rig.load(file);
+        bool spoilt = false;
+        rig.ui.userInput = [&] {
+            if (!std::exchange(spoilt, true)) std::ofstream(file, std::ios::binary | std::ios::trunc) << "not firmware";
+        };
+        rig.f().UpdateBtn.click();
+        EXPECT_TRUE(spoilt);
+        EXPECT_TRUE(rig.enclosure().flash() == alone);
+    }
+    FormRig rig({"qvd529"});
+    const Bytes before = rig.enclosure().flash();
+    rig.load(wintest::sampleFile("qvd528_code_only"));
+    EXPECT_EQ(rig.boxes(), std::vector<std::string>{"Message: The firmware file seems not match this chip!"});
+    rig.f().UpdateBtn.click();
+    EXPECT_EQ(rig.log.dataOut(), 0u);
+    EXPECT_TRUE(rig.enclosure().flash() == before);
+    EXPECT_FALSE(rig.f().UpdateBtn.enabled());
 }
 
 // ChipReset=1 restarts the chip and says so; otherwise the user is asked to power-cycle, and a
