@@ -119,6 +119,9 @@ int runFlash(Context& ctx, const FlashOptions& o) {
         else ctx.out() << text;
         return kExitOk;
     }
+    // From here on the enclosure is this command's alone, until it returns.
+    std::unique_ptr<EnclosureLock> owner;
+    if (int rc = ctx.own(dev.path, "flash", owner)) return rc;
     if (int rc = refuseWhileInterrupted(ctx, dev.path, type)) return rc;
     if (int rc = confirmWrite(ctx, o.guards, "Write " + o.file + " to " + dev.path + "?")) return rc;
 

@@ -396,9 +396,17 @@ int runRecover(Context& ctx, const RecoverOptions& o) {
     }
 
     const std::vector<AttachedBridge> attached = attachedBridges(ctx);
-    nlohmann::json done = nlohmann::json::array(), absent = nlohmann::json::array(), refused = nlohmann::json::array();
+    nlohmann::json done = nlohmann::json::array(), absent = nlohmann::json::array(), refused = nlohmann::json::array(),
+                   running = nlohmann::json::array();
     bool anyFailed = false, anyActed = false;
     for (Journal& j : listing.journals) {
+        // A journal whose enclosure another q55x holds is that one's running update, not an
+        // interrupted one.
+        if (const std::optional<LockHolder> h = heldElsewhere(j.identity.lockKey())) {
+            running.push_back({{"journal", j.id}, {"held_by", h->words()}, {"pid", h->pid}});
+            if (!json) ctx.out() << "Journal " << j.id << ": running (" << h->words() << "); nothing done.\n";
+            continue;
+        }
         const Match m = matchJournal(j, attached, ctx.options().device, !o.journal.empty());
         if (m.kind == Match::Kind::NotAttached) {
             absent.push_back({{"journal", j.id}, {"chip", j.chipName}, {"last_at", j.identity.path}, {"stage", stageName(j.stage)}});
@@ -423,6 +431,11 @@ int runRecover(Context& ctx, const RecoverOptions& o) {
         WriteGuards guards;
         guards.yes = o.yes;
         if (int rc = confirmWrite(ctx, guards, o.restore ? "Write the backup back?" : "Finish the update?")) return rc;
+        std::unique_ptr<EnclosureLock> owner;
+        if (ctx.own(j.identity.lockKey(), "the enclosure of journal " + j.id, o.restore ? "restore" : "recover", owner)) {
+            anyFailed = true;
+            continue;
+        }
         Recovery recovery(ctx, store, j);
         const Result r = o.restore ? recovery.restore(m.bridge->device) : recovery.finish(m.bridge->device);
         anyFailed |= !r.ok;
@@ -435,14 +448,20 @@ int runRecover(Context& ctx, const RecoverOptions& o) {
             if (r.failure) printFailure(ctx, *r.failure);
         }
     }
-    if (!anyActed && refused.empty() && !o.restore) {
+    // A journal named with --journal is the whole of the request: it never falls through to
+    // whatever device happens to be attached.
+    if (!o.journal.empty() && !anyActed && refused.empty()) {
+        if (json) ctx.printJson({{"recovered", done}, {"not_attached", absent}, {"refused", refused}, {"running", running}});
+        return json ? kExitNoDevice : ctx.fail(kExitNoDevice, "The enclosure of journal " + o.journal + " is not attached or is held by another q55x; nothing was done.");
+    }
+    if (!anyActed && refused.empty() && running.empty() && !o.restore) {
         // Nothing of an attached enclosure was interrupted: what recover always did.
         if (json)
             for (const auto& a : absent)
                 ctx.err() << "q55x: journal " << a["journal"].get<std::string>() << ": its enclosure is not attached.\n";
         return runBankRecovery(ctx);
     }
-    if (json) ctx.printJson({{"recovered", done}, {"not_attached", absent}, {"refused", refused}});
+    if (json) ctx.printJson({{"recovered", done}, {"not_attached", absent}, {"refused", refused}, {"running", running}});
     if (anyFailed) return kExitFailed;
     if (anyActed) return kExitOk;
     return json ? kExitNothingToDo : ctx.fail(kExitNothingToDo, "No interrupted update of an attached enclosure to undo.");
@@ -461,12 +480,17 @@ int runJournal(Context& ctx, const std::string& action, const std::string& id) {
             std::string at;
             for (const AttachedBridge& a : attached)
                 if (a.identity.sameEnclosure(j.identity)) at = a.device.record.path;
+            const std::optional<LockHolder> held = heldElsewhere(j.identity.lockKey());
             all.push_back({{"journal", j.id}, {"chip", j.chipName}, {"command", j.command}, {"started", j.started},
-                           {"stage", stageName(j.stage)}, {"attached_at", at}, {"backup", j.backup}});
+                           {"stage", stageName(j.stage)}, {"attached_at", at}, {"backup", j.backup},
+                           {"running", held ? held->words() : std::string()}});
             if (!json)
                 ctx.out() << j.id << "  " << j.chipName << "  q55x " << (j.command == "update" ? "update" : "flash " + j.file)
                           << "  " << j.started << "  " << stageName(j.stage) << "  "
-                          << (at.empty() ? "not attached (last at " + j.identity.path + ")" : "attached at " + at) << "\n";
+                          << (held ? "running (" + held->words() + ")"
+                              : at.empty() ? "not attached (last at " + j.identity.path + ")"
+                                           : "attached at " + at)
+                          << "\n";
         }
         for (const std::string& bad : listing.unreadable)
             if (!json) ctx.out() << bad << "  cannot be read\n";

@@ -106,6 +106,9 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
         else ctx.out() << plan;
         return kExitOk;
     }
+    // From here on the enclosure is this command's alone, until it returns.
+    std::unique_ptr<EnclosureLock> owner;
+    if (int rc = ctx.own(dev.path, "update", owner)) return rc;
     if (int rc = refuseWhileInterrupted(ctx, dev.path, dev.chip.type)) return rc;
     if (int rc = confirmWrite(ctx, o.guards, "Update " + dev.path + " from " + before + " to " + dotted(imageVersion) + "?"))
         return rc;

@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/context.h"
+#include "cli/enclosure_lock.h"
 #include "sys/bytes.h"
 #include "transport/cdb.h"
 #include "identify/chip_table.h"
@@ -97,6 +98,7 @@ json toJson(const Journal& j) {
               {"chip_type", j.identity.chipType},
               {"chip_info", hex(j.identity.chipInfo)},
               {"serial", j.identity.serial},
+              {"port", j.identity.port},
               {"path", j.identity.path},
               {"firmware", j.versionBefore}}},
             {"options",
@@ -126,6 +128,7 @@ bool fromJson(const json& d, Journal& j) {
     j.identity.chipType = e.at("chip_type").get<int>();
     if (!parseHex(e.value("chip_info", ""), j.identity.chipInfo)) return false;
     j.identity.serial = e.value("serial", "");
+    j.identity.port = e.value("port", "");
     j.identity.path = e.value("path", "");
     j.versionBefore = e.value("firmware", "");
     const json& o = d.at("options");
@@ -179,6 +182,8 @@ std::string nameOf(std::string_view chip) {
 }  // namespace
 
 Durability& durability() { return *gDurability; }
+
+std::string EnclosureIdentity::lockKey() const { return cli::lockKey(serial, port, path); }
 
 Durability* setDurability(Durability* d) {
     Durability* previous = gDurability;

@@ -43,7 +43,10 @@ struct EnclosureIdentity {
     int chipType = 0;
     std::vector<uint8_t> chipInfo;
     std::string serial;
+    std::string port;   // the USB port it was plugged into, where known
     std::string path;
+    // What names its lock (serial, else port, else node).
+    std::string lockKey() const;
     bool sameEnclosure(const EnclosureIdentity& other) const {
         return chipType == other.chipType && chipInfo == other.chipInfo && serial == other.serial;
     }

@@ -35,6 +35,17 @@ public:
     virtual std::vector<std::string> takeWarnings() { return {}; }
     // The serial number the system reports for the device behind a node (USB serial, 1394 GUID).
     virtual std::string serialOf(const std::string&) { return {}; }
+    // The USB port the device is plugged into (its sysfs device path); empty where unknown.
+    virtual std::string portOf(const std::string&) { return {}; }
+    // Which nodes the scan passes over: those another q55x holds (an update under way) are sent
+    // nothing, not even an INQUIRY.
+    void leaveAlone(std::function<bool(const std::string& node)> f) { leaveAlone_ = std::move(f); }
+
+protected:
+    bool leftAlone(const std::string& node) const { return leaveAlone_ && leaveAlone_(node); }
+
+private:
+    std::function<bool(const std::string&)> leaveAlone_;
 };
 
 std::unique_ptr<DeviceSession> makeHardwareSession(const std::string& sysfsRoot = "/sys");

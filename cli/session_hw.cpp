@@ -43,6 +43,7 @@ public:
         std::vector<vendor::Candidate> out;
         unprobed_ = 0;
         for (const auto& node : transport::scanBridgeNodes(sysfs_)) {
+            if (leftAlone(node)) continue;
             const transport::NodeIdentity id = transport::identifyNode(node, sysfs_);
             bool bridge = vendor::IsBridgeByInquiry(node);
             if (!bridge && deniedByRights()) {

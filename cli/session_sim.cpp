@@ -22,7 +22,8 @@ public:
     }
     std::vector<vendor::Candidate> candidates(const ProbePolicy&) override {
         std::vector<vendor::Candidate> out;
-        for (const auto& d : session_.bus().devices()) out.push_back({d.linuxPath, busOf(d.bus)});
+        for (const auto& d : session_.bus().devices())
+            if (!leftAlone(d.linuxPath)) out.push_back({d.linuxPath, busOf(d.bus)});
         return out;
     }
     std::string volumesOf(const std::string&) override { return {}; }

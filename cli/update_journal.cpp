@@ -123,7 +123,9 @@ std::vector<Journal> interruptedFor(Context& ctx, const std::vector<std::string>
     std::set<std::string> serials;
     for (const std::string& p : paths) serials.insert(ctx.serialOf(p));
     for (Journal& j : JournalStore().list().journals)
-        if (!isRunning(j.id) && (j.identity.serial.empty() || serials.count(j.identity.serial))) out.push_back(std::move(j));
+        if (!isRunning(j.id) && !heldElsewhere(j.identity.lockKey()) &&
+            (j.identity.serial.empty() || serials.count(j.identity.serial)))
+            out.push_back(std::move(j));
     return out;
 }
 
@@ -150,6 +152,7 @@ EnclosureIdentity identityOf(Context& ctx, const std::string& path, ChipType typ
     id.chipType = type;
     id.path = path;
     id.serial = ctx.serialOf(path);
+    id.port = ctx.portOf(path);
     uint8_t info[16] = {};
     if (IDEAccess::QV_GetChipInfo(path, info, sizeof info) && info[0] == 0xF4 && info[1] == 0xE7)
         for (size_t i : kIdentityBytes) id.chipInfo.push_back(info[i]);

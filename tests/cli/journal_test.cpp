@@ -338,8 +338,61 @@ TEST_F(CliJournal, AnUpdateThatCannotKeepItsJournalWritesNothing) {
     testsupport::writeBytes(dir / "state", Bytes{1});   // the state folder is a file
     const testsupport::CliRun r = run(sim(u), update(u));
     EXPECT_EQ(r.code, 1);
-    EXPECT_NE(r.err.find("cannot keep the update's journal"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("nothing was written"), std::string::npos) << r.err;   // the lock, made first, says why
     EXPECT_EQ(flash(), before);
+}
+
+}  // namespace
+
+namespace {
+
+// A second q55x started while another updates the enclosure (a real second process, on the same
+// state file): it sends the enclosure nothing, names who holds it, and never calls the running
+// update interrupted.
+TEST_F(CliJournal, ASecondProcessLeavesARunningUpdateAlone) {
+    const Update& u = kUpdates[0];
+    fresh(u);
+    int toChild[2], toParent[2];
+    ASSERT_EQ(::pipe(toChild), 0);
+    ASSERT_EQ(::pipe(toParent), 0);
+    const std::vector<std::string> args = update(u);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // Holds still at its first erase until the parent has looked.
+        bool paused = false;
+        const transport::ScopedCommandListener hold([&](const transport::TraceEntry& e) {
+            if (paused || !e.cdb || !vendor::cdb::changesDevice(*e.cdb)) return;
+            paused = true;
+            char c = 0;
+            if (::write(toParent[1], "x", 1) != 1 || ::read(toChild[0], &c, 1) != 1) ::_exit(9);
+        });
+        ::_exit(run(sim(u, ",persist=each"), args).code);
+    }
+    char c = 0;
+    ASSERT_EQ(::read(toParent[0], &c, 1), 1);
+    const std::string holder = "(pid " + std::to_string(pid) + ")";
+    struct Case { std::vector<std::string> args; int code; const char* says; };
+    for (const Case& k : std::initializer_list<Case>{
+             {{"list"}, 0, "updating (pid "},
+             {args, 1, "held by another q55x (updating since "},
+             {{"recover", "--yes"}, 2, ": running (updating since "},
+             {{"journal"}, 0, "running (updating since "}}) {
+        SCOPED_TRACE(k.args.front());
+        size_t sent = 0;
+        const transport::ScopedCommandListener count([&](const transport::TraceEntry&) { ++sent; });
+        const testsupport::CliRun r = run(sim(u), k.args);
+        EXPECT_EQ(r.code, k.code) << r.out << r.err;
+        EXPECT_NE((r.out + r.err).find(k.says), std::string::npos) << r.out << r.err;
+        EXPECT_EQ(r.err.find("was interrupted"), std::string::npos) << r.err;
+        EXPECT_EQ(sent, 0u) << "the held enclosure was sent a command";
+    }
+    EXPECT_NE(run(sim(u), {"list"}).out.find(holder), std::string::npos);
+    ASSERT_EQ(::write(toChild[1], "x", 1), 1);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(journals().empty());
+    EXPECT_EQ(run(sim(u), {"list"}).code, 0);
 }
 
 }  // namespace
