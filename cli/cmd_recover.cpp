@@ -475,6 +475,10 @@ int runRecover(Context& ctx, const RecoverOptions& o) {
         if (json) ctx.printJson({{"recovered", done}, {"not_attached", absent}, {"refused", refused}, {"running", running}});
         return json ? kExitNoDevice : ctx.fail(kExitNoDevice, "The enclosure of journal " + o.journal + " is not attached or is held by another q55x; nothing was done.");
     }
+    // Nor does it while a journal cannot be read: that one may be this enclosure's.
+    if (!anyActed && refused.empty() && running.empty() && !o.restore && !listing.unreadable.empty())
+        return ctx.fail(kExitFailed, "Nothing was done: a journal that cannot be read may be an attached enclosure's. "
+                                     "`q55x journal show ID` shows it; `q55x journal discard ID --yes` removes it.");
     if (!anyActed && refused.empty() && running.empty() && !o.restore) {
         // Nothing of an attached enclosure was interrupted: what recover always did.
         if (json)

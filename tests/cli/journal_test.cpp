@@ -4,6 +4,7 @@
 // listed and never acted on.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <functional>
 
 #include "cli/journal.h"
+#include "cli/state_files.h"
 #include "sim/state_file.h"
 #include "support/cli_run.h"
 #include "sys/resources.h"
@@ -397,6 +399,87 @@ TEST_F(CliJournal, ASecondProcessLeavesARunningUpdateAlone) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_TRUE(journals().empty());
     EXPECT_EQ(run(sim(u), {"list"}).code, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// What stands in the state folder is trusted only as q55x left it: a journal or backup changed,
+// swapped for a link or a FIFO, grown past any size q55x writes, or in a folder others may write,
+// is refused before anything is written, and still holds back a new update.
+TEST_F(CliJournal, AJournalNobodyCanMisuse) {
+    const Update& u = kUpdates[1];
+    std::string updated;
+    const uint64_t first = cleanRun(u, updated);
+    const Bytes before = fresh(u);
+    durable.calls.clear();
+    ASSERT_EQ(run(sim(u, ",powercut=" + std::to_string(first + 40)), update(u, true)).code, 1);
+    ASSERT_EQ(journals().size(), 1u);
+    const cli::Journal j = journals().front();
+    const fs::path file = cli::JournalStore().journalPath(j.id), backup = j.backup, folder = cli::journalDirectory();
+    // The backup and its name are on the disk before the journal names it.
+    const auto at = [&](const std::string& call) { return std::find(durable.calls.begin(), durable.calls.end(), call) - durable.calls.begin(); };
+    EXPECT_LT(at("file " + backup.filename().string()), at("folder backups")) << testing::PrintToString(durable.calls);
+    EXPECT_LT(at("folder backups"), at("file " + j.id + ".journal.tmp"));
+    EXPECT_EQ(fs::status(folder).permissions() & fs::perms::all, fs::perms::owner_all);
+    EXPECT_EQ(fs::status(file).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    const Bytes journalText = testsupport::readBytes(file), backupBytes = testsupport::readBytes(backup), cut = flash();
+
+    struct Case { const char* what; std::function<void()> tamper; std::vector<std::string> args; const char* says; };
+    const auto edited = [&] {
+        std::string t(journalText.begin(), journalText.end());
+        t.replace(t.find("\"writing\""), 9, "\"verified\"");
+        testsupport::writeBytes(file, Bytes(t.begin(), t.end()));
+    };
+    const auto swapped = [&] { fs::remove(backup), testsupport::writeBytes(backup, Bytes(backupBytes.size(), 0)); };
+    const auto linked = [&] { fs::remove(backup), fs::create_symlink(file, backup); };
+    const auto fifo = [&] { fs::remove(file), ::mkfifo(file.c_str(), 0600); };
+    const auto grown = [&] { testsupport::writeBytes(file, Bytes(cli::kJournalLimit + 1, ' ')); };
+    const auto opened = [&] { fs::permissions(folder, fs::perms::others_write, fs::perm_options::add); };
+    const std::vector<std::string> restore{"recover", "--restore", "--yes"}, finish{"recover", "--yes"};
+    for (const Case& c : std::initializer_list<Case>{
+             {"edited", edited, finish, "changed since q55x wrote it"},
+             {"edited", edited, update(u), "It may be this enclosure's interrupted update"},
+             {"swapped backup", swapped, restore, "is not the one taken before the update"},
+             {"linked backup", linked, restore, "is a link"},
+             {"fifo", fifo, update(u), "is not a plain file"},
+             {"grown", grown, finish, "larger"},
+             {"open folder", opened, finish, "may be written by others (mode 0702); `chmod 700"},
+             {"open folder", opened, update(u), "may be written by others"}}) {
+        SCOPED_TRACE(c.what);
+        c.tamper();
+        const testsupport::CliRun r = run(sim(u), c.args);
+        EXPECT_NE(r.code, 0);
+        EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << r.out << r.err;
+        EXPECT_EQ(flash(), cut) << "nothing was written";
+        fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
+        fs::remove(file), fs::remove(backup);
+        testsupport::writeBytes(file, journalText), testsupport::writeBytes(backup, backupBytes);
+        fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
+    }
+
+    // A restore cut short after its write leaves a journal that is no longer the update's: taking
+    // it up writes the update in full, never "written and verified" on the old firmware.
+    const Update& v = kUpdates[0];
+    ASSERT_EQ(run(sim(u), {"journal", "discard", j.id, "--yes"}).code, 0);
+    const uint64_t firstOf528 = cleanRun(v, updated);
+    const auto cutUpdate = [&] {
+        fresh(v);
+        ASSERT_EQ(run(sim(v, ",powercut=" + std::to_string(firstOf528 + 40)), update(v, true)).code, 1);
+    };
+    cutUpdate();
+    uint64_t n = 0;
+    {
+        const transport::ScopedCommandListener count([&](const transport::TraceEntry&) { ++n; });
+        ASSERT_EQ(run(sim(v), restore).code, 0);
+    }
+    cutUpdate();
+    EXPECT_EQ(run(sim(v, ",powercut=" + std::to_string(n - 3)), restore).code, 1);
+    const testsupport::CliRun r = run(sim(v), finish);
+    EXPECT_EQ(r.code, 0) << r.out << r.err;
+    EXPECT_EQ(r.out.find("had been written and verified"), std::string::npos) << r.out;
+    EXPECT_EQ(firmware(v), updated);
 }
 
 }  // namespace
