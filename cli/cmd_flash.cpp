@@ -7,6 +7,7 @@
 #include "cli/failure_report.h"
 #include "cli/fanout.h"
 #include "cli/guards.h"
+#include "cli/interrupts.h"
 #include "cli/terminal_window.h"
 #include "update/direct_update.h"
 #include "update/run_dispatch.h"
@@ -122,9 +123,11 @@ int runFlash(Context& ctx, const FlashOptions& o) {
     // From here on the enclosure is this command's alone, until it returns.
     std::unique_ptr<EnclosureLock> owner;
     if (int rc = ctx.own(dev.path, "flash", owner)) return rc;
+    if (int rc = refuseWhileDiskInUse(ctx, dev.path, o.guards.force)) return rc;
     if (int rc = refuseWhileInterrupted(ctx, dev.path, type)) return rc;
     if (int rc = confirmWrite(ctx, o.guards, "Write " + o.file + " to " + dev.path + "?")) return rc;
 
+    const DeferredInterrupts interrupts;
     TerminalWindow w(ctx.out(), ctx.windowMode());
     std::string backup;
     if (!o.guards.noBackup) {
@@ -133,6 +136,7 @@ int runFlash(Context& ctx, const FlashOptions& o) {
         w.endLine();
         if (!json) ctx.out() << "backup of the flash: " << backup << "\n";
     }
+    if (DeferredInterrupts::received()) return endInterrupted(ctx, nullptr);
     w.setExpectedBytes(file.bytes.size(), uint64_t(dev.flash.capacityKiB) * 1024);
     w.settings_ = settings;
     w.firmwareFile_ = o.file;
@@ -157,10 +161,13 @@ int runFlash(Context& ctx, const FlashOptions& o) {
     request.settings = settings;
     request.backup = backup;
     if (int rc = journal.begin(ctx, dev, request)) return rc;
+    if (DeferredInterrupts::received()) return endInterrupted(ctx, &journal);
     firmware::FailureWatch watch;
     firmware::WatchedWindow watched(w, watch);
     const bool ok = firmware::runChosenProcedure(plan.procedure, watched, dev);
     w.endLine();
+    if (DeferredInterrupts::received())
+        ctx.err() << "q55x: the interrupt came while the flash was written; the update was let finish.\n";
     const bool success = ok && w.status() == "Programming Success!!";
     const std::string journalLine = journal.end(success, watch.deviceChanged());
     FailureReport failure;

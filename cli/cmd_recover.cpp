@@ -54,6 +54,7 @@ struct RecoverOptions {
     bool yes = false;
     bool dryRun = false;
     std::string journal;   // --journal ID
+    bool force = false;    // write while the disk behind the bridge is in use
 };
 
 
@@ -452,6 +453,10 @@ int runRecover(Context& ctx, const RecoverOptions& o) {
         WriteGuards guards;
         guards.yes = o.yes;
         if (int rc = confirmWrite(ctx, guards, o.restore ? "Write the backup back?" : "Finish the update?")) return rc;
+        if (refuseWhileDiskInUse(ctx, path, o.force)) {
+            anyFailed = true;
+            continue;
+        }
         std::unique_ptr<EnclosureLock> owner;
         if (ctx.own(j.identity.lockKey(), "the enclosure of journal " + j.id, o.restore ? "restore" : "recover", owner)) {
             anyFailed = true;
@@ -570,6 +575,7 @@ Runner addRecoverCommand(CLI::App& app) {
     sub->add_option("--journal", o->journal, "Take up this journal only");
     sub->add_flag("-y,--yes", o->yes, "Do not ask before writing (required when not on a terminal)");
     sub->add_flag("--dry-run", o->dryRun, "Show what was interrupted and what would be done; write nothing");
+    sub->add_flag("--force", o->force, "Write even while the disk behind the bridge is mounted, held or used as swap");
     return [o](Context& ctx) { return runRecover(ctx, *o); };
 }
 

@@ -99,6 +99,10 @@ std::string Context::volumesOf(const std::string& path) { return session_ ? sess
 
 std::string Context::serialOf(const std::string& path) { return session_ ? session_->serialOf(path) : std::string(); }
 
+std::vector<std::string> Context::diskUsers(const std::string& path) {
+    return session_ ? session_->diskUsers(path) : std::vector<std::string>{};
+}
+
 std::string Context::portOf(const std::string& path) { return session_ ? session_->portOf(path) : std::string(); }
 
 std::string Context::selectDevice() {

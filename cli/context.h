@@ -48,6 +48,8 @@ public:
     std::string volumesOf(const std::string& path);
     // The serial number the system reports for the device behind `path`; empty where there is none.
     std::string serialOf(const std::string& path);
+    // What on the host uses the disk behind `path`, one line each.
+    std::vector<std::string> diskUsers(const std::string& path);
     // The USB port the device behind `path` is plugged into; empty where unknown.
     std::string portOf(const std::string& path);
     // What names the enclosure behind `path` for its lock (serial, else port, else node).

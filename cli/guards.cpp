@@ -14,6 +14,8 @@
 #include <fstream>
 #include <iostream>
 
+#include "cli/disk_use.h"
+#include "cli/update_journal.h"
 #include "cli/state_files.h"
 #include "update/flash_backup.h"
 #include "update/settings.h"
@@ -29,6 +31,7 @@ void addWriteGuardOptions(CLI::App& sub, WriteGuards& g) {
     sub.add_flag("--dry-run", g.dryRun, "Show what would be erased, written and kept; send identification only");
     sub.add_flag("--allow-reinstall", g.allowReinstall, "Write even when the chip runs this version already");
     sub.add_flag("--allow-older", g.allowOlder, "Write even when the chip runs a newer version");
+    sub.add_flag("--force", g.force, "Write even while the disk behind the bridge is mounted, held or used as swap");
 }
 
 std::string backupDirectory() { return stateDirectory() + "/backups"; }
@@ -79,6 +82,28 @@ int backupFlash(Context& ctx, firmware::UpdateWindow& w, const firmware::Selecte
         return ctx.fail(kExitFailed, "cannot write the backup to " + file.string() + "; nothing written");
     where = file.string();
     return 0;
+}
+
+int refuseWhileDiskInUse(Context& ctx, const std::string& path, bool force) {
+    const std::vector<std::string> users = ctx.diskUsers(path);
+    if (users.empty()) return 0;
+    std::string uses;
+    for (const std::string& u : users) uses += (uses.empty() ? "" : "; ") + u;
+    if (force) {
+        ctx.err() << "q55x: warning: the disk behind " << path << " is in use (" << uses
+                  << "); writing all the same (--force). The bridge's reset drops the disk with what it has not written yet.\n";
+        return 0;
+    }
+    return ctx.fail(kExitFailed, "The disk behind " + path + " is in use: " + uses +
+                                     ". The bridge's reset after the update drops the disk with whatever the host has not "
+                                     "written to it yet, so nothing was written. First " + howToFreeDisk(users) +
+                                     "; or use --force to write all the same.");
+}
+
+int endInterrupted(Context& ctx, UpdateJournal* journal) {
+    if (journal) journal->end(false, false);
+    ctx.fail(kExitInterrupted, "Interrupted before anything was erased: nothing changed on the enclosure.");
+    return kExitInterrupted;
 }
 
 int compareVersions(const uint8_t* candidate, const uint8_t* current) {

@@ -37,6 +37,8 @@ public:
     virtual std::string serialOf(const std::string&) { return {}; }
     // The USB port the device is plugged into (its sysfs device path); empty where unknown.
     virtual std::string portOf(const std::string&) { return {}; }
+    // What on the host uses the disk behind the device (mounts, holders, swap), one line each.
+    virtual std::vector<std::string> diskUsers(const std::string&) { return {}; }
     // Which nodes the scan passes over: those another q55x holds (an update under way) are sent
     // nothing, not even an INQUIRY.
     void leaveAlone(std::function<bool(const std::string& node)> f) { leaveAlone_ = std::move(f); }

@@ -1,5 +1,6 @@
 #include <cerrno>
 
+#include "cli/disk_use.h"
 #include "cli/session.h"
 #include "transport/scsi.h"
 #include "transport/linux/sg_backend.h"
@@ -73,6 +74,10 @@ public:
     std::string serialOf(const std::string& path) override { return transport::identifyNode(path, sysfs_).serial; }
     std::optional<vendor::Bus> busOf(const std::string& path) override {
         return busOfTransport(transport::bridgeTransportOf(path, sysfs_));
+    }
+    std::vector<std::string> diskUsers(const std::string& path) override {
+        const std::string disk = transport::volumesOf(path, sysfs_).blockDevice;
+        return disk.empty() ? std::vector<std::string>{} : cli::diskUsers(disk, sysfs_);
     }
     std::string volumesOf(const std::string& path) override {
         const auto v = transport::volumesOf(path, sysfs_);

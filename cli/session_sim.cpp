@@ -39,6 +39,15 @@ public:
         }
         return {};
     }
+    // The emulated host: the disk's first partition mounted where the enclosure's text says.
+    std::vector<std::string> diskUsers(const std::string& path) override {
+        for (const auto& d : session_.bus().devices())
+            if (d.linuxPath == path || d.windowsPath == path) {
+                const std::string& at = session_.bus().enclosure(d.enclosure).config().diskMountedOn;
+                if (!at.empty()) return {"/dev/sd" + std::string(1, static_cast<char>('a' + d.number % 26)) + "1 is mounted on " + at};
+            }
+        return {};
+    }
     std::optional<vendor::Bus> busOf(const std::string& path) override {
         for (const auto& d : session_.bus().devices())
             if (d.linuxPath == path || d.windowsPath == path) return busOf(d.bus);

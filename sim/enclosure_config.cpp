@@ -12,7 +12,7 @@ namespace {
 
 constexpr const char* kKeys =
     "fw flash rev bus state persist resetms disk sector infolen fail failop failevery notready stuckbusy short flip "
-    "powercut drop noreturn twins seed clock";
+    "powercut drop noreturn twins seed clock inuse";
 
 bool parseUnsigned(std::string_view s, uint64_t& v, int base = 10) {
     if (s.empty()) return false;
@@ -119,6 +119,9 @@ bool parseEnclosureConfig(std::string_view text, EnclosureConfig& out, std::stri
         } else if (key == "sector") {
             if (!parseUnsigned(value, n) || (n != 512 && n != 4096)) return bad("expected 512 or 4096");
             out.diskSectorSize = static_cast<uint32_t>(n);
+        } else if (key == "inuse") {
+            if (value.empty() || value.front() != '/') return bad("expected a mount point");
+            out.diskMountedOn = std::string(value);
         } else if (key == "infolen") {
             if (!parseUnsigned(value, n) || n < 1 || n > 16) return bad("expected 1 to 16");
             out.chipInfoLength = static_cast<uint32_t>(n);
@@ -199,6 +202,7 @@ std::string simHelpText() {
            "  drop=N            the device leaves the bus at the Nth command\n"
            "  noreturn=1        the device does not come back after a reset\n"
            "  twins=1           the device comes back as two devices after a reset\n"
+           "  inuse=/MOUNT      the host has the disk's first partition mounted at /MOUNT\n"
            "  seed=S            seed of the fault choices (default 1)\n"
            "\n"
            "Device paths: Windows interface paths (\\\\?\\usbstor#..., \\\\?\\scsi#... for uas,\n"

@@ -29,6 +29,7 @@ struct EnclosureConfig {
     uint64_t diskSectors = 1953525168;    // disk=: sectors of the disk behind the bridge (1 TB)
     uint32_t diskSectorSize = 512;        // sector=: logical sector size
     uint32_t chipInfoLength = 0;          // infolen=: bytes of the chip information record (0: 16)
+    std::string diskMountedOn;            // inuse=: the host has a partition of the disk mounted there
     // Faults (see faults.h).
     uint64_t failAt = 0, failEvery = 0, shortAt = 0, flipEvery = 0, powerCutAt = 0, dropAt = 0;
     int failOpcode = -1;

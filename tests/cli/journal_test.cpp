@@ -9,8 +9,10 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
+#include "cli/disk_use.h"
 #include "cli/journal.h"
 #include "cli/state_files.h"
 #include "sim/state_file.h"
@@ -28,10 +30,12 @@ namespace {
 // Writes nothing to the disk: it records what would have been flushed, in order.
 struct RecordingDurability final : cli::Durability {
     std::vector<std::string> calls;
+    std::function<void()> onCall;
     bool syncFile(const std::string& p) override { return record("file " + fs::path(p).filename().string()); }
     bool syncFolder(const std::string& p) override { return record("folder " + fs::path(p).filename().string()); }
     bool record(std::string c) {
         calls.push_back(std::move(c));
+        if (onCall) onCall();
         return true;
     }
 };
@@ -480,6 +484,70 @@ TEST_F(CliJournal, AJournalNobodyCanMisuse) {
     EXPECT_EQ(r.code, 0) << r.out << r.err;
     EXPECT_EQ(r.out.find("had been written and verified"), std::string::npos) << r.out;
     EXPECT_EQ(firmware(v), updated);
+}
+
+}  // namespace
+
+namespace {
+
+// The disk behind the bridge in use on the host: the update refuses before it reads or writes
+// anything, saying what uses it and how to end that; --force goes on with a warning. An interrupt
+// before the first erase ends the update with nothing changed; one after it lets it finish.
+TEST_F(CliJournal, TheDiskAndTheUserAreHeardBeforeTheFirstErase) {
+    const Update& u = kUpdates[0];
+    struct Case { const char* faults; std::vector<std::string> extra; uint8_t signalAt; int code; const char* says; bool changed; };
+    for (const Case& c : std::initializer_list<Case>{
+             {",inuse=/media/ann/DATA", {}, 0, 1, "is mounted on /media/ann/DATA. The bridge's reset", false},
+             {",inuse=/media/ann/DATA", {}, 0, 1, "`umount /media/ann/DATA`", false},
+             {",inuse=/media/ann/DATA", {"--force"}, 0, 0, "warning: the disk behind sim:/dev/sg1 is in use", true},
+             {"", {}, 1, 130, "Interrupted before anything was erased: nothing changed", false},
+             {"", {}, 2, 0, "the update was let finish", true}}) {
+        SCOPED_TRACE(c.says);
+        const Bytes before = fresh(u);
+        std::vector<std::string> args = update(u, true);
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        bool raised = false;
+        const auto ctrlC = [&] {
+            if (!raised) ::raise(SIGINT);
+            raised = true;
+        };
+        // 1: as the backup is flushed; 2: at the first erase or write of the flash.
+        durable.onCall = [&] {
+            if (c.signalAt == 1) ctrlC();
+        };
+        const transport::ScopedCommandListener erase([&](const transport::TraceEntry& e) {
+            if (c.signalAt == 2 && e.cdb && vendor::cdb::changesDevice(*e.cdb)) ctrlC();
+        });
+        const testsupport::CliRun r = run(sim(u, c.faults), args);
+        EXPECT_EQ(r.code, c.code) << r.out << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_EQ(flash() != before, c.changed);
+        EXPECT_TRUE(journals().empty());
+    }
+    durable.onCall = {};
+}
+
+// The host's side of it: mounts (their blanks escaped), holders and swap, read from sysfs and proc.
+TEST(DiskUse, MountsHoldersAndSwapOfTheDiskAndItsPartitions) {
+    const fs::path root = testsupport::testFolder();
+    const auto put = [&](const std::string& rel, const std::string& text) {
+        fs::create_directories((root / rel).parent_path());
+        std::ofstream(root / rel) << text;
+    };
+    put("sys/block/sdb/dev", "8:16\n");
+    put("sys/block/sdb/sdb1/dev", "8:17\n");
+    put("sys/block/sdb/sdb2/dev", "8:18\n");
+    fs::create_directories(root / "sys/block/sdb/sdb2/holders/dm-0");
+    put("sys/block/sdb/sdb3/dev", "8:19\n");
+    put("sys/block/sdbb/dev", "8:32\n");
+    put("proc/self/mountinfo", "22 1 8:17 / /media/ann/My\\040Disk rw - vfat /dev/sdb1 rw\n"
+                               "23 1 8:32 / /srv rw - ext4 /dev/sdbb rw\n");
+    put("proc/swaps", "Filename Type Size Used Priority\n/dev/sdb3 partition 1024 0 -2\n/dev/sdbb partition 1 0 -3\n");
+    const std::vector<std::string> want{"/dev/sdb2 is held by dm-0", "/dev/sdb1 is mounted on /media/ann/My Disk",
+                                        "/dev/sdb3 is active swap"};
+    EXPECT_EQ(cli::diskUsers("/dev/sdb", (root / "sys").string(), (root / "proc").string()), want);
+    EXPECT_NE(cli::howToFreeDisk(want).find("`swapoff /dev/sdb3`"), std::string::npos);
+    fs::remove_all(root);
 }
 
 }  // namespace
