@@ -125,7 +125,9 @@ int runFlash(Context& ctx, const FlashOptions& o) {
     if (int rc = ctx.own(dev.path, "flash", owner)) return rc;
     if (int rc = refuseWhileDiskInUse(ctx, dev.path, o.guards.force)) return rc;
     if (int rc = refuseWhileInterrupted(ctx, dev.path, type)) return rc;
+    const EnclosureIdentity asked = identityOf(ctx, dev.path, type);
     if (int rc = confirmWrite(ctx, o.guards, "Write " + o.file + " to " + dev.path + "?")) return rc;
+    if (int rc = stillTheSame(ctx, dev.path, asked)) return rc;
 
     const DeferredInterrupts interrupts;
     TerminalWindow w(ctx.out(), ctx.windowMode());

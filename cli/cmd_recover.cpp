@@ -373,14 +373,13 @@ Match matchJournal(const Journal& j, const std::vector<AttachedBridge>& attached
         if (a.identity.sameEnclosure(j.identity)) same.push_back(&a);
     Match m;
     if (same.size() > 1) {
-        for (const AttachedBridge* a : same)
-            if (a->device.record.path == j.identity.path) m.bridge = a;
-        if (!m.bridge) {
-            m.kind = Match::Kind::Refused;
-            m.reason = std::to_string(same.size()) + " attached enclosures answer as this journal's " + j.chipName +
-                       ": name one with --device.";
-            return m;
-        }
+        // Twins answer alike: which one's update this was is not for q55x to guess.
+        std::string paths;
+        for (const AttachedBridge* a : same) paths += (paths.empty() ? "" : ", ") + a->device.record.path;
+        m.kind = Match::Kind::Refused;
+        m.reason = std::to_string(same.size()) + " attached enclosures answer as this journal's " + j.chipName + " (" + paths +
+                   "): name one with --device.";
+        return m;
     } else if (same.size() == 1) {
         m.bridge = same.front();
     }

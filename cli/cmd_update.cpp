@@ -112,8 +112,10 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
     if (int rc = ctx.own(dev.path, "update", owner)) return rc;
     if (int rc = refuseWhileDiskInUse(ctx, dev.path, o.guards.force)) return rc;
     if (int rc = refuseWhileInterrupted(ctx, dev.path, dev.chip.type)) return rc;
+    const EnclosureIdentity asked = identityOf(ctx, dev.path, dev.chip.type);
     if (int rc = confirmWrite(ctx, o.guards, "Update " + dev.path + " from " + before + " to " + dotted(imageVersion) + "?"))
         return rc;
+    if (int rc = stillTheSame(ctx, dev.path, asked)) return rc;
 
     const DeferredInterrupts interrupts;
     TerminalWindow w(ctx.out(), ctx.windowMode());

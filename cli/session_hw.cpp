@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <filesystem>
 
 #include "cli/disk_use.h"
 #include "cli/session.h"
@@ -72,6 +73,18 @@ public:
         return {permissionAdvice(nodes)};
     }
     std::string serialOf(const std::string& path) override { return transport::identifyNode(path, sysfs_).serial; }
+    // The USB device above the node in sysfs ("pci0000:00/0000:00:14.0/usb1/1-2"): the port stays
+    // when the node's number changes with a reset.
+    std::string portOf(const std::string& path) override {
+        namespace fs = std::filesystem;
+        std::error_code ec;
+        const std::string name = fs::path(path).filename().string();
+        fs::path at = fs::canonical(fs::path(sysfs_) / "class/scsi_generic" / name / "device", ec);
+        const fs::path devices = fs::canonical(fs::path(sysfs_) / "devices", ec);
+        for (; !ec && !at.empty() && at != at.root_path() && at != devices; at = at.parent_path())
+            if (fs::exists(at / "idVendor", ec)) return at.lexically_relative(devices).string();
+        return {};
+    }
     std::optional<vendor::Bus> busOf(const std::string& path) override {
         return busOfTransport(transport::bridgeTransportOf(path, sysfs_));
     }

@@ -161,6 +161,12 @@ EnclosureIdentity identityOf(Context& ctx, const std::string& path, ChipType typ
     return id;
 }
 
+int stillTheSame(Context& ctx, const std::string& path, const EnclosureIdentity& asked) {
+    if (identityOf(ctx, path, static_cast<ChipType>(asked.chipType)).sameEnclosure(asked)) return 0;
+    return ctx.fail(kExitFailed, "The device at " + path + " is no longer the enclosure the question was about (it was "
+                                 "unplugged or another took its place); nothing was written. Run the command again.");
+}
+
 std::vector<AttachedBridge> attachedBridges(Context& ctx) {
     std::vector<AttachedBridge> out;
     for (const vendor::ListedDevice& d : vendor::listBridges(ctx.commandCandidates(), {}).devices)

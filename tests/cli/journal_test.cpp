@@ -551,3 +551,35 @@ TEST(DiskUse, MountsHoldersAndSwapOfTheDiskAndItsPartitions) {
 }
 
 }  // namespace
+
+namespace {
+
+// Twins (one serial: here two enclosures of one state file) are never taken one for the other:
+// `flash --all` and `recover` refuse to guess and list them for --device.
+TEST_F(CliJournal, TwinsAreNeverTakenOneForTheOther) {
+    const Update& u = kUpdates[0];
+    std::string updated;
+    const uint64_t first = cleanRun(u, updated);
+    const Bytes before = fresh(u);
+    const auto twins = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"--sim", sim(u), "--sim", sim(u)});
+        return q55x(args);
+    };
+    std::vector<std::string> all = update(u);
+    all.insert(all.begin() + 1, "--all");
+    testsupport::CliRun r = twins(all);
+    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_NE(r.err.find("2 enclosures answer alike (serial state:"), std::string::npos) << r.err;
+    EXPECT_EQ(flash(), before);
+
+    ASSERT_EQ(run(sim(u, ",powercut=" + std::to_string(first + 2)), update(u)).code, 1);
+    const Bytes cut = flash();
+    r = twins({"recover", "--yes"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("2 attached enclosures answer as this journal's QVD528 Series (sim:/dev/sg1, sim:/dev/sg2): name one "
+                         "with --device"), std::string::npos) << r.out;
+    EXPECT_EQ(flash(), cut);
+    EXPECT_EQ(twins({"--device", "sim:/dev/sg1", "recover", "--yes"}).code, 0);
+}
+
+}  // namespace
