@@ -503,6 +503,7 @@ int runJournal(Context& ctx, const std::string& action, const std::string& id, b
     const bool json = ctx.options().json;
     if (action == "list") {
         const JournalStore::Listing listing = store.list();
+        if (!listing.problem.empty()) return ctx.fail(kExitFailed, "The journals cannot be trusted: " + listing.problem + ".");
         const std::vector<AttachedBridge> attached = listing.journals.empty() ? std::vector<AttachedBridge>{} : attachedBridges(ctx);
         nlohmann::json all = nlohmann::json::array();
         for (const Journal& j : listing.journals) {
