@@ -54,7 +54,7 @@ std::vector<vendor::Candidate> Context::candidates() {
     policy.settingsVid = settingsVid_;
     policy.settingsPid = settingsPid_;
     busy_.clear();
-    session_->leaveAlone([this](const std::string& node) { return leftAlone(node); });
+    const DeviceSession::LeaveAlone scan([this](const std::string& node) { return leftAlone(node); });
     auto c = session_->candidates(policy);
     for (const auto& w : session_->takeWarnings()) err_ << "q55x: " << w << "\n";
     return c;
