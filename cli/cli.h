@@ -14,6 +14,7 @@ enum Exit : int {
     kExitNothingToDo = 2,
     kExitNoDevice = 3,
     kExitUsage = 64,
+    kExitInterrupted = 130,   // SIGINT, SIGTERM or SIGHUP before anything was written
 };
 
 int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& err);

@@ -8,6 +8,7 @@
 #include "cli/failure_report.h"
 #include "cli/fanout.h"
 #include "cli/guards.h"
+#include "cli/interrupts.h"
 #include "cli/terminal_window.h"
 #include "update/direct_update.h"
 #include "update/run_dispatch.h"
@@ -127,9 +128,16 @@ int runFlash(Context& ctx, const FlashOptions& o) {
         else ctx.out() << text;
         return kExitOk;
     }
+    // From here on the enclosure is this command's alone, until it returns.
+    std::unique_ptr<EnclosureLock> owner;
+    if (int rc = ctx.own(dev.path, "flash", owner)) return rc;
+    if (int rc = refuseWhileDiskInUse(ctx, dev.path, o.guards.force)) return rc;
     if (int rc = refuseWhileInterrupted(ctx, dev.path, type)) return rc;
+    const EnclosureIdentity asked = identityOf(ctx, dev.path, type);
     if (int rc = confirmWrite(ctx, o.guards, "Write " + o.file + " to " + dev.path + "?")) return rc;
+    if (int rc = stillTheSame(ctx, dev.path, asked)) return rc;
 
+    const DeferredInterrupts interrupts;
     TerminalWindow w(ctx.out(), ctx.windowMode());
     std::string backup;
     if (!o.guards.noBackup) {
@@ -138,6 +146,7 @@ int runFlash(Context& ctx, const FlashOptions& o) {
         w.endLine();
         if (!json) ctx.out() << "backup of the flash: " << backup << "\n";
     }
+    if (DeferredInterrupts::received()) return endInterrupted(ctx, nullptr);
     w.setExpectedBytes(file.bytes.size(), uint64_t(dev.flash.capacityKiB) * 1024);
     w.settings_ = settings;
     w.firmwareFile_ = o.file;
@@ -162,10 +171,13 @@ int runFlash(Context& ctx, const FlashOptions& o) {
     request.settings = settings;
     request.backup = backup;
     if (int rc = journal.begin(ctx, dev, request)) return rc;
+    if (DeferredInterrupts::received()) return endInterrupted(ctx, &journal);
     firmware::FailureWatch watch;
     firmware::WatchedWindow watched(w, watch);
     const bool ok = firmware::runChosenProcedure(plan.procedure, watched, dev);
     w.endLine();
+    if (DeferredInterrupts::received())
+        ctx.err() << "q55x: the interrupt came while the flash was written; the update was let finish.\n";
     const bool success = ok && w.status() == "Programming Success!!";
     const std::string journalLine = journal.end(success, watch.deviceChanged());
     FailureReport failure;

@@ -119,7 +119,7 @@ void printText(std::ostream& out, const Identified& id, bool details) {
 }
 
 std::vector<Identified> scan(Context& ctx, const std::string& only) {
-    const std::vector<vendor::Candidate> candidates = only.empty() ? ctx.candidates() : std::vector{ctx.candidateFor(only)};
+    const std::vector<vendor::Candidate> candidates = only.empty() ? ctx.commandCandidates() : std::vector{ctx.candidateFor(only)};
     const auto listing = vendor::listBridges(candidates, [&](const std::string& p) { return ctx.volumesOf(p); });
     std::vector<Identified> out;
     for (const auto& d : listing.devices) out.push_back(identify(d));
@@ -127,14 +127,18 @@ std::vector<Identified> scan(Context& ctx, const std::string& only) {
 }
 
 int runList(Context& ctx) {
-    const auto found = scan(ctx, ctx.options().device);
-    if (found.empty()) return ctx.failNoDevice();
+    const auto found = scan(ctx, {});
+    // An enclosure another q55x holds is listed by who holds it, and sent nothing.
+    const std::vector<Context::Busy> busy = ctx.busy();
+    if (found.empty() && busy.empty()) return ctx.failNoDevice();
     if (ctx.options().json) {
         nlohmann::json arr = nlohmann::json::array();
         for (const auto& id : found) arr.push_back(toJson(id, false));
+        for (const auto& b : busy) arr.push_back({{"path", b.path}, {"busy", b.holder.brief()}, {"pid", b.holder.pid}});
         ctx.printJson(arr);
     } else {
         for (const auto& id : found) printText(ctx.out(), id, false);
+        for (const auto& b : busy) ctx.out() << b.path << "  " << b.holder.brief() << "\n";
     }
     return kExitOk;
 }

@@ -7,7 +7,10 @@
 // recovery of the QVR256 and QVR253, as it always was.
 //
 // q55x journal: the open journals, one of them in full, or one forgotten.
+#include <unistd.h>
+
 #include <algorithm>
+#include <iostream>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +21,7 @@
 #include "cli/commands.h"
 #include "cli/failure_report.h"
 #include "cli/guards.h"
+#include "cli/state_files.h"
 #include "cli/terminal_window.h"
 #include "cli/update_journal.h"
 #include "update/buffer_update.h"
@@ -50,6 +54,7 @@ struct RecoverOptions {
     bool yes = false;
     bool dryRun = false;
     std::string journal;   // --journal ID
+    bool force = false;    // write while the disk behind the bridge is in use
 };
 
 
@@ -67,6 +72,7 @@ std::string identityWords(const EnclosureIdentity& id, const std::string& chip) 
 }
 
 std::string stageWords(const Journal& j) {
+    if (j.restoreBegun) return "a restore of the backup was begun and not finished";
     switch (j.stage) {
         case Stage::Started:
             return j.backup.empty() ? "started; no erase had been recorded" : "the backup was taken; no erase had been recorded";
@@ -187,7 +193,7 @@ public:
         store_.save(j_, error);
 
         // Written and verified before it was cut short: only what it keeps is looked at.
-        if (j_.stage >= Stage::Verified && keptInPlace())
+        if (j_.stage >= Stage::Verified && !j_.restoreBegun && keptInPlace())
             return closed("The update had been written and verified before it was interrupted, and what it keeps is in "
                           "place. Power the enclosure off and on if it does not show the new firmware.");
 
@@ -215,13 +221,28 @@ public:
     Result restore(const vendor::ListedDevice& found) {
         if (j_.backup.empty())
             return failed("No backup was taken before this update (--no-backup): `q55x recover` can only finish it.");
-        const firmware::FileImage backup = firmware::readFirmwareFile(j_.backup);
-        if (!backup.opened || backup.bytes.empty()) return failed("The backup " + j_.backup + " cannot be read.");
+        firmware::FileImage backup;
+        std::string error;
+        if (!readBackup(j_, backup.bytes, error) || backup.bytes.empty())
+            return failed("The backup cannot be used: " + (error.empty() ? j_.backup + " is empty" : error) + ".");
+        backup.opened = true;
+        // The procedure reads the backup as checked, from the journal's own folder: the file the
+        // journal names could be changed between the check and the write.
+        const std::string copy = store_.restorePath(j_.id);
+        if (!store_.writeCopy(copy, backup.bytes, error)) return failed("The backup cannot be staged for writing: " + error + ".");
+        struct Unlink {
+            std::string path;
+            ~Unlink() { std::remove(path.c_str()); }
+        } unlink{copy};
         if (!select(found)) return r_;
+        // From here the journal's stages are the restore's: a later `q55x recover` runs the update
+        // again in full instead of trusting "written and verified".
+        j_.restoreBegun = true;
+        store_.save(j_, error);
         const vendor::ChipType t = dev_.chip.type;
         if (backup.bytes.size() > uint64_t{dev_.flash.capacityKiB} * 1024)
             return failed("The backup " + j_.backup + " is larger than the flash this chip reports now.");
-        const RunProcedure p = procedureFor(j_.backup);
+        const RunProcedure p = procedureFor(copy);
         // A copy of the whole flash goes back through a procedure that writes a file whole: not to
         // the disk, and to the serial-flash families only as the firmware with its NVRAM it holds.
         const bool whole = p == RunProcedure::DirectUpdate || p == RunProcedure::Legacy ||
@@ -231,12 +252,11 @@ public:
         if (!whole)
             return failed("The " + j_.chipName + "'s procedure cannot write this copy of the flash back whole; keep " +
                           j_.backup + " for support.");
-        if (!run(j_.backup, false, false)) return r_;
+        if (!run(copy, false, false)) return r_;
         if (!comeBackIfReset()) return r_;
 
         firmware::RecordingWindow quiet;
         std::vector<uint8_t> flash;
-        std::string error;
         if (!firmware::readFlash(quiet, dev_, static_cast<uint32_t>(backup.bytes.size()), flash, error))
             return failed("The backup was written, but the flash could not be read back to compare (" + error + ").");
         for (size_t i = 0; i < backup.bytes.size(); ++i)
@@ -353,14 +373,13 @@ Match matchJournal(const Journal& j, const std::vector<AttachedBridge>& attached
         if (a.identity.sameEnclosure(j.identity)) same.push_back(&a);
     Match m;
     if (same.size() > 1) {
-        for (const AttachedBridge* a : same)
-            if (a->device.record.path == j.identity.path) m.bridge = a;
-        if (!m.bridge) {
-            m.kind = Match::Kind::Refused;
-            m.reason = std::to_string(same.size()) + " attached enclosures answer as this journal's " + j.chipName +
-                       ": name one with --device.";
-            return m;
-        }
+        // Twins answer alike: which one's update this was is not for q55x to guess.
+        std::string paths;
+        for (const AttachedBridge* a : same) paths += (paths.empty() ? "" : ", ") + a->device.record.path;
+        m.kind = Match::Kind::Refused;
+        m.reason = std::to_string(same.size()) + " attached enclosures answer as this journal's " + j.chipName + " (" + paths +
+                   "): name one with --device.";
+        return m;
     } else if (same.size() == 1) {
         m.bridge = same.front();
     }
@@ -385,20 +404,30 @@ Match matchJournal(const Journal& j, const std::vector<AttachedBridge>& attached
 int runRecover(Context& ctx, const RecoverOptions& o) {
     JournalStore store;
     JournalStore::Listing listing = store.list();
+    if (!listing.problem.empty())
+        return ctx.fail(kExitFailed, "The journals of interrupted updates cannot be trusted: " + listing.problem + "; nothing was done.");
     if (listing.journals.empty() && listing.unreadable.empty() && o.journal.empty() && !o.restore)
         return runBankRecovery(ctx);
     const bool json = ctx.options().json;
-    for (const std::string& bad : listing.unreadable)
-        ctx.err() << "q55x: the journal " << bad << " cannot be read; it is left as it is.\n";
+    for (size_t i = 0; i < listing.unreadable.size(); ++i)
+        ctx.err() << "q55x: the journal " << listing.unreadable[i] << " cannot be read; it is left as it is (" << listing.why[i] << ").\n";
     if (!o.journal.empty()) {
         std::erase_if(listing.journals, [&](const Journal& j) { return j.id != o.journal; });
         if (listing.journals.empty()) return ctx.fail(kExitUsage, "no open journal " + o.journal + " in " + store.dir());
     }
 
     const std::vector<AttachedBridge> attached = attachedBridges(ctx);
-    nlohmann::json done = nlohmann::json::array(), absent = nlohmann::json::array(), refused = nlohmann::json::array();
+    nlohmann::json done = nlohmann::json::array(), absent = nlohmann::json::array(), refused = nlohmann::json::array(),
+                   running = nlohmann::json::array();
     bool anyFailed = false, anyActed = false;
     for (Journal& j : listing.journals) {
+        // A journal whose enclosure another q55x holds is that one's running update, not an
+        // interrupted one.
+        if (const std::optional<LockHolder> h = heldElsewhere(j.identity.lockKey())) {
+            running.push_back({{"journal", j.id}, {"held_by", h->words()}, {"pid", h->pid}});
+            if (!json) ctx.out() << "Journal " << j.id << ": running (" << h->words() << "); nothing done.\n";
+            continue;
+        }
         const Match m = matchJournal(j, attached, ctx.options().device, !o.journal.empty());
         if (m.kind == Match::Kind::NotAttached) {
             absent.push_back({{"journal", j.id}, {"chip", j.chipName}, {"last_at", j.identity.path}, {"stage", stageName(j.stage)}});
@@ -423,6 +452,15 @@ int runRecover(Context& ctx, const RecoverOptions& o) {
         WriteGuards guards;
         guards.yes = o.yes;
         if (int rc = confirmWrite(ctx, guards, o.restore ? "Write the backup back?" : "Finish the update?")) return rc;
+        if (refuseWhileDiskInUse(ctx, path, o.force)) {
+            anyFailed = true;
+            continue;
+        }
+        std::unique_ptr<EnclosureLock> owner;
+        if (ctx.own(j.identity.lockKey(), "the enclosure of journal " + j.id, o.restore ? "restore" : "recover", owner)) {
+            anyFailed = true;
+            continue;
+        }
         Recovery recovery(ctx, store, j);
         const Result r = o.restore ? recovery.restore(m.bridge->device) : recovery.finish(m.bridge->device);
         anyFailed |= !r.ok;
@@ -435,14 +473,24 @@ int runRecover(Context& ctx, const RecoverOptions& o) {
             if (r.failure) printFailure(ctx, *r.failure);
         }
     }
-    if (!anyActed && refused.empty() && !o.restore) {
+    // A journal named with --journal is the whole of the request: it never falls through to
+    // whatever device happens to be attached.
+    if (!o.journal.empty() && !anyActed && refused.empty()) {
+        if (json) ctx.printJson({{"recovered", done}, {"not_attached", absent}, {"refused", refused}, {"running", running}});
+        return json ? kExitNoDevice : ctx.fail(kExitNoDevice, "The enclosure of journal " + o.journal + " is not attached or is held by another q55x; nothing was done.");
+    }
+    // Nor does it while a journal cannot be read: that one may be this enclosure's.
+    if (!anyActed && refused.empty() && running.empty() && !o.restore && !listing.unreadable.empty())
+        return ctx.fail(kExitFailed, "Nothing was done: a journal that cannot be read may be an attached enclosure's. "
+                                     "`q55x journal show ID` shows it; `q55x journal discard ID --yes` removes it.");
+    if (!anyActed && refused.empty() && running.empty() && !o.restore) {
         // Nothing of an attached enclosure was interrupted: what recover always did.
         if (json)
             for (const auto& a : absent)
                 ctx.err() << "q55x: journal " << a["journal"].get<std::string>() << ": its enclosure is not attached.\n";
         return runBankRecovery(ctx);
     }
-    if (json) ctx.printJson({{"recovered", done}, {"not_attached", absent}, {"refused", refused}});
+    if (json) ctx.printJson({{"recovered", done}, {"not_attached", absent}, {"refused", refused}, {"running", running}});
     if (anyFailed) return kExitFailed;
     if (anyActed) return kExitOk;
     return json ? kExitNothingToDo : ctx.fail(kExitNothingToDo, "No interrupted update of an attached enclosure to undo.");
@@ -450,23 +498,29 @@ int runRecover(Context& ctx, const RecoverOptions& o) {
 
 // --- q55x journal ---------------------------------------------------------------------------------
 
-int runJournal(Context& ctx, const std::string& action, const std::string& id) {
+int runJournal(Context& ctx, const std::string& action, const std::string& id, bool yes) {
     JournalStore store;
     const bool json = ctx.options().json;
     if (action == "list") {
         const JournalStore::Listing listing = store.list();
+        if (!listing.problem.empty()) return ctx.fail(kExitFailed, "The journals cannot be trusted: " + listing.problem + ".");
         const std::vector<AttachedBridge> attached = listing.journals.empty() ? std::vector<AttachedBridge>{} : attachedBridges(ctx);
         nlohmann::json all = nlohmann::json::array();
         for (const Journal& j : listing.journals) {
             std::string at;
             for (const AttachedBridge& a : attached)
                 if (a.identity.sameEnclosure(j.identity)) at = a.device.record.path;
+            const std::optional<LockHolder> held = heldElsewhere(j.identity.lockKey());
             all.push_back({{"journal", j.id}, {"chip", j.chipName}, {"command", j.command}, {"started", j.started},
-                           {"stage", stageName(j.stage)}, {"attached_at", at}, {"backup", j.backup}});
+                           {"stage", stageName(j.stage)}, {"attached_at", at}, {"backup", j.backup},
+                           {"running", held ? held->words() : std::string()}});
             if (!json)
                 ctx.out() << j.id << "  " << j.chipName << "  q55x " << (j.command == "update" ? "update" : "flash " + j.file)
                           << "  " << j.started << "  " << stageName(j.stage) << "  "
-                          << (at.empty() ? "not attached (last at " + j.identity.path + ")" : "attached at " + at) << "\n";
+                          << (held ? "running (" + held->words() + ")"
+                              : at.empty() ? "not attached (last at " + j.identity.path + ")"
+                                           : "attached at " + at)
+                          << "\n";
         }
         for (const std::string& bad : listing.unreadable)
             if (!json) ctx.out() << bad << "  cannot be read\n";
@@ -477,11 +531,31 @@ int runJournal(Context& ctx, const std::string& action, const std::string& id) {
     Journal j;
     std::string error;
     if (id.empty()) return ctx.fail(kExitUsage, "name the journal: q55x journal " + action + " ID");
-    if (!store.load(id, j, error)) return ctx.fail(kExitUsage, error);
+    if (id.find('/') != std::string::npos || id.find("..") != std::string::npos)
+        return ctx.fail(kExitUsage, "no journal " + id + " in " + store.dir());
+    const bool readable = store.load(id, j, error);
+    std::vector<uint8_t> text;
+    std::string why;
+    // One that cannot be read is shown as it stands, and discarded only when asked with --yes.
+    if (!readable && !readOwnFile(store.journalPath(id), kJournalLimit, text, why) && error.rfind("no journal", 0) == 0)
+        return ctx.fail(kExitUsage, error);
     if (action == "show") {
-        std::ifstream f(store.journalPath(id));
-        ctx.out() << f.rdbuf();
+        if (readable) readOwnFile(store.journalPath(id), kJournalLimit, text, why);
+        ctx.out() << std::string(text.begin(), text.end());
         return kExitOk;
+    }
+    // The kept stretches of an update without a backup are in the journal and nowhere else.
+    const bool onlyCopy = !readable || (!j.kept.empty() && (j.backup.empty() || !std::filesystem::exists(j.backup)));
+    if (onlyCopy && !yes) {
+        const std::string what = readable ? "holds the only copy of what the update kept (" + keptWords(j) + ")"
+                                          : "cannot be read (" + error + ") and may hold the only copy of what its update kept";
+        if (json || !::isatty(STDIN_FILENO))
+            return ctx.fail(kExitUsage, "The journal " + id + " " + what + ". `q55x journal show " + id +
+                                            "` shows it; `q55x journal discard " + id + " --yes` discards it all the same.");
+        ctx.err() << "The journal " << id << " " << what << ". Discard it? [y/N] " << std::flush;
+        std::string answer;
+        if (!std::getline(std::cin, answer) || (answer != "y" && answer != "Y" && answer != "yes"))
+            return ctx.fail(kExitNothingToDo, "nothing discarded");
     }
     if (!store.remove(id, error)) return ctx.fail(kExitFailed, error);
     const std::string kept = j.backup.empty() ? "" : " The backup taken before it stays in " + j.backup + ".";
@@ -501,6 +575,7 @@ Runner addRecoverCommand(CLI::App& app) {
     sub->add_option("--journal", o->journal, "Take up this journal only");
     sub->add_flag("-y,--yes", o->yes, "Do not ask before writing (required when not on a terminal)");
     sub->add_flag("--dry-run", o->dryRun, "Show what was interrupted and what would be done; write nothing");
+    sub->add_flag("--force", o->force, "Write even while the disk behind the bridge is mounted, held or used as swap");
     return [o](Context& ctx) { return runRecover(ctx, *o); };
 }
 
@@ -510,7 +585,9 @@ Runner addJournalCommand(CLI::App& app) {
     CLI::App* sub = app.add_subcommand("journal", "The journals of interrupted updates: list, show ID, discard ID");
     sub->add_option("action", *action, "list (default), show or discard")->check(CLI::IsMember({"list", "show", "discard"}));
     sub->add_option("id", *id, "The journal, as `q55x journal` lists it");
-    return [action, id](Context& ctx) { return runJournal(ctx, *action, *id); };
+    auto yes = std::make_shared<bool>(false);
+    sub->add_flag("-y,--yes", *yes, "Discard without asking, even a journal that holds the only copy of what its update kept");
+    return [action, id, yes](Context& ctx) { return runJournal(ctx, *action, *id, *yes); };
 }
 
 }  // namespace cli

@@ -8,6 +8,7 @@
 #include "cli/failure_report.h"
 #include "cli/fanout.h"
 #include "cli/guards.h"
+#include "cli/interrupts.h"
 #include "cli/terminal_window.h"
 #include "update/buffer_update.h"
 #include "image/image.h"
@@ -106,10 +107,17 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
         else ctx.out() << plan;
         return kExitOk;
     }
+    // From here on the enclosure is this command's alone, until it returns.
+    std::unique_ptr<EnclosureLock> owner;
+    if (int rc = ctx.own(dev.path, "update", owner)) return rc;
+    if (int rc = refuseWhileDiskInUse(ctx, dev.path, o.guards.force)) return rc;
     if (int rc = refuseWhileInterrupted(ctx, dev.path, dev.chip.type)) return rc;
+    const EnclosureIdentity asked = identityOf(ctx, dev.path, dev.chip.type);
     if (int rc = confirmWrite(ctx, o.guards, "Update " + dev.path + " from " + before + " to " + dotted(imageVersion) + "?"))
         return rc;
+    if (int rc = stillTheSame(ctx, dev.path, asked)) return rc;
 
+    const DeferredInterrupts interrupts;
     TerminalWindow w(ctx.out(), ctx.windowMode());
     w.settings_ = settings;
     std::string backup;
@@ -119,6 +127,7 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
         w.endLine();
         if (!json) ctx.out() << "backup of the flash: " << backup << "\n";
     }
+    if (DeferredInterrupts::received()) return endInterrupted(ctx, nullptr);
     w.setExpectedBytes(firmware::kEmbeddedImageSize, uint64_t(dev.flash.capacityKiB) * 1024);
     if (!json) ctx.out() << "Updating firmware. Please wait...\n";
     std::vector<std::string> found;
@@ -139,6 +148,7 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
     request.backup = backup;
     request.versionBefore = before;
     if (int rc = journal.begin(ctx, dev, request)) return rc;
+    if (DeferredInterrupts::received()) return endInterrupted(ctx, &journal);
     firmware::FailureWatch watch;
     firmware::WatchedWindow watched(w, watch);
     bool ok = firmware::UpdateWithEmbeddedImage(watched, dev);
@@ -149,6 +159,8 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
         if (ok) journal.stage(Stage::BackOnBus);
     }
     const std::string journalLine = journal.end(ok, watch.deviceChanged());
+    if (DeferredInterrupts::received())
+        ctx.err() << "q55x: the interrupt came while the flash was written; the update was let finish.\n";
 
     w.endLine();
     std::string after;

@@ -53,6 +53,8 @@ std::vector<vendor::Candidate> Context::candidates() {
     policy.all = opts_.probeAll;
     policy.settingsVid = settingsVid_;
     policy.settingsPid = settingsPid_;
+    busy_.clear();
+    const DeviceSession::LeaveAlone scan([this](const std::string& node) { return leftAlone(node); });
     auto c = session_->candidates(policy);
     for (const auto& w : session_->takeWarnings()) err_ << "q55x: " << w << "\n";
     return c;
@@ -64,16 +66,47 @@ vendor::Candidate Context::candidateFor(const std::string& path) {
 
 std::vector<vendor::Candidate> Context::commandCandidates() {
     if (opts_.device.empty()) return candidates();
+    busy_.clear();
+    if (leftAlone(opts_.device)) return {};
     return {candidateFor(opts_.device)};
+}
+
+bool Context::leftAlone(const std::string& path) {
+    const std::optional<LockHolder> h = heldElsewhere(lockKeyOf(path));
+    if (h) busy_.push_back({path, *h});
+    return h.has_value();
+}
+
+std::string Context::lockKeyOf(const std::string& path) {
+    return lockKey(serialOf(path), portOf(path), path);
+}
+
+int Context::own(const std::string& path, const std::string& command, std::unique_ptr<EnclosureLock>& lock) {
+    return own(lockKeyOf(path), "the enclosure at " + path, command, lock);
+}
+
+int Context::own(const std::string& key, const std::string& what, const std::string& command, std::unique_ptr<EnclosureLock>& lock) {
+    LockHolder holder;
+    std::string error;
+    lock = EnclosureLock::take(key, command, kLockWaitMs, holder, error);
+    if (lock) return 0;
+    if (!error.empty()) return fail(kExitFailed, "cannot lock " + what + " for this " + command + " (" + error + "); nothing was written.");
+    return fail(kExitFailed, what + " is held by another q55x (" + holder.words() +
+                                 "); nothing was written. Wait for it to end: `q55x list` shows it while it runs.");
 }
 
 std::string Context::volumesOf(const std::string& path) { return session_ ? session_->volumesOf(path) : std::string(); }
 
 std::string Context::serialOf(const std::string& path) { return session_ ? session_->serialOf(path) : std::string(); }
 
+std::vector<std::string> Context::diskUsers(const std::string& path) {
+    return session_ ? session_->diskUsers(path) : std::vector<std::string>{};
+}
+
+std::string Context::portOf(const std::string& path) { return session_ ? session_->portOf(path) : std::string(); }
+
 std::string Context::selectDevice() {
-    if (!opts_.device.empty()) return opts_.device;
-    auto c = candidates();
+    auto c = commandCandidates();
     return c.empty() ? std::string() : c.front().path;
 }
 
@@ -92,6 +125,11 @@ int Context::failNoDevice() {
     const transport::Result& last = transport::lastResult();
     if (!opts_.device.empty() && opts_.sims.empty() && !last.opened && (last.lastError == EACCES || last.lastError == EPERM))
         err_ << "q55x: " << permissionAdvice(opts_.device) << "\n";
+    if (!busy_.empty()) {
+        const Busy& b = busy_.front();
+        return fail(kExitFailed, "the enclosure at " + b.path + " is held by another q55x (" + b.holder.words() +
+                                     "); it was sent nothing. Wait for it to end: `q55x list` shows it while it runs.");
+    }
     const size_t unprobed = session_ ? session_->leftUnprobed() : 0;
     if (unprobed == 0) return fail(kExitNoDevice, kNoDevice);
     const std::string hint = std::to_string(unprobed) + (unprobed == 1 ? " USB or 1394 storage device was" : " USB or 1394 storage devices were") +

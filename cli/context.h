@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "cli/enclosure_lock.h"
 #include "cli/terminal_window.h"
 #include "discovery/device_table.h"
 
@@ -47,6 +48,22 @@ public:
     std::string volumesOf(const std::string& path);
     // The serial number the system reports for the device behind `path`; empty where there is none.
     std::string serialOf(const std::string& path);
+    // What on the host uses the disk behind `path`, one line each.
+    std::vector<std::string> diskUsers(const std::string& path);
+    // The USB port the device behind `path` is plugged into; empty where unknown.
+    std::string portOf(const std::string& path);
+    // What names the enclosure behind `path` for its lock (serial, else port, else node).
+    std::string lockKeyOf(const std::string& path);
+    // Takes the lock of the enclosure behind `path` for `command` ("update", "flash", "recover",
+    // "restore"): 0 with `lock` held, else the exit code after saying who holds it.
+    int own(const std::string& path, const std::string& command, std::unique_ptr<EnclosureLock>& lock);
+    int own(const std::string& key, const std::string& what, const std::string& command, std::unique_ptr<EnclosureLock>& lock);
+    // The devices the candidates left out because another q55x holds them.
+    struct Busy {
+        std::string path;
+        LockHolder holder;
+    };
+    const std::vector<Busy>& busy() const { return busy_; }
     // The device a single-device command works on: --device, else the first candidate.
     // Empty when there is none.
     std::string selectDevice();
@@ -73,6 +90,8 @@ private:
     std::shared_ptr<DeviceSession> session_;
     bool ownsTrace_ = true;
     std::optional<uint16_t> settingsVid_, settingsPid_;
+    std::vector<Busy> busy_;
+    bool leftAlone(const std::string& path);
 
 public:
     // Set in the contexts of a run over many devices: the wait for re-attachment looks for the

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <mutex>
 #include <ostream>
 #include <sstream>
@@ -46,6 +47,17 @@ int runOnAll(Context& ctx, const WriteGuards& guards, const FanOut& f, const std
     for (const auto& d : listing.devices)
         if (!f.wanted || f.wanted(d)) paths.push_back(d.record.path);
     if (paths.empty()) return ctx.failNoDevice();
+    // After their resets, enclosures that answer alike (one serial, or none and one port) cannot be
+    // told apart: each update must be found again by who it is, so none starts on a guess.
+    std::map<std::string, std::vector<std::string>> byKey;
+    for (const std::string& p : paths) byKey[ctx.lockKeyOf(p)].push_back(p);
+    for (const auto& [key, twins] : byKey) {
+        if (twins.size() < 2) continue;
+        std::string list;
+        for (const std::string& p : twins) list += (list.empty() ? "" : ", ") + p;
+        return ctx.fail(kExitFailed, std::to_string(twins.size()) + " enclosures answer alike (" + key + "): " + list +
+                                         ". q55x cannot tell them apart after their reset; name each in turn with --device.");
+    }
     if (!guards.dryRun) {
         if (int rc = confirmWrite(ctx, guards, f.action + " on " + std::to_string(paths.size()) + " devices?")) return rc;
     }

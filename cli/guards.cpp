@@ -1,6 +1,9 @@
 #include "cli/guards.h"
 
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <CLI/CLI.hpp>
 #include <chrono>
@@ -11,6 +14,9 @@
 #include <fstream>
 #include <iostream>
 
+#include "cli/disk_use.h"
+#include "cli/update_journal.h"
+#include "cli/state_files.h"
 #include "update/flash_backup.h"
 #include "update/settings.h"
 #include "identify/chip_table.h"
@@ -25,13 +31,10 @@ void addWriteGuardOptions(CLI::App& sub, WriteGuards& g) {
     sub.add_flag("--dry-run", g.dryRun, "Show what would be erased, written and kept; send identification only");
     sub.add_flag("--allow-reinstall", g.allowReinstall, "Write even when the chip runs this version already");
     sub.add_flag("--allow-older", g.allowOlder, "Write even when the chip runs a newer version");
+    sub.add_flag("--force", g.force, "Write even while the disk behind the bridge is mounted, held or used as swap");
 }
 
-std::string backupDirectory() {
-    if (const char* x = std::getenv("XDG_STATE_HOME"); x && *x) return std::string(x) + "/q55x/backups";
-    const char* home = std::getenv("HOME");
-    return std::string(home && *home ? home : ".") + "/.local/state/q55x/backups";
-}
+std::string backupDirectory() { return stateDirectory() + "/backups"; }
 
 void acceptSettingsIds(Context& ctx, const std::string& settingsFile) {
     if (settingsFile.empty()) return;
@@ -58,18 +61,49 @@ int backupFlash(Context& ctx, firmware::UpdateWindow& w, const firmware::Selecte
                                      "Use --no-backup to write without one.");
     std::error_code ec;
     const fs::path dir = backupDirectory();
-    fs::create_directories(dir, ec);
+    if (!makePrivateFolder(dir.string(), error)) return ctx.fail(kExitFailed, "cannot keep the backup: " + error + "; nothing written");
     char stamp[32];
     const std::time_t now = std::time(nullptr);
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", std::gmtime(&now));
     std::string chip(vendor::chipRow(dev.chip.type).code);
     fs::path file = dir / ("qvr" + chip + "-" + stamp + ".bin");
-    for (int n = 1; fs::exists(file, ec); ++n) file = dir / ("qvr" + chip + "-" + stamp + "-" + std::to_string(n) + ".bin");
-    std::ofstream out(file, std::ios::binary);
-    if (!out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size())))
+    // The name is claimed by making the file: never one that stands there, never through a link.
+    int fd = -1;
+    for (int n = 1; (fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)) < 0 && errno == EEXIST; ++n)
+        file = dir / ("qvr" + chip + "-" + stamp + "-" + std::to_string(n) + ".bin");
+    size_t done = 0;
+    while (fd >= 0 && done < bytes.size()) {
+        const ssize_t w = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (w <= 0) break;
+        done += static_cast<size_t>(w);
+    }
+    if (fd >= 0) ::close(fd);
+    if (fd < 0 || done != bytes.size())
         return ctx.fail(kExitFailed, "cannot write the backup to " + file.string() + "; nothing written");
     where = file.string();
     return 0;
+}
+
+int refuseWhileDiskInUse(Context& ctx, const std::string& path, bool force) {
+    const std::vector<std::string> users = ctx.diskUsers(path);
+    if (users.empty()) return 0;
+    std::string uses;
+    for (const std::string& u : users) uses += (uses.empty() ? "" : "; ") + u;
+    if (force) {
+        ctx.err() << "q55x: warning: the disk behind " << path << " is in use (" << uses
+                  << "); writing all the same (--force). The bridge's reset drops the disk with what it has not written yet.\n";
+        return 0;
+    }
+    return ctx.fail(kExitFailed, "The disk behind " + path + " is in use: " + uses +
+                                     ". The bridge's reset after the update drops the disk with whatever the host has not "
+                                     "written to it yet, so nothing was written. First " + howToFreeDisk(users) +
+                                     "; or use --force to write all the same.");
+}
+
+int endInterrupted(Context& ctx, UpdateJournal* journal) {
+    if (journal) journal->end(false, false);
+    ctx.fail(kExitInterrupted, "Interrupted before anything was erased: nothing changed on the enclosure.");
+    return kExitInterrupted;
 }
 
 int compareVersions(const uint8_t* candidate, const uint8_t* current) {

@@ -18,6 +18,7 @@ struct WriteGuards {
     bool dryRun = false;
     bool allowReinstall = false;
     bool allowOlder = false;
+    bool force = false;   // write while the disk behind the bridge is in use
 };
 
 void addWriteGuardOptions(CLI::App& sub, WriteGuards& g);
@@ -35,6 +36,16 @@ int confirmWrite(Context& ctx, const WriteGuards& g, const std::string& question
 // Reads the whole flash through the family's read path into a new file under backupDirectory().
 // Returns 0 and the file in `where`, or an exit code after reporting why.
 int backupFlash(Context& ctx, firmware::UpdateWindow& w, const firmware::SelectedDevice& dev, std::string& where);
+
+// Refuses, before anything is erased, while the host uses the disk behind the bridge at `path`:
+// the chip's reset would drop it with what is not written yet. With `force`, a warning. 0 to go on,
+// else the exit code after saying what uses it and how to end that.
+int refuseWhileDiskInUse(Context& ctx, const std::string& path, bool force);
+
+class UpdateJournal;
+// An update interrupted (SIGINT, SIGTERM, SIGHUP) before its first erase: its journal, if begun,
+// is closed, and the user told that nothing changed. Returns kExitInterrupted.
+int endInterrupted(Context& ctx, UpdateJournal* journal);
 
 // Versions as four bytes, most significant first: -1 older, 0 same, 1 newer.
 int compareVersions(const uint8_t* candidate, const uint8_t* current);

@@ -16,6 +16,8 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/context.h"
+#include "cli/enclosure_lock.h"
+#include "cli/state_files.h"
 #include "sys/bytes.h"
 #include "transport/cdb.h"
 #include "identify/chip_table.h"
@@ -27,7 +29,10 @@ using nlohmann::json;
 
 namespace {
 
-constexpr int kFormat = 1;
+// 2: with a checksum over the body and the backup's size and CRC. A journal of format 1 (written
+// before) is still taken up: it may be an update interrupted across the upgrade.
+constexpr int kFormat = 2;
+constexpr int kOldestFormat = 1;
 constexpr const char* kJournalExt = ".journal";
 constexpr const char* kImageExt = ".image";
 
@@ -53,10 +58,21 @@ Durability* gDurability = &gFsync;
 // the whole file or for what it stood for before.
 bool writeDurably(const fs::path& path, const uint8_t* data, size_t n, std::string& error) {
     const fs::path tmp = path.string() + ".tmp";
-    {
-        std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-        if (!f.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(n)) || !f.flush())
-            return error = "cannot write " + tmp.string(), false;
+    // A name left by a run cut short goes first; the new file is made afresh, the user's own and
+    // no one else's, never through a link someone put in its place.
+    ::unlink(tmp.c_str());
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return error = "cannot write " + tmp.string(), false;
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t w = ::write(fd, data + done, n - done);
+        if (w <= 0) break;
+        done += static_cast<size_t>(w);
+    }
+    ::close(fd);
+    if (done != n) {
+        std::remove(tmp.c_str());
+        return error = "cannot write " + tmp.string(), false;
     }
     if (!durability().syncFile(tmp.string())) {
         std::remove(tmp.c_str());
@@ -97,6 +113,7 @@ json toJson(const Journal& j) {
               {"chip_type", j.identity.chipType},
               {"chip_info", hex(j.identity.chipInfo)},
               {"serial", j.identity.serial},
+              {"port", j.identity.port},
               {"path", j.identity.path},
               {"firmware", j.versionBefore}}},
             {"options",
@@ -109,13 +126,26 @@ json toJson(const Journal& j) {
             {"image", {{"bytes", j.imageBytes}, {"crc32", j.imageCrc}, {"whole", j.imageWhole}}},
             {"kept", kept},
             {"backup", j.backup},
+            {"backup_bytes", j.backupBytes},
+            {"backup_crc32", j.backupCrc},
+            {"restore_begun", j.restoreBegun},
             {"stage", stageName(j.stage)},
             {"written_up_to", j.writtenUpTo},
             {"recoveries", j.recoveries}};
 }
 
+// CRC-32 of the journal's body as written, the checksum left out.
+uint32_t bodyCrc(json d) {
+    d.erase("checksum");
+    const std::string text = d.dump();
+    return imageCrc32(std::vector<uint8_t>(text.begin(), text.end()));
+}
+
 bool fromJson(const json& d, Journal& j) {
-    if (!d.is_object() || d.value("q55x_journal", 0) != kFormat) return false;
+    if (!d.is_object()) return false;
+    const int format = d.value("q55x_journal", 0);
+    if (format < kOldestFormat || format > kFormat) return false;
+    if (format >= 2 && d.value("checksum", 0u) != bodyCrc(d)) return false;
     j.id = d.at("id").get<std::string>();
     j.command = d.at("command").get<std::string>();
     j.procedure = d.at("procedure").get<std::string>();
@@ -126,6 +156,7 @@ bool fromJson(const json& d, Journal& j) {
     j.identity.chipType = e.at("chip_type").get<int>();
     if (!parseHex(e.value("chip_info", ""), j.identity.chipInfo)) return false;
     j.identity.serial = e.value("serial", "");
+    j.identity.port = e.value("port", "");
     j.identity.path = e.value("path", "");
     j.versionBefore = e.value("firmware", "");
     const json& o = d.at("options");
@@ -151,6 +182,9 @@ bool fromJson(const json& d, Journal& j) {
         j.kept.push_back(std::move(s));
     }
     j.backup = d.value("backup", "");
+    j.backupBytes = d.value("backup_bytes", uint64_t{0});
+    j.backupCrc = d.value("backup_crc32", 0u);
+    j.restoreBegun = d.value("restore_begun", false);
     const std::string stage = d.value("stage", "");
     for (Stage s : {Stage::Started, Stage::EraseBegun, Stage::Writing, Stage::Verified, Stage::ResetSent,
                     Stage::BackOnBus, Stage::Done})
@@ -180,17 +214,15 @@ std::string nameOf(std::string_view chip) {
 
 Durability& durability() { return *gDurability; }
 
+std::string EnclosureIdentity::lockKey() const { return cli::lockKey(serial, port, path); }
+
 Durability* setDurability(Durability* d) {
     Durability* previous = gDurability;
     gDurability = d ? d : &gFsync;
     return previous == &gFsync ? nullptr : previous;
 }
 
-std::string journalDirectory() {
-    if (const char* x = std::getenv("XDG_STATE_HOME"); x && *x) return std::string(x) + "/q55x/journals";
-    const char* home = std::getenv("HOME");
-    return std::string(home && *home ? home : ".") + "/.local/state/q55x/journals";
-}
+std::string journalDirectory() { return stateDirectory() + "/journals"; }
 
 const char* stageName(Stage s) {
     switch (s) {
@@ -218,11 +250,15 @@ JournalStore::JournalStore(std::string dir) : dir_(std::move(dir)) {}
 
 std::string JournalStore::journalPath(const std::string& id) const { return dir_ + "/" + id + kJournalExt; }
 std::string JournalStore::imagePath(const std::string& id) const { return dir_ + "/" + id + kImageExt; }
+std::string JournalStore::restorePath(const std::string& id) const { return dir_ + "/" + id + ".restore"; }
+
+bool JournalStore::writeCopy(const std::string& path, const std::vector<uint8_t>& bytes, std::string& error) const {
+    return makePrivateFolder(dir_, error) && writeDurably(path, bytes.data(), bytes.size(), error);
+}
 
 bool JournalStore::create(Journal& j, const std::vector<uint8_t>& image, std::string& error) {
     std::error_code ec;
-    fs::create_directories(dir_, ec);
-    if (!fs::is_directory(dir_, ec)) return error = "cannot make the journal folder " + dir_, false;
+    if (!makePrivateFolder(dir_, error)) return false;
     // The folder that holds the journal folder gets its new entry flushed too, the first time.
     durability().syncFolder(fs::path(dir_).parent_path().string());
     if (j.started.empty()) j.started = utcNow("%Y-%m-%d %H:%M:%S UTC");
@@ -231,7 +267,7 @@ bool JournalStore::create(Journal& j, const std::vector<uint8_t>& image, std::st
     // get one of their own.
     j.id = base;
     for (int n = 1;; ++n) {
-        const int fd = fs::exists(journalPath(j.id), ec) ? -1 : ::open(imagePath(j.id).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        const int fd = fs::exists(journalPath(j.id), ec) ? -1 : ::open(imagePath(j.id).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0) {
             ::close(fd);
             break;
@@ -248,7 +284,9 @@ bool JournalStore::create(Journal& j, const std::vector<uint8_t>& image, std::st
 }
 
 bool JournalStore::save(const Journal& j, std::string& error) {
-    const std::string text = toJson(j).dump(2) + "\n";
+    json d = toJson(j);
+    d["checksum"] = bodyCrc(d);
+    const std::string text = d.dump(2) + "\n";
     return writeDurably(journalPath(j.id), reinterpret_cast<const uint8_t*>(text.data()), text.size(), error);
 }
 
@@ -265,6 +303,8 @@ bool JournalStore::remove(const std::string& id, std::string& error) {
 JournalStore::Listing JournalStore::list() const {
     Listing out;
     std::error_code ec;
+    if (!fs::exists(fs::symlink_status(dir_, ec))) return out;
+    if (!checkPrivateFolder(dir_, out.problem)) return out;
     std::vector<fs::path> files;
     for (auto it = fs::directory_iterator(dir_, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
         if (it->path().extension() == kJournalExt) files.push_back(it->path());
@@ -273,7 +313,7 @@ JournalStore::Listing JournalStore::list() const {
         Journal j;
         std::string error;
         if (load(p.stem().string(), j, error)) out.journals.push_back(std::move(j));
-        else out.unreadable.push_back(p.string());
+        else out.unreadable.push_back(p.string()), out.why.push_back(error);
     }
     std::stable_sort(out.journals.begin(), out.journals.end(),
                      [](const Journal& a, const Journal& b) { return a.started < b.started; });
@@ -281,22 +321,30 @@ JournalStore::Listing JournalStore::list() const {
 }
 
 bool JournalStore::load(const std::string& id, Journal& j, std::string& error) const {
-    std::ifstream f(journalPath(id));
-    if (!f) return error = "no journal " + id, false;
-    const json d = json::parse(f, nullptr, false);
+    std::vector<uint8_t> text;
+    if (!fs::exists(fs::symlink_status(journalPath(id)))) return error = "no journal " + id, false;
+    if (!readOwnFile(journalPath(id), kJournalLimit, text, error)) return false;
+    const json d = json::parse(text.begin(), text.end(), nullptr, false);
     try {
         if (!d.is_discarded() && fromJson(d, j) && j.id == id) return true;
     } catch (const json::exception&) {
     }
-    return error = "the journal " + journalPath(id) + " cannot be read", false;
+    return error = "the journal " + journalPath(id) + " cannot be read (damaged, or changed since q55x wrote it)", false;
 }
 
 bool JournalStore::readImage(const Journal& j, std::vector<uint8_t>& image, std::string& error) const {
-    std::ifstream f(imagePath(j.id), std::ios::binary);
-    if (!f) return error = "the journal's copy of the image is missing (" + imagePath(j.id) + ")", false;
-    image.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    if (!readOwnFile(imagePath(j.id), kFlashCopyLimit, image, error))
+        return error = "the journal's copy of the image cannot be used (" + error + ")", false;
     if (image.size() != j.imageBytes || imageCrc32(image) != j.imageCrc)
         return error = "the journal's copy of the image is damaged (" + imagePath(j.id) + ")", false;
+    return true;
+}
+
+bool readBackup(const Journal& j, std::vector<uint8_t>& bytes, std::string& error) {
+    if (!readOwnFile(j.backup, kFlashCopyLimit, bytes, error)) return false;
+    // A journal of format 1 recorded no size: the folder checks are all it has.
+    if (j.backupBytes && (bytes.size() != j.backupBytes || imageCrc32(bytes) != j.backupCrc))
+        return error = "the backup " + j.backup + " is not the one taken before the update (its size or CRC changed)", false;
     return true;
 }
 

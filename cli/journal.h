@@ -31,7 +31,8 @@ Durability& durability();
 // Returns the previous one; null puts back fsync.
 Durability* setDurability(Durability* d);
 
-// $XDG_STATE_HOME/q55x/journals, else ~/.local/state/q55x/journals.
+// $XDG_STATE_HOME/q55x/journals, else ~/.local/state/q55x/journals: the user's own (0700), its
+// files 0600.
 std::string journalDirectory();
 
 // What names an enclosure across a reset and a power cut: the chip type, the identity bytes of
@@ -43,7 +44,10 @@ struct EnclosureIdentity {
     int chipType = 0;
     std::vector<uint8_t> chipInfo;
     std::string serial;
+    std::string port;   // the USB port it was plugged into, where known
     std::string path;
+    // What names its lock (serial, else port, else node).
+    std::string lockKey() const;
     bool sameEnclosure(const EnclosureIdentity& other) const {
         return chipType == other.chipType && chipInfo == other.chipInfo && serial == other.serial;
     }
@@ -87,6 +91,9 @@ struct Journal {
     bool imageWhole = true;
     std::vector<KeptStretch> kept;
     std::string backup;           // the copy of the whole flash taken first; empty with --no-backup
+    uint64_t backupBytes = 0;     // its size and CRC-32 when the journal was made
+    uint32_t backupCrc = 0;
+    bool restoreBegun = false;    // `recover --restore` began writing the backup: the stages are no longer the update's
     Stage stage = Stage::Started;
     uint32_t writtenUpTo = 0;     // the end of the highest flash range written
     unsigned recoveries = 0;      // times `q55x recover` took it up
@@ -98,6 +105,10 @@ public:
     const std::string& dir() const { return dir_; }
     std::string journalPath(const std::string& id) const;
     std::string imagePath(const std::string& id) const;
+    // Where a restore stages the backup it checked.
+    std::string restorePath(const std::string& id) const;
+    // Writes `bytes` to `path` in the folder as a journal's own files are written.
+    bool writeCopy(const std::string& path, const std::vector<uint8_t>& bytes, std::string& error) const;
 
     // A new journal for `j` (its id chosen from its chip and the time) with its image copy, both
     // flushed with their folder. False with the reason when either cannot be written.
@@ -110,6 +121,8 @@ public:
     struct Listing {
         std::vector<Journal> journals;            // oldest first
         std::vector<std::string> unreadable;      // journal files that do not parse, by path
+        std::vector<std::string> why;             // for each, why
+        std::string problem;                      // the folder itself cannot be trusted: why
     };
     Listing list() const;
     bool load(const std::string& id, Journal& j, std::string& error) const;
@@ -119,6 +132,9 @@ public:
 private:
     std::string dir_;
 };
+
+// The backup a journal names, checked against the size and CRC it recorded.
+bool readBackup(const Journal& j, std::vector<uint8_t>& bytes, std::string& error);
 
 // CRC-32 (IEEE, reflected) of the image copy.
 uint32_t imageCrc32(const std::vector<uint8_t>& bytes);

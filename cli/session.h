@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "discovery/device_table.h"
@@ -35,6 +36,32 @@ public:
     virtual std::vector<std::string> takeWarnings() { return {}; }
     // The serial number the system reports for the device behind a node (USB serial, 1394 GUID).
     virtual std::string serialOf(const std::string&) { return {}; }
+    // The USB port the device is plugged into (its sysfs device path); empty where unknown.
+    virtual std::string portOf(const std::string&) { return {}; }
+    // What on the host uses the disk behind the device (mounts, holders, swap), one line each.
+    virtual std::vector<std::string> diskUsers(const std::string&) { return {}; }
+    // Which nodes the scans of this thread pass over while it stands: those another q55x holds (an
+    // update under way) are sent nothing, not even an INQUIRY. Per thread, since the devices of a
+    // run over many are scanned at once.
+    class LeaveAlone {
+    public:
+        explicit LeaveAlone(std::function<bool(const std::string& node)> f) : previous_(std::exchange(current(), std::move(f))) {}
+        ~LeaveAlone() { current() = std::move(previous_); }
+        LeaveAlone(const LeaveAlone&) = delete;
+        LeaveAlone& operator=(const LeaveAlone&) = delete;
+
+    private:
+        std::function<bool(const std::string&)> previous_;
+    };
+
+protected:
+    static bool leftAlone(const std::string& node) { return current() && current()(node); }
+
+private:
+    static std::function<bool(const std::string&)>& current() {
+        thread_local std::function<bool(const std::string&)> f;
+        return f;
+    }
 };
 
 std::unique_ptr<DeviceSession> makeHardwareSession(const std::string& sysfsRoot = "/sys");

@@ -1,5 +1,7 @@
 #include <cerrno>
+#include <filesystem>
 
+#include "cli/disk_use.h"
 #include "cli/session.h"
 #include "transport/scsi.h"
 #include "transport/linux/sg_backend.h"
@@ -43,6 +45,7 @@ public:
         std::vector<vendor::Candidate> out;
         unprobed_ = 0;
         for (const auto& node : transport::scanBridgeNodes(sysfs_)) {
+            if (leftAlone(node)) continue;
             const transport::NodeIdentity id = transport::identifyNode(node, sysfs_);
             bool bridge = vendor::IsBridgeByInquiry(node);
             if (!bridge && deniedByRights()) {
@@ -70,8 +73,24 @@ public:
         return {permissionAdvice(nodes)};
     }
     std::string serialOf(const std::string& path) override { return transport::identifyNode(path, sysfs_).serial; }
+    // The USB device above the node in sysfs ("pci0000:00/0000:00:14.0/usb1/1-2"): the port stays
+    // when the node's number changes with a reset.
+    std::string portOf(const std::string& path) override {
+        namespace fs = std::filesystem;
+        std::error_code ec;
+        const std::string name = fs::path(path).filename().string();
+        fs::path at = fs::canonical(fs::path(sysfs_) / "class/scsi_generic" / name / "device", ec);
+        const fs::path devices = fs::canonical(fs::path(sysfs_) / "devices", ec);
+        for (; !ec && !at.empty() && at != at.root_path() && at != devices; at = at.parent_path())
+            if (fs::exists(at / "idVendor", ec)) return at.lexically_relative(devices).string();
+        return {};
+    }
     std::optional<vendor::Bus> busOf(const std::string& path) override {
         return busOfTransport(transport::bridgeTransportOf(path, sysfs_));
+    }
+    std::vector<std::string> diskUsers(const std::string& path) override {
+        const std::string disk = transport::volumesOf(path, sysfs_).blockDevice;
+        return disk.empty() ? std::vector<std::string>{} : cli::diskUsers(disk, sysfs_);
     }
     std::string volumesOf(const std::string& path) override {
         const auto v = transport::volumesOf(path, sysfs_);

@@ -22,7 +22,8 @@ public:
     }
     std::vector<vendor::Candidate> candidates(const ProbePolicy&) override {
         std::vector<vendor::Candidate> out;
-        for (const auto& d : session_.bus().devices()) out.push_back({d.linuxPath, busOf(d.bus)});
+        for (const auto& d : session_.bus().devices())
+            if (!leftAlone(d.linuxPath)) out.push_back({d.linuxPath, busOf(d.bus)});
         return out;
     }
     std::string volumesOf(const std::string&) override { return {}; }
@@ -36,6 +37,15 @@ public:
             if (!state.empty()) return "state:" + std::filesystem::absolute(state, ec).lexically_normal().string();
             return "run " + std::to_string(::getpid()) + "." + std::to_string(run_) + "-" + std::to_string(d.number);
         }
+        return {};
+    }
+    // The emulated host: the disk's first partition mounted where the enclosure's text says.
+    std::vector<std::string> diskUsers(const std::string& path) override {
+        for (const auto& d : session_.bus().devices())
+            if (d.linuxPath == path || d.windowsPath == path) {
+                const std::string& at = session_.bus().enclosure(d.enclosure).config().diskMountedOn;
+                if (!at.empty()) return {"/dev/sd" + std::string(1, static_cast<char>('a' + d.number % 26)) + "1 is mounted on " + at};
+            }
         return {};
     }
     std::optional<vendor::Bus> busOf(const std::string& path) override {

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <ostream>
 #include <set>
 
 #include "cli/failure_report.h"
+#include "cli/state_files.h"
 #include "update/direct_update.h"
 #include "update/update_texts.h"
 #include "update/flash_backup.h"
@@ -123,7 +125,9 @@ std::vector<Journal> interruptedFor(Context& ctx, const std::vector<std::string>
     std::set<std::string> serials;
     for (const std::string& p : paths) serials.insert(ctx.serialOf(p));
     for (Journal& j : JournalStore().list().journals)
-        if (!isRunning(j.id) && (j.identity.serial.empty() || serials.count(j.identity.serial))) out.push_back(std::move(j));
+        if (!isRunning(j.id) && !heldElsewhere(j.identity.lockKey()) &&
+            (j.identity.serial.empty() || serials.count(j.identity.serial)))
+            out.push_back(std::move(j));
     return out;
 }
 
@@ -150,10 +154,17 @@ EnclosureIdentity identityOf(Context& ctx, const std::string& path, ChipType typ
     id.chipType = type;
     id.path = path;
     id.serial = ctx.serialOf(path);
+    id.port = ctx.portOf(path);
     uint8_t info[16] = {};
     if (IDEAccess::QV_GetChipInfo(path, info, sizeof info) && info[0] == 0xF4 && info[1] == 0xE7)
         for (size_t i : kIdentityBytes) id.chipInfo.push_back(info[i]);
     return id;
+}
+
+int stillTheSame(Context& ctx, const std::string& path, const EnclosureIdentity& asked) {
+    if (identityOf(ctx, path, static_cast<ChipType>(asked.chipType)).sameEnclosure(asked)) return 0;
+    return ctx.fail(kExitFailed, "The device at " + path + " is no longer the enclosure the question was about (it was "
+                                 "unplugged or another took its place); nothing was written. Run the command again.");
 }
 
 std::vector<AttachedBridge> attachedBridges(Context& ctx) {
@@ -361,9 +372,18 @@ int UpdateJournal::begin(Context& ctx, const firmware::SelectedDevice& dev, cons
     }
     const std::vector<uint8_t> image = imageWithKept(dev, up, plan, bytes);
 
-    // The backup is what --restore writes back: it must outlive a power cut as the journal does.
-    if (!r.backup.empty() && !durability().syncFile(r.backup))
-        return ctx.fail(kExitFailed, "cannot flush the backup " + r.backup + " to the disk; nothing was written.");
+    // The backup is what --restore writes back: it must outlive a power cut as the journal does,
+    // its name with it, before the journal names it; its size and CRC go into the journal.
+    if (!r.backup.empty()) {
+        std::vector<uint8_t> copy;
+        std::string why;
+        if (!durability().syncFile(r.backup) || !durability().syncFolder(std::filesystem::path(r.backup).parent_path().string()))
+            return ctx.fail(kExitFailed, "cannot flush the backup " + r.backup + " to the disk; nothing was written.");
+        if (!readOwnFile(r.backup, kFlashCopyLimit, copy, why))
+            return ctx.fail(kExitFailed, "cannot read the backup back (" + why + "); nothing was written.");
+        j_.backupBytes = copy.size();
+        j_.backupCrc = imageCrc32(copy);
+    }
     std::string error;
     if (!store_.create(j_, image, error))
         return ctx.fail(kExitFailed, "cannot keep the update's journal (" + error + "); nothing was written.");
@@ -398,13 +418,35 @@ std::string UpdateJournal::nextStep(const firmware::FailureCause& cause) {
 // --- open journals and the commands that meet them ---------------------------------------------
 
 int refuseWhileInterrupted(Context& ctx, const std::string& path, ChipType type) {
-    if (JournalStore().list().journals.empty()) return 0;
+    const JournalStore::Listing listing = JournalStore().list();
+    if (!listing.problem.empty())
+        return ctx.fail(kExitFailed, "The journals of interrupted updates cannot be trusted: " + listing.problem +
+                                         ". Nothing was written: an update needs its journal.");
+    // A journal that cannot be read may be this enclosure's: nothing tells otherwise.
+    for (size_t i = 0; i < listing.unreadable.size(); ++i) {
+        const std::string id = std::filesystem::path(listing.unreadable[i]).stem().string();
+        return ctx.fail(kExitFailed, "The journal " + listing.unreadable[i] + " cannot be read (" + listing.why[i] +
+                                         "). It may be this enclosure's interrupted update, so nothing was written. "
+                                         "`q55x journal show " + id + "` shows it; once it is known not to be needed, "
+                                         "`q55x journal discard " + id + " --yes` removes it.");
+    }
+    if (listing.journals.empty()) return 0;
     std::vector<Journal> open = interruptedFor(ctx, {path});
     if (open.empty()) return 0;
     const EnclosureIdentity identity = identityOf(ctx, path, type);
-    std::erase_if(open, [&](const Journal& j) { return !sameIdentity(j.identity, identity); });
+    // A journal that names this enclosure's serial (or, with none, its chip) but another identity
+    // may still be its own: a chip that fell back to its ROM loader answers with other identifiers.
+    const auto mayBe = [&](const Journal& j) {
+        return !j.identity.serial.empty() ? j.identity.serial == identity.serial
+                                          : identity.serial.empty() || j.identity.chipType == identity.chipType;
+    };
+    std::erase_if(open, [&](const Journal& j) { return !sameIdentity(j.identity, identity) && !mayBe(j); });
     if (open.empty()) return 0;
     const Journal& j = open.front();
+    if (!sameIdentity(j.identity, identity))
+        return ctx.fail(kExitFailed, "The open journal " + j.id + " names a " + j.chipName + " that may be this enclosure, "
+                                         "though it answers differently now. Nothing was written. If it is, power the enclosure off and on "
+                                         "and run `q55x recover`; if it is not, `q55x journal discard " + j.id + "` forgets it.");
     return ctx.fail(kExitFailed, "The last update of this " + j.chipName + " was interrupted (journal " + j.id +
                                      "): finish it with `q55x recover`, or undo it with `q55x recover --restore`, "
                                      "before another; `q55x journal discard " + j.id + "` forgets it.");

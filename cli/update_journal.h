@@ -23,6 +23,10 @@ std::string journalProcedureName(firmware::RunProcedure p, bool oneButton);
 // The identity of the bridge at `path` (one chip information read).
 EnclosureIdentity identityOf(Context& ctx, const std::string& path, vendor::ChipType type);
 
+// The device at `path` identified again right before the first write, after any question: 0 when
+// it is still the enclosure `asked` was read from, else the exit code after saying so.
+int stillTheSame(Context& ctx, const std::string& path, const EnclosureIdentity& asked);
+
 // A bridge that is attached now, with its identity.
 struct AttachedBridge {
     vendor::ListedDevice device;

@@ -30,6 +30,7 @@ struct EnclosureConfig {
     uint32_t diskSectorSize = 512;        // sector=: logical sector size
     uint32_t chipInfoLength = 0;          // infolen=: bytes of the chip information record (0: 16)
     uint8_t statusByte17 = 0;             // status17=: chip status record byte 17 (1: the disk area counts from R)
+    std::string diskMountedOn;            // inuse=: the host has a partition of the disk mounted there
     // Faults (see faults.h).
     uint64_t failAt = 0, failEvery = 0, shortAt = 0, flipEvery = 0, powerCutAt = 0, dropAt = 0;
     int failOpcode = -1;

@@ -4,13 +4,17 @@
 // listed and never acted on.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
+#include "cli/disk_use.h"
 #include "cli/journal.h"
+#include "cli/state_files.h"
 #include "sim/state_file.h"
 #include "support/cli_run.h"
 #include "sys/resources.h"
@@ -26,10 +30,12 @@ namespace {
 // Writes nothing to the disk: it records what would have been flushed, in order.
 struct RecordingDurability final : cli::Durability {
     std::vector<std::string> calls;
+    std::function<void()> onCall;
     bool syncFile(const std::string& p) override { return record("file " + fs::path(p).filename().string()); }
     bool syncFolder(const std::string& p) override { return record("folder " + fs::path(p).filename().string()); }
     bool record(std::string c) {
         calls.push_back(std::move(c));
+        if (onCall) onCall();
         return true;
     }
 };
@@ -319,7 +325,11 @@ TEST_F(CliJournal, JournalsOfOtherEnclosures) {
     EXPECT_NE(r.out.find(id + "  QVD528 Series  q55x flash"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("not attached (last at sim:/dev/sg1)"), std::string::npos) << r.out;
     EXPECT_NE(run(sim(u), {"journal", "show", id}).out.find("\"stage\""), std::string::npos);
-    EXPECT_EQ(run(sim(u), {"journal", "discard", id}).code, 0);
+    // Taken with --no-backup, the journal holds the only copy of the NVRAM the update kept.
+    r = run(sim(u), {"journal", "discard", id});
+    EXPECT_EQ(r.code, 64);
+    EXPECT_NE(r.err.find("holds the only copy of what the update kept (4096 bytes of NVRAM"), std::string::npos) << r.err;
+    EXPECT_EQ(run(sim(u), {"journal", "discard", id, "--yes"}).code, 0);
     EXPECT_TRUE(journals().empty());
     EXPECT_EQ(run(sim(u), {"journal", "discard", id}).code, 64);
 
@@ -338,8 +348,238 @@ TEST_F(CliJournal, AnUpdateThatCannotKeepItsJournalWritesNothing) {
     testsupport::writeBytes(dir / "state", Bytes{1});   // the state folder is a file
     const testsupport::CliRun r = run(sim(u), update(u));
     EXPECT_EQ(r.code, 1);
-    EXPECT_NE(r.err.find("cannot keep the update's journal"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("nothing was written"), std::string::npos) << r.err;   // the lock, made first, says why
     EXPECT_EQ(flash(), before);
+}
+
+}  // namespace
+
+namespace {
+
+// A second q55x started while another updates the enclosure (a real second process, on the same
+// state file): it sends the enclosure nothing, names who holds it, and never calls the running
+// update interrupted.
+TEST_F(CliJournal, ASecondProcessLeavesARunningUpdateAlone) {
+    const Update& u = kUpdates[0];
+    fresh(u);
+    int toChild[2], toParent[2];
+    ASSERT_EQ(::pipe(toChild), 0);
+    ASSERT_EQ(::pipe(toParent), 0);
+    const std::vector<std::string> args = update(u);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // Holds still at its first erase until the parent has looked.
+        bool paused = false;
+        const transport::ScopedCommandListener hold([&](const transport::TraceEntry& e) {
+            if (paused || !e.cdb || !vendor::cdb::changesDevice(*e.cdb)) return;
+            paused = true;
+            char c = 0;
+            if (::write(toParent[1], "x", 1) != 1 || ::read(toChild[0], &c, 1) != 1) ::_exit(9);
+        });
+        ::_exit(run(sim(u, ",persist=each"), args).code);
+    }
+    char c = 0;
+    ASSERT_EQ(::read(toParent[0], &c, 1), 1);
+    const std::string holder = "(pid " + std::to_string(pid) + ")";
+    struct Case { std::vector<std::string> args; int code; const char* says; };
+    for (const Case& k : std::initializer_list<Case>{
+             {{"list"}, 0, "updating (pid "},
+             {args, 1, "held by another q55x (updating since "},
+             {{"recover", "--yes"}, 2, ": running (updating since "},
+             {{"journal"}, 0, "running (updating since "}}) {
+        SCOPED_TRACE(k.args.front());
+        size_t sent = 0;
+        const transport::ScopedCommandListener count([&](const transport::TraceEntry&) { ++sent; });
+        const testsupport::CliRun r = run(sim(u), k.args);
+        EXPECT_EQ(r.code, k.code) << r.out << r.err;
+        EXPECT_NE((r.out + r.err).find(k.says), std::string::npos) << r.out << r.err;
+        EXPECT_EQ(r.err.find("was interrupted"), std::string::npos) << r.err;
+        EXPECT_EQ(sent, 0u) << "the held enclosure was sent a command";
+    }
+    EXPECT_NE(run(sim(u), {"list"}).out.find(holder), std::string::npos);
+    ASSERT_EQ(::write(toChild[1], "x", 1), 1);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(journals().empty());
+    EXPECT_EQ(run(sim(u), {"list"}).code, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// What stands in the state folder is trusted only as q55x left it: a journal or backup changed,
+// swapped for a link or a FIFO, grown past any size q55x writes, or in a folder others may write,
+// is refused before anything is written, and still holds back a new update.
+TEST_F(CliJournal, AJournalNobodyCanMisuse) {
+    const Update& u = kUpdates[1];
+    std::string updated;
+    const uint64_t first = cleanRun(u, updated);
+    const Bytes before = fresh(u);
+    durable.calls.clear();
+    ASSERT_EQ(run(sim(u, ",powercut=" + std::to_string(first + 40)), update(u, true)).code, 1);
+    ASSERT_EQ(journals().size(), 1u);
+    const cli::Journal j = journals().front();
+    const fs::path file = cli::JournalStore().journalPath(j.id), backup = j.backup, folder = cli::journalDirectory();
+    // The backup and its name are on the disk before the journal names it.
+    const auto at = [&](const std::string& call) { return std::find(durable.calls.begin(), durable.calls.end(), call) - durable.calls.begin(); };
+    EXPECT_LT(at("file " + backup.filename().string()), at("folder backups")) << testing::PrintToString(durable.calls);
+    EXPECT_LT(at("folder backups"), at("file " + j.id + ".journal.tmp"));
+    EXPECT_EQ(fs::status(folder).permissions() & fs::perms::all, fs::perms::owner_all);
+    EXPECT_EQ(fs::status(file).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    const Bytes journalText = testsupport::readBytes(file), backupBytes = testsupport::readBytes(backup), cut = flash();
+
+    struct Case { const char* what; std::function<void()> tamper; std::vector<std::string> args; const char* says; };
+    const auto edited = [&] {
+        std::string t(journalText.begin(), journalText.end());
+        t.replace(t.find("\"writing\""), 9, "\"verified\"");
+        testsupport::writeBytes(file, Bytes(t.begin(), t.end()));
+    };
+    const auto swapped = [&] { fs::remove(backup), testsupport::writeBytes(backup, Bytes(backupBytes.size(), 0)); };
+    const auto linked = [&] { fs::remove(backup), fs::create_symlink(file, backup); };
+    const auto fifo = [&] { fs::remove(file), ::mkfifo(file.c_str(), 0600); };
+    const auto grown = [&] { testsupport::writeBytes(file, Bytes(cli::kJournalLimit + 1, ' ')); };
+    const auto opened = [&] { fs::permissions(folder, fs::perms::others_write, fs::perm_options::add); };
+    const std::vector<std::string> restore{"recover", "--restore", "--yes"}, finish{"recover", "--yes"};
+    for (const Case& c : std::initializer_list<Case>{
+             {"edited", edited, finish, "changed since q55x wrote it"},
+             {"edited", edited, update(u), "It may be this enclosure's interrupted update"},
+             {"swapped backup", swapped, restore, "is not the one taken before the update"},
+             {"linked backup", linked, restore, "is a link"},
+             {"fifo", fifo, update(u), "is not a plain file"},
+             {"grown", grown, finish, "larger"},
+             {"open folder", opened, finish, "may be written by others (mode 0702); `chmod 700"},
+             {"open folder", opened, update(u), "may be written by others"}}) {
+        SCOPED_TRACE(c.what);
+        c.tamper();
+        const testsupport::CliRun r = run(sim(u), c.args);
+        EXPECT_NE(r.code, 0);
+        EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << r.out << r.err;
+        EXPECT_EQ(flash(), cut) << "nothing was written";
+        fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
+        fs::remove(file), fs::remove(backup);
+        testsupport::writeBytes(file, journalText), testsupport::writeBytes(backup, backupBytes);
+        fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
+    }
+
+    // A restore cut short after its write leaves a journal that is no longer the update's: taking
+    // it up writes the update in full, never "written and verified" on the old firmware.
+    const Update& v = kUpdates[0];
+    ASSERT_EQ(run(sim(u), {"journal", "discard", j.id, "--yes"}).code, 0);
+    const uint64_t firstOf528 = cleanRun(v, updated);
+    const auto cutUpdate = [&] {
+        fresh(v);
+        ASSERT_EQ(run(sim(v, ",powercut=" + std::to_string(firstOf528 + 40)), update(v, true)).code, 1);
+    };
+    cutUpdate();
+    uint64_t n = 0;
+    {
+        const transport::ScopedCommandListener count([&](const transport::TraceEntry&) { ++n; });
+        ASSERT_EQ(run(sim(v), restore).code, 0);
+    }
+    cutUpdate();
+    EXPECT_EQ(run(sim(v, ",powercut=" + std::to_string(n - 3)), restore).code, 1);
+    const testsupport::CliRun r = run(sim(v), finish);
+    EXPECT_EQ(r.code, 0) << r.out << r.err;
+    EXPECT_EQ(r.out.find("had been written and verified"), std::string::npos) << r.out;
+    EXPECT_EQ(firmware(v), updated);
+}
+
+}  // namespace
+
+namespace {
+
+// The disk behind the bridge in use on the host: the update refuses before it reads or writes
+// anything, saying what uses it and how to end that; --force goes on with a warning. An interrupt
+// before the first erase ends the update with nothing changed; one after it lets it finish.
+TEST_F(CliJournal, TheDiskAndTheUserAreHeardBeforeTheFirstErase) {
+    const Update& u = kUpdates[0];
+    struct Case { const char* faults; std::vector<std::string> extra; uint8_t signalAt; int code; const char* says; bool changed; };
+    for (const Case& c : std::initializer_list<Case>{
+             {",inuse=/media/ann/DATA", {}, 0, 1, "is mounted on /media/ann/DATA. The bridge's reset", false},
+             {",inuse=/media/ann/DATA", {}, 0, 1, "`umount /media/ann/DATA`", false},
+             {",inuse=/media/ann/DATA", {"--force"}, 0, 0, "warning: the disk behind sim:/dev/sg1 is in use", true},
+             {"", {}, 1, 130, "Interrupted before anything was erased: nothing changed", false},
+             {"", {}, 2, 0, "the update was let finish", true}}) {
+        SCOPED_TRACE(c.says);
+        const Bytes before = fresh(u);
+        std::vector<std::string> args = update(u, true);
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        bool raised = false;
+        const auto ctrlC = [&] {
+            if (!raised) ::raise(SIGINT);
+            raised = true;
+        };
+        // 1: as the backup is flushed; 2: at the first erase or write of the flash.
+        durable.onCall = [&] {
+            if (c.signalAt == 1) ctrlC();
+        };
+        const transport::ScopedCommandListener erase([&](const transport::TraceEntry& e) {
+            if (c.signalAt == 2 && e.cdb && vendor::cdb::changesDevice(*e.cdb)) ctrlC();
+        });
+        const testsupport::CliRun r = run(sim(u, c.faults), args);
+        EXPECT_EQ(r.code, c.code) << r.out << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_EQ(flash() != before, c.changed);
+        EXPECT_TRUE(journals().empty());
+    }
+    durable.onCall = {};
+}
+
+// The host's side of it: mounts (their blanks escaped), holders and swap, read from sysfs and proc.
+TEST(DiskUse, MountsHoldersAndSwapOfTheDiskAndItsPartitions) {
+    const fs::path root = testsupport::testFolder();
+    const auto put = [&](const std::string& rel, const std::string& text) {
+        fs::create_directories((root / rel).parent_path());
+        std::ofstream(root / rel) << text;
+    };
+    put("sys/block/sdb/dev", "8:16\n");
+    put("sys/block/sdb/sdb1/dev", "8:17\n");
+    put("sys/block/sdb/sdb2/dev", "8:18\n");
+    fs::create_directories(root / "sys/block/sdb/sdb2/holders/dm-0");
+    put("sys/block/sdb/sdb3/dev", "8:19\n");
+    put("sys/block/sdbb/dev", "8:32\n");
+    put("proc/self/mountinfo", "22 1 8:17 / /media/ann/My\\040Disk rw - vfat /dev/sdb1 rw\n"
+                               "23 1 8:32 / /srv rw - ext4 /dev/sdbb rw\n");
+    put("proc/swaps", "Filename Type Size Used Priority\n/dev/sdb3 partition 1024 0 -2\n/dev/sdbb partition 1 0 -3\n");
+    const std::vector<std::string> want{"/dev/sdb2 is held by dm-0", "/dev/sdb1 is mounted on /media/ann/My Disk",
+                                        "/dev/sdb3 is active swap"};
+    EXPECT_EQ(cli::diskUsers("/dev/sdb", (root / "sys").string(), (root / "proc").string()), want);
+    EXPECT_NE(cli::howToFreeDisk(want).find("`swapoff /dev/sdb3`"), std::string::npos);
+    fs::remove_all(root);
+}
+
+}  // namespace
+
+namespace {
+
+// Twins (one serial: here two enclosures of one state file) are never taken one for the other:
+// `flash --all` and `recover` refuse to guess and list them for --device.
+TEST_F(CliJournal, TwinsAreNeverTakenOneForTheOther) {
+    const Update& u = kUpdates[0];
+    std::string updated;
+    const uint64_t first = cleanRun(u, updated);
+    const Bytes before = fresh(u);
+    const auto twins = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"--sim", sim(u), "--sim", sim(u)});
+        return q55x(args);
+    };
+    std::vector<std::string> all = update(u);
+    all.insert(all.begin() + 1, "--all");
+    testsupport::CliRun r = twins(all);
+    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_NE(r.err.find("2 enclosures answer alike (serial state:"), std::string::npos) << r.err;
+    EXPECT_EQ(flash(), before);
+
+    ASSERT_EQ(run(sim(u, ",powercut=" + std::to_string(first + 2)), update(u)).code, 1);
+    const Bytes cut = flash();
+    r = twins({"recover", "--yes"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("2 attached enclosures answer as this journal's QVD528 Series (sim:/dev/sg1, sim:/dev/sg2): name one "
+                         "with --device"), std::string::npos) << r.out;
+    EXPECT_EQ(flash(), cut);
+    EXPECT_EQ(twins({"--device", "sim:/dev/sg1", "recover", "--yes"}).code, 0);
 }
 
 }  // namespace
