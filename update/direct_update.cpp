@@ -215,6 +215,11 @@ bool programDirect(UpdateWindow& w, const SelectedDevice& dev, DirectUpdateState
             StampBankSignature(image.data(), image.size());
     }
     const uint8_t modes[kProgrammingAttempts] = {firstMode, kSectorErase, kChipErase};
+    // The single-bank chips' NVRAM as the image holds it, for a failed run to put back.
+    const vendor::ChipRow& row = rowOf(dev);
+    sys::AlignedBuffer nvram;
+    if (isSingleBank(row) && nvram.reset(kNvramSize)) std::memcpy(nvram.data(), image.data() + row.nvram.at, kNvramSize);
+    bool chipErased = false;
     // The product area is read before the first attempt that erases the whole chip (the others
     // stop short of it), and put back once the image is in.
     sys::AlignedBuffer productArea;
@@ -233,6 +238,7 @@ bool programDirect(UpdateWindow& w, const SelectedDevice& dev, DirectUpdateState
         bool passed = false;
         for (int attempt = 0; attempt < kProgrammingAttempts && !passed; ++attempt) {
             show(w, kTextProgramming);
+            chipErased = chipErased || (bank == 0 && modes[attempt] == kChipErase);
             if (keepProductArea && modes[attempt] == kChipErase && productArea.size() == 0 && !readProductArea()) {
                 show(w, kTextReadCommandFail);
                 return false;
@@ -252,7 +258,19 @@ bool programDirect(UpdateWindow& w, const SelectedDevice& dev, DirectUpdateState
             }
             passed = true;
         }
-        if (!passed) return false;
+        if (!passed) {
+            // The failure stays a failure, but what the chip keeps goes back where the attempts
+            // erased it: the bank's NVRAM unit (from the image, which holds it) and the product area.
+            // A chip erase (sent at the first bank only) took the other bank's unit as well.
+            for (int b = 0; b < passes && nvram.size() != 0; ++b) {
+                if (b != pass && !chipErased) continue;
+                const uint32_t at = (b == 0 ? 0 : kSecondBankAt) + row.nvram.at;
+                s.sectorCounter = at / s.sectorSize;
+                writeDirect(link, form, s, at, nvram.data(), kNvramSize, kSectorErase);
+            }
+            if (productArea.size() != 0) putBackProductArea(link, form, s, productArea, readBack);
+            return false;
+        }
     }
     if (productArea.size() != 0 && !putBackProductArea(link, form, s, productArea, readBack)) {
         show(w, kTextWriteBinFail);

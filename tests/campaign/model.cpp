@@ -580,6 +580,8 @@ Expect mac529(const ModelInput& in) {
     if (f.empty()) return out.refuse("no bundle image");
     // Restates a procedure's decision (the check decides): an image that does not reach past the kept bytes cannot carry them back.
     if (f.size() < 0xC000 + kNvram) return out.refuse("the image does not reach the NVRAM's end");
+    // The image's signature block (16 bytes before its NVRAM) names the one chip it boots on.
+    if (std::memcmp(f.data() + 0xBFF4, in.chipCode.data(), 3) != 0) return out.refuse("the image names another chip");
     out.e.kept.push_back({0xC000, 256, "NVRAM bytes at 0xC000"});
     Bytes image = f;
     const Bytes kept = d.copyOf(0xC000, 256);

@@ -344,6 +344,21 @@ TEST(SimDirectUpdate, Qvr29xProductRecordOutlivesAChipErase) {
     EXPECT_EQ(rig.flash(0, file.size()), file);
 }
 
+// A run failed by spoilt reads leaves what the chip keeps: the NVRAM in both banks, the record.
+TEST(SimDirectUpdate, FailedRunLeavesTheKeptStretches) {
+    struct Case { const char* enclosure; const char* file; std::vector<uint32_t> kept; };
+    for (const Case& c : {Case{"qvr256", "qvr256_1.02.03", {0xC000, 0x1C000}}, Case{"qvr298", "qvr298_31.01.01.20", {0x44000}}}) {
+        SCOPED_TRACE(c.enclosure);
+        Rig rig(c.enclosure);
+        const Bytes kept = pattern(4096, 8);
+        for (uint32_t at : c.kept) rig.setFlash(at, kept);
+        rig.pick(sample(c.file));
+        rig.enc->faults().flipEvery(5);
+        EXPECT_FALSE(firmware::RunDirectUpdate(rig.w, rig.dev));
+        for (uint32_t at : c.kept) EXPECT_EQ(rig.flash(at, 4096), kept) << at;
+    }
+}
+
 // The QVR293/QVR296 series' single-bank image boots; a chip it does not name is refused unwritten.
 TEST(SimDirectUpdate, MacQvd529ThreadKeeps256BytesAt0xC000) {
     Rig rig("qvr296");
