@@ -393,7 +393,7 @@ Expect direct(const ModelInput& in) {
         }
         if (!passed) return out.fail(d, "three attempts failed");
     }
-    // A chip erase took the QVR29x product area behind a shorter image: it goes back.
+    // Restates a procedure's decision (the check decides): a chip erase took the QVR29x product area, it goes back.
     if (qvr29x && c <= kProductArea && known >= kProductArea + kBufferSector &&
         d.copyOf(kProductArea, kBufferSector) != productArea) {
         d.eraseUnit(kProductArea, kBufferSector);
@@ -552,7 +552,7 @@ Expect mac298(const ModelInput& in) {
     BufferChip chip{in.boot, in.persona->romVariant};
     if (chip.state == sim::BootState::RomCode) return out.refuse("the ROM loader takes no image this way");
     Bytes image = padded(f, 0x80000);
-    // The product area behind a shorter image goes into the zeros, where the capacity holds it.
+    // Restates a procedure's decision (the check decides): the product area goes into the zeros behind a shorter image.
     const uint32_t areaEnd = kProductArea + kBufferSector;
     if (f.size() < areaEnd && chip.capacity(d) >= areaEnd) {
         const size_t from = std::max<size_t>(f.size(), kProductArea);
