@@ -48,6 +48,7 @@ constexpr uint32_t kSecondBankAt = 0x10000;
 constexpr size_t kTwoBankImageSize = 2 * kBankSize;   // QVR29x: both 128 KiB banks
 constexpr uint32_t kBiggestSingleBankFileWithCrc = 0x10000;
 constexpr uint32_t kSmallestTwoBankFile = 0x20000;    // a single-bank file carrying both banks
+constexpr uint32_t kProductAreaAt = 0x44000, kProductAreaSize = 4096;   // the QVR29x product record's unit
 constexpr uint32_t kTwoPassFlashKiB = 127;        // above this the single-bank chips keep two banks
 constexpr int kProgrammingAttempts = 3;
 constexpr int kRecoveryAttempts = 2;
@@ -162,7 +163,7 @@ bool writeDirect(vendor::BridgePort& port, const DirectForm& form, DirectUpdateS
 bool readDirect(vendor::BridgePort& port, const DirectForm& form, const DirectUpdateState& s, uint32_t start,
                 uint8_t* out, size_t length) {
     if (length == 0) return true;
-    if (out == nullptr) return false;
+    if (out == nullptr || length > kFlashAddressSpace) return false;
     const size_t total = roundUp(length, kDirectRounding);
     if (start > kFlashAddressSpace || total > kFlashAddressSpace - start) return false;
     sys::AlignedBuffer buf;
@@ -189,8 +190,22 @@ bool fail(UpdateWindow& w, const char* text) { return Progress(w).fail(text); }
 void show(UpdateWindow& w, const char* text) { Progress(w).show(text); }
 
 // The direct path: each pass writes, reads back and compares, with up to three erase modes.
+// The product area as it was before the run, written back where the run erased it.
+bool putBackProductArea(vendor::BridgePort& link, const DirectForm& form, DirectUpdateState& s,
+                        const sys::AlignedBuffer& area, sys::AlignedBuffer& readBack) {
+    vendor::waitFlashReady(link);
+    if (!readDirect(link, form, s, kProductAreaAt, readBack.data(), kProductAreaSize)) return false;
+    if (std::memcmp(readBack.data(), area.data(), kProductAreaSize) == 0) return true;
+    s.sectorCounter = kProductAreaAt / s.sectorSize;
+    if (!writeDirect(link, form, s, kProductAreaAt, area.data(), kProductAreaSize, kSectorErase)) return false;
+    vendor::waitFlashReady(link);
+    return readDirect(link, form, s, kProductAreaAt, readBack.data(), kProductAreaSize) &&
+           std::memcmp(readBack.data(), area.data(), kProductAreaSize) == 0;
+}
+
 bool programDirect(UpdateWindow& w, const SelectedDevice& dev, DirectUpdateState& s, sys::AlignedBuffer& image,
-                   sys::AlignedBuffer& readBack, size_t fileSize, uint32_t length, int passes, uint8_t firstMode) {
+                   sys::AlignedBuffer& readBack, size_t fileSize, uint32_t length, int passes, uint8_t firstMode,
+                   bool keepProductArea) {
     vendor::WinPort link(dev.path);
     const DirectForm form = windowsForm(w, dev);
     if (rowOf(dev).ramBuffer) {
@@ -200,6 +215,18 @@ bool programDirect(UpdateWindow& w, const SelectedDevice& dev, DirectUpdateState
             StampBankSignature(image.data(), image.size());
     }
     const uint8_t modes[kProgrammingAttempts] = {firstMode, kSectorErase, kChipErase};
+    // The single-bank chips' NVRAM as the image holds it, for a failed run to put back.
+    const vendor::ChipRow& row = rowOf(dev);
+    sys::AlignedBuffer nvram;
+    if (isSingleBank(row) && nvram.reset(kNvramSize)) std::memcpy(nvram.data(), image.data() + row.nvram.at, kNvramSize);
+    bool chipErased = false;
+    // The product area is read before the first attempt that erases the whole chip (the others
+    // stop short of it), and put back once the image is in.
+    sys::AlignedBuffer productArea;
+    const auto readProductArea = [&] {
+        const auto read = [&](uint8_t* b) { return readDirect(link, form, s, kProductAreaAt, b, kProductAreaSize); };
+        return productArea.reset(kProductAreaSize) && readKeptCopy(read, productArea.data(), kProductAreaSize);
+    };
     for (int pass = 0; pass < passes; ++pass) {
         const uint32_t bank = pass == 0 ? 0 : kSecondBankAt;
         if (pass > 0) {
@@ -211,6 +238,11 @@ bool programDirect(UpdateWindow& w, const SelectedDevice& dev, DirectUpdateState
         bool passed = false;
         for (int attempt = 0; attempt < kProgrammingAttempts && !passed; ++attempt) {
             show(w, kTextProgramming);
+            chipErased = chipErased || (bank == 0 && modes[attempt] == kChipErase);
+            if (keepProductArea && modes[attempt] == kChipErase && productArea.size() == 0 && !readProductArea()) {
+                show(w, kTextReadCommandFail);
+                return false;
+            }
             if (!writeDirect(link, form, s, bank, image.data(), length, modes[attempt])) {
                 show(w, kTextWriteBinFail);
                 continue;
@@ -226,7 +258,23 @@ bool programDirect(UpdateWindow& w, const SelectedDevice& dev, DirectUpdateState
             }
             passed = true;
         }
-        if (!passed) return false;
+        if (!passed) {
+            // The failure stays a failure, but what the chip keeps goes back where the attempts
+            // erased it: the bank's NVRAM unit (from the image, which holds it) and the product area.
+            // A chip erase (sent at the first bank only) took the other bank's unit as well.
+            for (int b = 0; b < passes && nvram.size() != 0; ++b) {
+                if (b != pass && !chipErased) continue;
+                const uint32_t at = (b == 0 ? 0 : kSecondBankAt) + row.nvram.at;
+                s.sectorCounter = at / s.sectorSize;
+                writeDirect(link, form, s, at, nvram.data(), kNvramSize, kSectorErase);
+            }
+            if (productArea.size() != 0) putBackProductArea(link, form, s, productArea, readBack);
+            return false;
+        }
+    }
+    if (productArea.size() != 0 && !putBackProductArea(link, form, s, productArea, readBack)) {
+        show(w, kTextWriteBinFail);
+        return false;
     }
     return true;
 }
@@ -321,7 +369,9 @@ bool UpdateFlashDirect(UpdateWindow& w, SelectedDevice& dev, DirectUpdateState& 
     // The chip's own NVRAM, unless the file's is to be written. A single-bank file that ends
     // before the NVRAM does carries none: the box, ticked and hidden on these chips, cannot ask
     // for bytes the file does not have.
-    const bool fileHasNoNvram = codeOnly || (singleBank && !carriesSingleBankNvram(file.bytes.size(), dev.chip.type));
+    // The same holds where the NVRAM comes first: a file shorter than it carries none.
+    const bool fileHasNoNvram = codeOnly || (singleBank ? !carriesSingleBankNvram(file.bytes.size(), dev.chip.type)
+                                                        : file.bytes.size() < kNvramSize);
     const bool keepNvram = !qvr29x && (!w.includeNvram() || fileHasNoNvram);
     const uint32_t nvramAt = row.nvram.at;
     sys::AlignedBuffer kept;
@@ -392,7 +442,7 @@ bool UpdateFlashDirect(UpdateWindow& w, SelectedDevice& dev, DirectUpdateState& 
     }
     // The kept NVRAM is written with the code: a file that ends before it must not leave it in
     // an erased unit behind the last byte written.
-    if (singleBank && keepNvram) length = std::max<size_t>(length, nvramAt + kNvramSize);
+    if (keepNvram) length = std::max<size_t>(length, nvramAt + kNvramSize);
     // Every byte is to fit the flash before anything is erased, the code behind a kept NVRAM too.
     if (!qvr29x) {
         const uint64_t extent = (passes > 1 ? kSecondBankAt : 0) + roundUp(length, kDirectRounding);
@@ -419,11 +469,15 @@ bool UpdateFlashDirect(UpdateWindow& w, SelectedDevice& dev, DirectUpdateState& 
 
     // Write, read back and compare, with up to three erase modes (or through the RAM buffer).
     const uint8_t firstMode = dev.flash.type == vendor::kFlashAmic ? kChipErase : s.defaultEraseMode;
+    // A QVR29x keeps its product record past every image short of it; a chip erase (the AMIC
+    // parts', or the last attempt's) takes it with the rest.
+    const bool keepProductArea =
+        qvr29x && !bufferPath && length <= kProductAreaAt && s.flashSize >= kProductAreaAt + kProductAreaSize;
     const bool ok = bufferPath
                         ? programThroughBuffer(w, dev, image, readBack, static_cast<uint32_t>(length),
                                                static_cast<uint32_t>(bufferLength))
                         : programDirect(w, dev, s, image, readBack, fileSize, static_cast<uint32_t>(length), passes,
-                                        firstMode);
+                                        firstMode, keepProductArea);
     if (!ok) {
         w.processMessages();
         return false;
@@ -585,9 +639,10 @@ int qvd529_update_func(uint32_t device, const std::function<void(bool)>& showRes
         if (showResult) showResult(ok);
         return ok ? 0 : -1;
     };
-    // The kept NVRAM goes back inside the image: an image that does not reach past it cannot
-    // carry it, and is refused before the flash is touched.
-    if (bundle.size() < kQvd529MacKeptOffset + kQvd529MacKeptSize) {
+    // The kept NVRAM goes back inside the image, and the image's own NVRAM area stands behind it:
+    // an image that ends before the NVRAM's end would leave the rest of it erased, and is refused
+    // before the flash is touched.
+    if (bundle.size() < kQvd529MacKeptOffset + kNvramSize) {
         macPrint("update_func: image too short.");
         return finish(false);
     }

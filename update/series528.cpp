@@ -154,8 +154,10 @@ bool update528Windows(UpdateWindow& w, SelectedDevice& dev, bool spiWrite) {
     const FileImage file = readFirmwareFile(w.firmwareFile());
     // A code-only file goes behind the chip's kept NVRAM, also on the chips whose files are
     // otherwise taken to carry their own.
+    // A file that ends before its NVRAM does has none to write, whatever the box says: the chip's
+    // stays, and nothing is left past it for the code.
     const bool carries = carriesOwnNvram(file, t);
-    const bool keep = !(carries && w.includeNvram());
+    const bool keep = !(carries && w.includeNvram() && file.bytes.size() >= kKept);
 
     sys::AlignedBuffer kept;
     if (!kept.reset(kKept)) return p.fail(kTextAllocError);
@@ -228,7 +230,8 @@ bool UpdateFlash_528Series(uint32_t device, vendor::ChipType chipType, const uin
     // An image that starts with its code carries no NVRAM: the chip's first 4 KiB stay in front of
     // it, valid or not, so the code lands where the chip looks for it.
     const bool codeOnly = startsWithCode(image, size);
-    const bool keep = codeOnly || (kept[kValidityMarkerAt] == 'Q' && kept[kValidityMarkerAt + 1] == 'V');
+    // An image shorter than the NVRAM has none to give a chip whose own lacks its mark.
+    const bool keep = codeOnly || size < kKept || (kept[kValidityMarkerAt] == 'Q' && kept[kValidityMarkerAt + 1] == 'V');
 
     if (flashIsAtmel(port) && !link.enableWrite()) return false;
     macPrint("update_func: check flash type.");

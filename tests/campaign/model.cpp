@@ -314,8 +314,11 @@ Expect direct(const ModelInput& in) {
     const uint32_t n = t == 13 || t == 14 ? 0xC000 : t == 27 ? 0x8000 : 0;
     // Restates the procedure's keep and compare-length decisions (the check decides what is kept).
     const bool codeOnly = !qvr29x && !single && startsWithCode(f);
-    const bool keep = !qvr29x && (!in.includeNvram || codeOnly);
+    // A file that ends before the NVRAM's end carries none, whatever the box says.
+    const bool carriesNone = single ? s < n + kNvram : s < kNvram;
+    const bool keep = !qvr29x && (!in.includeNvram || codeOnly || carriesNone);
     const Bytes kept = d.copyOf(n, kNvram);
+    const Bytes productArea = d.copyOf(kProductArea, kBufferSector);
     if (keep && d.size() > 0) {
         out.e.kept.push_back({n, kNvram, "NVRAM"});
         if (keepsTwoBanks(t) && in.knownKiB > 127) out.e.kept.push_back({kBank + n, kNvram, "NVRAM copy"});
@@ -360,7 +363,7 @@ Expect direct(const ModelInput& in) {
         c = std::min<size_t>(c, kBank);
     }
     // Restates a procedure's decision (the check decides): the kept NVRAM is written with the code, also when the file ends before it.
-    if (single && keep) c = std::max<size_t>(c, n + kNvram);
+    if (keep) c = std::max<size_t>(c, n + kNvram);
     // Restates a procedure's decision (the check decides): everything written must fit the flash before anything is erased.
     if (!qvr29x) {
         const uint64_t extent = (passes > 1 ? kBank : 0) + roundUp(c, 512);
@@ -389,6 +392,12 @@ Expect direct(const ModelInput& in) {
             }
         }
         if (!passed) return out.fail(d, "three attempts failed");
+    }
+    // Restates a procedure's decision (the check decides): a chip erase took the QVR29x product area, it goes back.
+    if (qvr29x && c <= kProductArea && known >= kProductArea + kBufferSector &&
+        d.copyOf(kProductArea, kBufferSector) != productArea) {
+        d.eraseUnit(kProductArea, kBufferSector);
+        d.program(kProductArea, productArea.data(), kBufferSector);
     }
     return out.success(d);
 }
@@ -542,7 +551,14 @@ Expect mac298(const ModelInput& in) {
     if (f.empty() || f.size() > 0x80000) return out.refuse("no bundle image");
     BufferChip chip{in.boot, in.persona->romVariant};
     if (chip.state == sim::BootState::RomCode) return out.refuse("the ROM loader takes no image this way");
-    const Bytes image = padded(f, 0x80000);
+    Bytes image = padded(f, 0x80000);
+    // Restates a procedure's decision (the check decides): the product area goes into the zeros behind a shorter image.
+    const uint32_t areaEnd = kProductArea + kBufferSector;
+    if (f.size() < areaEnd && chip.capacity(d) >= areaEnd) {
+        const size_t from = std::max<size_t>(f.size(), kProductArea);
+        const Bytes area = d.copyOf(kProductArea, kBufferSector);
+        std::copy(area.begin() + (from - kProductArea), area.end(), image.begin() + from);
+    }
     if (chip.mfgFromRam()) d.eraseChip();
     // The capacity is programmed, from the image and the zeros behind it.
     const uint32_t total = static_cast<uint32_t>(roundUp(chip.capacity(d), 512));
@@ -563,7 +579,9 @@ Expect mac529(const ModelInput& in) {
     const Bytes& f = in.file;
     if (f.empty()) return out.refuse("no bundle image");
     // Restates a procedure's decision (the check decides): an image that does not reach past the kept bytes cannot carry them back.
-    if (f.size() < 0xC100) return out.refuse("the image does not reach the kept bytes");
+    if (f.size() < 0xC000 + kNvram) return out.refuse("the image does not reach the NVRAM's end");
+    // The image's signature block (16 bytes before its NVRAM) names the one chip it boots on.
+    if (std::memcmp(f.data() + 0xBFF4, in.chipCode.data(), 3) != 0) return out.refuse("the image names another chip");
     out.e.kept.push_back({0xC000, 256, "NVRAM bytes at 0xC000"});
     Bytes image = f;
     const Bytes kept = d.copyOf(0xC000, 256);
@@ -648,7 +666,7 @@ Expect series528(const ModelInput& in, bool spiWrite) {
     const bool forced = (t >= 12 && t <= 18) || t == 27;
     // Restates the procedure's keep decision (the check decides what is kept).
     const bool carries = (forced && !startsWithCode(f)) || fileCarriesNvram(f, t, in.chipCode);
-    const bool keep = !(carries && include);
+    const bool keep = !(carries && include && f.size() >= kNvram);
     Bytes kept = d.copyOf(0, kNvram);
     if (keep) out.e.kept.push_back({0, kNvram, "NVRAM"});
     PagePlan plan;
@@ -674,14 +692,14 @@ Expect mac528(const ModelInput& in) {
     Bytes kept = d.copyOf(0, kNvram);
     // Restates the thread's keep decision (the check decides what is kept).
     const bool codeOnly = startsWithCode(f);
-    const bool keep = codeOnly || (kept[126] == 'Q' && kept[127] == 'V');
+    const bool keep = codeOnly || f.size() < kNvram || (kept[126] == 'Q' && kept[127] == 'V');
     if (in.flashType == 0) return out.refuse("an unknown flash is not erased by its opcode");
     if (keep) out.e.kept.push_back({0, kNvram, "NVRAM"});
     PagePlan plan;
     plan.fileStart = keep && !codeOnly ? kNvram : 0;
     plan.keep = keep;
     if (f.size() <= plan.fileStart) return out.refuse("no firmware past the NVRAM");
-    if (in.chipType == 11 && f.size() >= 208) std::copy_n(f.begin() + 128, 80, kept.begin() + 128);
+    if (in.chipType == 11 && !codeOnly && f.size() >= 208) std::copy_n(f.begin() + 128, 80, kept.begin() + 128);
     if (keep && in.chipType == 11) out.e.kept = {{0, 128, "NVRAM"}, {208, kNvram - 208, "NVRAM"}};
     plan.total = totalFor(f.size(), codeOnly);
     if (!programKeepingNvram(d, f, plan, kept)) return out.fail(d, "a unit or a page failed");

@@ -277,9 +277,10 @@ std::vector<Procedure> procedures(const std::string& dir) {
 
     mac("mac-298", "qvr298_update_func", "qvr298", {}, macThread(&firmware::qvr298_update_func), {buffer});
     judgedAs("qvr298", Route::Mac298, [] { return carried(firmware::kMacQvr298Image, "bin"); });
-    mac("mac-529", "qvd529_update_func", "qvd529", {{0xC000, 256}}, macThread(&firmware::qvd529_update_func),
-        {windowsStep("win", runButton(fileFor(dir, "qvd529_with_nvram"), RunProcedure::DirectUpdate))});
-    judgedAs("qvd529", Route::Mac529, [] { return carried(firmware::kMacQvd529Image, "BIN"); });
+    // The thread labelled for the QVD529 serves the QVR296 its bundle image names.
+    mac("mac-529", "qvd529_update_func", "qvr296", {{0xC000, 256}}, macThread(&firmware::qvd529_update_func),
+        {windowsStep("win", runButton(fileFor(dir, "qvr296_1.02.04"), RunProcedure::DirectUpdate))});
+    judgedAs("qvr296", Route::Mac529, [] { return carried(firmware::kMacQvd529Image, "BIN"); });
     mac("mac-528", "qvd528_update_func", "qvd528", {{0, 4096}}, macThread(&firmware::qvd528_update_func),
         {windowsStep("win", runButton(fileFor(dir, "qvd528_with_nvram"), RunProcedure::Series528))});
     judgedAs("qvd528", Route::Mac528, [] { return carried(firmware::kMacQvd528Image, "BIN"); });

@@ -186,18 +186,23 @@ TEST(SimDirectUpdate, SingleBankKeptNvramSurvivesEveryFileShape) {
     }
 }
 
+// A file shorter than the NVRAM (1 or 256 bytes) carries none: the chip's comes back whole.
 TEST(SimDirectUpdate, Qvd529KeepsItsNvramUnlessTheFilesIsIncluded) {
+    for (size_t size : {0, 1, 256})   // 0: the whole file
     for (bool include : {false, true}) {
-        SCOPED_TRACE(include);
+        SCOPED_TRACE(std::to_string(size) + (include ? " included" : ""));
         Rig rig("qvd529");
-        const Bytes file = sample("qvd529_with_nvram");
+        Bytes file = sample("qvd529_with_nvram");
+        if (size) file.resize(size);
         const Bytes nvram = pattern(4096, 2);
         rig.setFlash(0, nvram);
         rig.pick(file);
         rig.w.includeNvram_ = include;
         ASSERT_TRUE(firmware::RunDirectUpdate(rig.w, rig.dev)) << rig.w.status();
-        EXPECT_EQ(rig.flash(0, 4096), include ? Bytes(file.begin(), file.begin() + 4096) : nvram);
-        EXPECT_EQ(rig.flash(4096, file.size() - 4096), Bytes(file.begin() + 4096, file.end()));
+        EXPECT_EQ(rig.flash(0, 4096), include && !size ? Bytes(file.begin(), file.begin() + 4096) : nvram);
+        if (!size) {
+            EXPECT_EQ(rig.flash(4096, file.size() - 4096), Bytes(file.begin() + 4096, file.end()));
+        }
         EXPECT_EQ(rig.boxes(), Lines{kPowerCycleBox});
         EXPECT_EQ(rig.enc->resetCount(), 0);
         rig.expectFirstWriteAtZeroFits();
@@ -296,7 +301,9 @@ TEST(SimDirectUpdate, BankRecoveryCopiesTheGoodBankOnce) {
 // and so does a power cut anywhere in it.
 TEST(SimDirectUpdate, FailuresNeverEndInSuccess) {
     struct Case { int failure; bool ok; std::vector<uint8_t> modesAtZero; };
-    for (const Case& c : {Case{0, true, {2, 1}}, Case{1, false, {2, 1, 3}}, Case{2, false, {}}, Case{3, false, {}}}) {
+    // With every command refused, the product record cannot be read ahead of the chip erase,
+    // which is then not sent.
+    for (const Case& c : {Case{0, true, {2, 1}}, Case{1, false, {2, 1}}, Case{2, false, {}}, Case{3, false, {}}}) {
         SCOPED_TRACE(c.failure);
         Rig rig("qvr298");
         const Bytes file = sample("qvr298_31.01.01.20");
@@ -325,6 +332,23 @@ TEST(SimDirectUpdate, FailuresNeverEndInSuccess) {
     }
 }
 
+// A chip erase (an AMIC part's first attempt) or a run failed by spoilt reads leaves what the chip
+// keeps: the NVRAM in both banks, the QVR29x product record.
+TEST(SimDirectUpdate, ChipEraseAndFailedRunLeaveTheKeptStretches) {
+    struct Case { const char* enclosure; const char* file; std::vector<uint32_t> kept; bool spoilt; };
+    for (const Case& c : {Case{"qvr256", "qvr256_1.02.03", {0xC000, 0x1C000}, true}, Case{"qvr298", "qvr298_31.01.01.20", {0x44000}, true},
+                          Case{"qvr298,flash=373013", "qvr298_31.01.01.20", {0x44000}, false}}) {
+        SCOPED_TRACE(c.enclosure);
+        Rig rig(c.enclosure);
+        const Bytes kept = pattern(4096, 8);
+        for (uint32_t at : c.kept) rig.setFlash(at, kept);
+        rig.pick(sample(c.file));
+        if (c.spoilt) rig.enc->faults().flipEvery(5);
+        EXPECT_EQ(firmware::RunDirectUpdate(rig.w, rig.dev), !c.spoilt);
+        for (uint32_t at : c.kept) EXPECT_EQ(rig.flash(at, 4096), kept) << at;
+    }
+}
+
 // The QVR293/QVR296 series' single-bank image boots; a chip it does not name is refused unwritten.
 TEST(SimDirectUpdate, MacQvd529ThreadKeeps256BytesAt0xC000) {
     Rig rig("qvr296");
@@ -346,7 +370,8 @@ TEST(SimDirectUpdate, MacQvd529ThreadKeeps256BytesAt0xC000) {
 
     struct Case { size_t size; bool refuseWrites; Lines lines; };
     for (const Case& c : {Case{bundle.size(), false, updated}, Case{bundle.size(), true, refused},
-                          Case{0xC0FF, false, {"update_func: image too short.", "update_func: update fails."}}}) {
+                          Case{0xC0FF, false, {"update_func: image too short.", "update_func: update fails."}},
+                          Case{0xCFFF, false, {"update_func: image too short.", "update_func: update fails."}}}) {
         SCOPED_TRACE(c.lines.back());
         const Bytes image(bundle.begin(), bundle.begin() + c.size);
         const auto previousLoader =

@@ -105,6 +105,23 @@ TEST(SimFamily528, FailuresStopWithTheirText) {
     }
 }
 
+// A file shorter than the NVRAM has none to give, the box ticked, forced (SST form) or absent
+// (macOS, the chip's NVRAM without its mark): the chip's stays, and the update is refused.
+TEST(SimFamily528, ShortFileNeverReplacesTheNvram) {
+    for (int form : {0, 1, 2}) {   // the 528 form, the SST form, macOS
+        Rig rig(form == 2 ? "qvd528" : "qvr227");
+        Bytes nvram = chipNvram(9), file = pattern(256, 3);
+        nvram[127] = 'X';
+        rig.setFlash(0, nvram);
+        rig.pick(file);
+        rig.w.includeNvram_ = true;
+        EXPECT_FALSE(form == 2   ? firmware::UpdateFlash_528Series(rig.makerObject, vendor::chipTypeOfCode("528"), file.data(), 256)
+                     : form == 1 ? firmware::UpdateFlashSst(rig.w, rig.dev)
+                                 : firmware::UpdateFlash_528Series(rig.w, rig.dev));
+        EXPECT_EQ(rig.flash(0, 4096), nvram) << form;
+    }
+}
+
 // The kept NVRAM is the chip's own only if it reached us unspoilt: a bit spoilt in the backup
 // read would be written back and then "verified" against the same spoilt copy. And once the units
 // are erased, a failed run puts the NVRAM back so that the next attempt keeps it again.
