@@ -1,3 +1,4 @@
+#include "campaign/fork_pool.h"
 #include "campaign/bench.h"
 
 #include <cstdio>
@@ -90,7 +91,7 @@ std::string describeDifference(const Store& got, const Store& want) {
 
 Bench::Bench(const std::string& text, const Store* store, const Bounds& bounds)
     : session_(std::make_unique<sim::Session>()) {
-    if (!session_->bus().addEnclosure(text, error_)) return;
+    if (!session_->bus().addEnclosure(withRunKeys(text), error_)) return;
     enc_ = &session_->bus().enclosure(0);
     if (store) {
         if (store->flash.size() != enc_->flash().size()) {

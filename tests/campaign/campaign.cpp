@@ -439,7 +439,7 @@ constexpr uint64_t kFullCuts = 3000;
 
 int usage() {
     std::cerr << "usage: q55x-campaign [--bounded | --stride N] [--only KEY,...] [--jobs N] [--timeout SEC]\n"
-                 "                     [--case KEY:cut:N | --case KEY:cutus:US | --case KEY:fault:NAME] [--list] [--verbose]\n"
+                 "                     [--case KEY:cut:N | --case KEY:cutus:US | --case KEY:fault:NAME] [--list] [--verbose] [--gentle]\n"
                  "  --bounded   every Nth command index per procedure (about 40 per procedure) and the\n"
                  "              whole fault matrix: the form CI runs\n";
     return 2;
@@ -476,6 +476,7 @@ int main(int argc, char** argv) {
         else if (a == "--case") single = value();
         else if (a == "--list") list = true;
         else if (a == "--verbose") verbose = true;
+        else if (a == "--gentle") setGentle(true);
         else return usage();
     }
 

@@ -37,6 +37,14 @@ RemovedAtEnd::~RemovedAtEnd() {
     std::filesystem::remove_all(dir, ec);
 }
 
+namespace {
+bool gGentle = false;
+}
+
+void setGentle(bool on) { gGentle = on; }
+
+std::string withRunKeys(const std::string& simText) { return gGentle ? simText + ",gentle=1" : simText; }
+
 bool parseModeOptions(int argc, char** argv, const char* mode, ModeOptions& o) {
     if (const char* j = std::getenv("JOBS")) o.parallel = static_cast<unsigned>(std::max(1, std::atoi(j)));
     for (int i = 1; i < argc; ++i) {
@@ -46,6 +54,7 @@ bool parseModeOptions(int argc, char** argv, const char* mode, ModeOptions& o) {
         if (a == "--bounded") o.bounded = true;
         else if (a == "--verbose") o.verbose = true;
         else if (a == "--list") o.list = true;
+        else if (a == "--gentle") setGentle(true);
         else if (a == "--only" && i + 1 < argc) o.only = argv[++i];
         else if (a == "--jobs") o.parallel = number();
         else if (a == "--timeout") o.timeoutSec = number();

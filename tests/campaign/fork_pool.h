@@ -26,9 +26,14 @@ struct CaseEnd {
 void runForked(size_t count, size_t resultSize, unsigned parallel, unsigned timeoutSec,
                const std::function<void(size_t)>& child, const std::function<void(size_t, const CaseEnd&)>& done);
 
+// --gentle: every enclosure of the run gets gentle=1, the kinder flash of the emulator's first
+// versions, so a figure can be set beside the one the unkind flash gives.
+void setGentle(bool on);
+std::string withRunKeys(const std::string& simText);
+
 // The options the campaign's modes share: --bounded, --only TEXT, --jobs N (default $JOBS or 2),
-// --timeout SEC (per case, default 300), --list, --verbose; `mode` (--oracle, --recover) is
-// passed over. False on anything else.
+// --timeout SEC (per case, default 300), --list, --verbose, --gentle; `mode` (--oracle,
+// --recover) is passed over. False on anything else.
 struct ModeOptions {
     bool bounded = false, list = false, verbose = false;
     std::string only;

@@ -1,3 +1,4 @@
+#include "campaign/fork_pool.h"
 #include "campaign/matrix.h"
 
 #include "campaign/procedures.h"
@@ -593,7 +594,7 @@ bool runCli(const OracleCase& c, const Store& before, const std::string& dir, St
     const std::vector<uint8_t> bytes = caseFile(c);
     std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 
-    std::vector<std::string> args = {"--sim", enclosureText(c) + ",state=" + state};
+    std::vector<std::string> args = {"--sim", withRunKeys(enclosureText(c)) + ",state=" + state};
     for (const std::string& a : cliUpdateArgs(c, file)) args.push_back(a);
     if (!c.backup) args.insert(args.begin() + 3, "--no-backup");
     std::ostringstream out, err;

@@ -219,7 +219,7 @@ std::string groupOf(const OracleCase& c) {
 }
 
 int usage() {
-    std::cerr << "usage: q55x-campaign --oracle [--bounded] [--only TEXT] [--jobs N] [--timeout SEC] [--verbose] [--list]\n"
+    std::cerr << "usage: q55x-campaign --oracle [--bounded] [--only TEXT] [--jobs N] [--timeout SEC] [--verbose] [--list] [--gentle]\n"
                  "  every procedure over the matrix of families, file shapes, options, chip states and flash\n"
                  "  parts, judged against the expected-flash model; --only keeps the cases whose label holds TEXT\n";
     return 2;

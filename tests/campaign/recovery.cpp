@@ -147,7 +147,7 @@ struct CliOutcome {
 // q55x in this process, on the case's enclosure, its state folder the case's own.
 CliOutcome q55x(const std::string& dir, const std::string& sim, const std::vector<std::string>& command) {
     ::setenv("XDG_STATE_HOME", (dir + "/state-home").c_str(), 1);
-    std::vector<std::string> args{"--sim", sim};
+    std::vector<std::string> args{"--sim", withRunKeys(sim)};
     args.insert(args.end(), command.begin(), command.end());
     std::ostringstream out, err;
     CliOutcome o;
@@ -347,7 +347,7 @@ std::string keptText(const Baseline& b) {
 }
 
 int usage() {
-    std::cerr << "usage: q55x-campaign --recover [--bounded] [--only TEXT] [--jobs N] [--timeout SEC] [--list]\n"
+    std::cerr << "usage: q55x-campaign --recover [--bounded] [--only TEXT] [--jobs N] [--timeout SEC] [--list] [--gentle]\n"
                  "  every procedure q55x flash and q55x update run, its power cut and q55x killed at each command,\n"
                  "  then q55x recover; --only keeps the procedures whose label holds TEXT\n";
     return 2;
