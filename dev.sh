@@ -59,24 +59,33 @@ wine_env() {
   wine cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
 }
 
+# The demo builds the one program it runs (q55x and the generators its images come from), not the
+# test programs, and says what it does before each step.
 cmd_demo() {
   set -e
+  echo "== 1/5 packages: installing what the build needs and is missing (g++, cmake, ninja, CLI11, nlohmann-json)"
   install_stage_pkgs native
   if ! why=$(unavailable $(stage_pkgs native)); then
     echo "$why"
     echo "== the demo needs these packages"
     exit 1
   fi
-  build_native build
+  echo "== 2/5 building q55x alone in ./build (Release, warnings are errors; the test programs are left for ./dev.sh test)"
+  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DQ55X_WERROR=ON >/dev/null
+  cmake --build build -j "$JOBS" --target q55x
   local q=build/cli/q55x state
   state=$(mktemp -d)/enclosure.state
-  echo "== an emulated QVR298 enclosure at firmware 31.01.01.10"
+  echo "== 3/5 an emulated QVR298 enclosure at firmware 31.01.01.10 (its flash kept in $state)"
+  echo "\$ q55x --sim qvr298,fw=31.01.01.10,state=$state list"
   "$q" --sim "qvr298,fw=31.01.01.10,state=$state" list
   # The enclosure is one the demo made itself: it answers the update's question itself.
-  echo "== the one-button update"
+  echo "== 4/5 the one-button update: a backup of the flash, the embedded image through the RAM buffer, read back, reset"
+  echo "\$ q55x --sim qvr298,state=$state update --yes"
   "$q" --sim "qvr298,state=$state" update --yes
-  echo "== the same enclosure afterwards"
+  echo "== 5/5 the same enclosure afterwards"
+  echo "\$ q55x --sim qvr298,state=$state info"
   "$q" --sim "qvr298,state=$state" info
+  echo "== done: build/cli/q55x --help lists the commands; man packaging/q55x.1 is the manual page"
 }
 
 stage_native() {
