@@ -39,6 +39,14 @@ void acceptSettingsIds(Context& ctx, const std::string& settingsFile) {
     if (loaded.ok) ctx.acceptUsbIds(loaded.settings.vid, loaded.settings.pid);
 }
 
+int refuseAmbiguousDevice(Context& ctx, const WriteGuards& g, const std::vector<vendor::ListedDevice>& found) {
+    if (!g.yes || g.dryRun || !ctx.options().device.empty() || found.size() < 2) return 0;
+    std::string paths;
+    for (const auto& d : found) paths += " " + d.record.path;
+    return ctx.fail(kExitRefused, std::to_string(found.size()) + " bridges are attached (" + paths.substr(1) +
+                                      "); name one with --device, or use --all. Nothing written.");
+}
+
 int confirmWrite(Context& ctx, const WriteGuards& g, const std::string& question) {
     if (g.yes) return 0;
     if (!::isatty(STDIN_FILENO) || ctx.options().json)

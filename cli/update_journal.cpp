@@ -405,7 +405,7 @@ int refuseWhileInterrupted(Context& ctx, const std::string& path, ChipType type)
     std::erase_if(open, [&](const Journal& j) { return !sameIdentity(j.identity, identity); });
     if (open.empty()) return 0;
     const Journal& j = open.front();
-    return ctx.fail(kExitFailed, "The last update of this " + j.chipName + " was interrupted (journal " + j.id +
+    return ctx.fail(kExitRefused, "The last update of this " + j.chipName + " was interrupted (journal " + j.id +
                                      "): finish it with `q55x recover`, or undo it with `q55x recover --restore`, "
                                      "before another; `q55x journal discard " + j.id + "` forgets it.");
 }

@@ -141,11 +141,11 @@ TEST_F(CliUpdate, UpdateBesideAnotherBridgeWaitsForItsOwn) {
 TEST_F(CliUpdate, RefusalsWriteNothing) {
     const fs::path t = temp("t.jsonl");
     CliRun r = q55x({"--sim", "qvr298,fw=30.01.01.10", "--trace", t.string(), "update", "--yes"});
-    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.code, 4);
     EXPECT_NE(r.err.find("Firmware ID not match!!"), std::string::npos);
     for (const auto& l : trace(t)) EXPECT_NE(l["dir"], "out") << l.dump();
-    EXPECT_EQ(q55x({"--sim", "qvd529", "update", "--yes"}).code, 1);
-    EXPECT_EQ(q55x({"--sim", "qvr298,noreturn=1", "update", "--yes"}).code, 1);
+    EXPECT_EQ(q55x({"--sim", "qvd529", "update", "--yes"}).code, 4);
+    EXPECT_EQ(q55x({"--sim", "qvr298,noreturn=1", "update", "--yes"}).code, 8);
     // Not on a terminal and not told --yes: nothing is written.
     fs::remove(t);
     EXPECT_EQ(q55x({"--sim", "qvr298", "--trace", t.string(), "update"}).code, 64);
@@ -177,14 +177,14 @@ TEST_F(CliUpdate, FlashFileThenTheNextPowerOnRunsIt) {
 TEST_F(CliUpdate, FlashRefusesAFileOfAnotherChipBeforeWriting) {
     const fs::path t = temp("t.jsonl");
     CliRun r = q55x({"--sim", "qvr256", "--trace", t.string(), "flash", "--yes", sample("qvr253_1.02.05").string()});
-    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.code, 4);
     EXPECT_NE(r.err.find("The firmware file seems not match this chip!"), std::string::npos);
     for (const auto& l : trace(t)) EXPECT_NE(l["dir"], "out") << l.dump();
-    EXPECT_EQ(q55x({"--sim", "qvr298", "flash", "--yes", sample("qvr297_31.02.00.05").string()}).code, 1);
+    EXPECT_EQ(q55x({"--sim", "qvr298", "flash", "--yes", sample("qvr297_31.02.00.05").string()}).code, 4);
     EXPECT_EQ(q55x({"--sim", "qvr298", "flash", "--yes", "/nonexistent.bin"}).code, 1);
     // The version the chip already runs, or an older one, only when asked for.
     EXPECT_EQ(q55x({"--sim", "qvr298,fw=31.01.01.20", "flash", "--yes", sample("qvr298_31.01.01.20").string()}).code, 2);
-    EXPECT_EQ(q55x({"--sim", "qvr298,fw=31.01.01.30", "flash", "--yes", sample("qvr298_31.01.01.20").string()}).code, 1);
+    EXPECT_EQ(q55x({"--sim", "qvr298,fw=31.01.01.30", "flash", "--yes", sample("qvr298_31.01.01.20").string()}).code, 4);
     EXPECT_EQ(q55x({"--sim", "qvr298,fw=31.01.01.30", "flash", "--yes", "--allow-older", "--no-backup",
                     sample("qvr298_31.01.01.20").string()}).code, 0);
     fs::remove(t);
@@ -216,7 +216,7 @@ TEST_F(CliUpdate, BackupAndVerify) {
     // One bit of the flash cleared: verify names the place and the count.
     ASSERT_EQ(q55x({"--sim", sim, "raw", "ff0411002000000000000000", "--out", "00"}).code, 0);
     r = q55x({"--json", "--sim", sim, "verify", copy.string()});
-    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.code, 7);
     EXPECT_EQ(r.json()["first_difference"], 0x2000);
     EXPECT_GE(r.json()["differing"].get<int>(), 1);
     fs::remove(state);
@@ -315,7 +315,7 @@ TEST_F(CliUpdate, A1394BridgeTakesThe1394RouteWhateverItsPathSays) {
         };
         const CliRun list = q55x(args({"list"}));
         ASSERT_EQ(list.code, 0) << list.err;
-        EXPECT_EQ(list.json()[0]["bus"], "1394 DISK");
+        EXPECT_EQ(list.json()[0]["bus"], "1394");
         ASSERT_EQ(q55x(args({"flash", "--yes", "--no-backup", file.string()})).code, 0);
         size_t writes = 0;
         for (const auto& l : trace(t)) {
@@ -371,7 +371,7 @@ TEST_F(CliUpdate, FailuresSayWhy) {
         std::vector<std::string> args{"--json", "--sim", c.sim};
         args.insert(args.end(), c.command.begin(), c.command.end());
         const CliRun r = q55x(args);
-        EXPECT_EQ(r.code, 1) << r.out << r.err;
+        EXPECT_EQ(r.code, std::string(c.next).rfind("Nothing was written", 0) == 0 ? 1 : 8) << r.out << r.err;
         const auto e = r.json()["error"];
         EXPECT_EQ(e["step"], c.step);
         EXPECT_NE(e["cause"].get<std::string>().find(c.cause), std::string::npos) << e["cause"];
@@ -397,7 +397,7 @@ TEST_F(CliUpdate, AllEnclosuresAtOnceWithOneLineEach) {
         CliRun r = q55x({"--json", "--sim", "qvr298", "--sim", "qvr298,fw=31.01.01.15", "--sim", "qvd529", "--sim",
                          "qvr298,bus=uas", "--sim", "qvr298,fw=30.01.01.01", "update", "--all", "--yes",
                          "--no-backup", "--jobs", jobs});
-        EXPECT_EQ(r.code, 1) << "one enclosure's firmware ID does not match";
+        EXPECT_EQ(r.code, 4) << "one enclosure's firmware ID does not match";
         const auto all = r.json();
         ASSERT_EQ(all.size(), 4u) << "the QVD529 is not a QVR298";
         EXPECT_EQ(all[0]["report"]["result"], "Update    Pass!!");

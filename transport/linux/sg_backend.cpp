@@ -94,6 +94,7 @@ NodeIdentity identifyNode(std::string_view devPath, const std::string& sysfsRoot
             if (const auto v = readHexFile(p / "vendor")) {
                 id.fireWireVendor = static_cast<uint32_t>(*v);
                 id.serial = readLine(p / "guid");
+                id.port = p.filename().string();
                 break;
             }
             continue;
@@ -104,6 +105,7 @@ NodeIdentity identifyNode(std::string_view devPath, const std::string& sysfsRoot
             id.usbVendor = static_cast<uint16_t>(*vid);
             id.usbProduct = static_cast<uint16_t>(*pid);
             id.serial = readLine(p / "serial");
+            id.port = p.filename().string();
             break;
         }
     }
@@ -221,6 +223,35 @@ LinuxVolumes volumesOf(std::string_view sgPath, const std::string& sysfsRoot, co
         v.mounts.push_back(dir);
     }
     return v;
+}
+
+std::string sgNodeOf(const std::string& name, const std::string& sysfsRoot) {
+    std::error_code ec;
+    const fs::path real = fs::canonical(name, ec);
+    const std::string node = (ec ? fs::path(name) : real).filename().string();
+    if (node.rfind("sg", 0) == 0) return "/dev/" + node;
+    for (const auto& e : fs::directory_iterator(fs::path(sysfsRoot) / "class/scsi_generic", ec))
+        if (fs::exists(e.path() / "device/block" / node)) return "/dev/" + e.path().filename().string();
+    return name;
+}
+
+PersistentNames persistentNamesOf(const std::string& blockName, const std::string& devRoot) {
+    PersistentNames n;
+    if (blockName.empty()) return n;
+    const auto first = [&](const char* folder) {
+        std::vector<std::string> links;
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(fs::path(devRoot) / "disk" / folder, ec)) {
+            const fs::path target = fs::read_symlink(e.path(), ec);
+            if (!ec && target.filename() == blockName) links.push_back(e.path().string());
+            ec.clear();
+        }
+        std::sort(links.begin(), links.end());
+        return links.empty() ? std::string() : links.front();
+    };
+    n.byId = first("by-id");
+    n.byPath = first("by-path");
+    return n;
 }
 
 Backend& platformBackend() {

@@ -30,6 +30,7 @@ struct NodeIdentity {
     std::optional<uint16_t> usbVendor, usbProduct;
     std::optional<uint32_t> fireWireVendor;
     std::string serial;   // the USB device's serial number, or the 1394 unit's GUID
+    std::string port;     // where it is plugged in: the USB device's port path ("1-2.3"), the 1394 node ("fw1")
 };
 NodeIdentity identifyNode(std::string_view devPath, const std::string& sysfsRoot = "/sys");
 
@@ -71,5 +72,17 @@ struct LinuxVolumes {
 };
 LinuxVolumes volumesOf(std::string_view sgPath, const std::string& sysfsRoot = "/sys",
                        const std::string& mountsFile = "/proc/mounts");
+
+// The SCSI generic node ("/dev/sgN") of any name of a disk: the sg node itself, its block node
+// ("/dev/sdb"), or a link to either (/dev/disk/by-id/..., /dev/disk/by-path/...). The name as given
+// when it names none (the backend then sends it nothing but standard commands).
+std::string sgNodeOf(const std::string& name, const std::string& sysfsRoot = "/sys");
+
+// The persistent names udev gives a block device ("sdb"): the first link to it under
+// <devRoot>/disk/by-id and <devRoot>/disk/by-path, in name order, partitions aside.
+struct PersistentNames {
+    std::string byId, byPath;
+};
+PersistentNames persistentNamesOf(const std::string& blockName, const std::string& devRoot = "/dev");
 
 }  // namespace transport
