@@ -1,6 +1,7 @@
 #include "transport/linux/sg_backend.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -13,6 +14,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+
+#include "sys/clock.h"
 
 namespace transport {
 
@@ -142,6 +145,49 @@ bool LinuxSgBackend::isBridgeNode(const std::string& path) {
     return bridge;
 }
 
+int SgSystem::open(const char* path, int flags) { return ::open(path, flags); }
+int SgSystem::close(int fd) { return ::close(fd); }
+int SgSystem::ioctlSgIo(int fd, void* hdr) { return ::ioctl(fd, SG_IO, hdr); }
+long SgSystem::submit(int fd, const void* hdr, size_t n) { return ::write(fd, hdr, n); }
+int SgSystem::waitReadable(int fd, int timeoutMs) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, timeoutMs);
+}
+long SgSystem::collect(int fd, void* hdr, size_t n) { return ::read(fd, hdr, n); }
+
+SgSystem& systemSgCalls() {
+    static SgSystem s;
+    return s;
+}
+
+namespace {
+
+bool isGenericNode(const std::string& path) { return deviceNodeName(path).rfind("sg", 0) == 0; }
+
+// One request on a generic node, submitted once and then collected. SG_IO on such a node waits
+// interruptibly, and a stop and continue (Ctrl-Z, fg) restarts the whole call: the command would
+// go to the device a second time. Here only the wait is ever repeated; the command went once.
+int submitThenCollect(SgSystem& sys, int fd, sg_io_hdr_t& io) {
+    if (sys.submit(fd, &io, sizeof io) < 0) return -1;
+    // The kernel ends the command at its own time-out; the wait allows for that and a little more.
+    const int waitMs = io.timeout >= INT_MAX - 5000 ? -1 : static_cast<int>(io.timeout) + 5000;
+    for (;;) {
+        const int ready = sys.waitReadable(fd, waitMs);
+        if (ready > 0) break;
+        if (ready == 0) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        if (errno != EINTR) return -1;
+    }
+    for (;;) {
+        if (sys.collect(fd, &io, sizeof io) >= 0) return 0;
+        if (errno != EINTR && errno != EAGAIN) return -1;
+    }
+}
+
+}  // namespace
+
 Result LinuxSgBackend::execute(const Request& req) {
     Result r;
     const std::string path(req.path);
@@ -150,7 +196,13 @@ Result LinuxSgBackend::execute(const Request& req) {
 
     int flags = O_RDWR | O_NONBLOCK;
     if (req.sharing == Sharing::Exclusive) flags |= O_EXCL;
-    const int fd = ::open(path.c_str(), flags);
+    // Another program (a disk tool, the desktop's volume manager probing the disk) may hold the
+    // node for a moment: the open is tried again before the command fails as busy.
+    int fd = -1;
+    for (int attempt = 1; (fd = sys_.open(path.c_str(), flags)) < 0; ++attempt) {
+        if (errno != EBUSY || attempt >= kBusyOpenTries) break;
+        sys::sleepMs(kBusyOpenPauseMs);
+    }
     if (fd < 0) {
         r.lastError = static_cast<uint32_t>(errno);
         return r;
@@ -172,9 +224,9 @@ Result LinuxSgBackend::execute(const Request& req) {
     io.timeout = req.timeoutSec > UINT_MAX / 1000 ? UINT_MAX : req.timeoutSec * 1000;
 
     errno = 0;
-    const int rc = ::ioctl(fd, SG_IO, &io);
+    const int rc = isGenericNode(path) ? submitThenCollect(sys_, fd, io) : sys_.ioctlSgIo(fd, &io);
     r.lastError = rc < 0 ? static_cast<uint32_t>(errno) : 0;
-    ::close(fd);
+    sys_.close(fd);
 
     r.platformOk = rc == 0;
     r.scsiStatus = io.status;

@@ -37,9 +37,29 @@ NodeIdentity identifyNode(std::string_view devPath, const std::string& sysfsRoot
 // Commands that may go to any device, bridge or not.
 bool isHarmlessStandardCommand(const uint8_t* cdb, uint8_t cdbLen);
 
+// The system calls one command makes, as a seam: the kernel's own for the platform backend, a
+// pretend kernel in tests (a stop and continue mid-command, a node another program holds).
+class SgSystem {
+public:
+    virtual ~SgSystem() = default;
+    virtual int open(const char* path, int flags);           // -1 with errno set on failure
+    virtual int close(int fd);
+    virtual int ioctlSgIo(int fd, void* hdr);                 // SG_IO on a block node
+    virtual long submit(int fd, const void* hdr, size_t n);   // write() of the request to a generic node
+    virtual int waitReadable(int fd, int timeoutMs);          // poll(): >0 ready, 0 time-out, -1 errno
+    virtual long collect(int fd, void* hdr, size_t n);        // read() of the completed request
+};
+SgSystem& systemSgCalls();
+
+// Opens that find the node held exclusively by another program are tried again this often, this
+// far apart (through the clock seam), before the command fails with EBUSY.
+constexpr int kBusyOpenTries = 5;
+constexpr unsigned kBusyOpenPauseMs = 200;
+
 class LinuxSgBackend final : public Backend {
 public:
-    explicit LinuxSgBackend(std::string sysfsRoot = "/sys") : sysfs_(std::move(sysfsRoot)) {}
+    explicit LinuxSgBackend(std::string sysfsRoot = "/sys", SgSystem& sys = systemSgCalls())
+        : sysfs_(std::move(sysfsRoot)), sys_(sys) {}
     Result execute(const Request& req) override;
 
 private:
@@ -53,6 +73,7 @@ private:
         bool bridge = false;
     };
     std::string sysfs_;
+    SgSystem& sys_;
     std::mutex mutex_;
     std::map<std::string, Verdict> verdicts_;
 };
