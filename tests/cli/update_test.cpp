@@ -408,3 +408,26 @@ TEST_F(CliUpdate, AllEnclosuresAtOnceWithOneLineEach) {
     }
     EXPECT_EQ(q55x({"--sim", "qvr298", "--sim", "qvr298", "update", "--all"}).code, 64) << "asked once, and not on a terminal";
 }
+
+// What the field's tools taught: a version, each command shown with -v, and no guess at which of
+// several bridges a script meant.
+TEST_F(CliUpdate, TheConventionsOfTheFieldsTools) {
+    EXPECT_EQ(q55x({"--version"}).out, std::string("q55x ") + cli::versionText() + "\n");
+    const CliRun v = q55x({"--sim", "qvr298", "-v", "info"});
+    ASSERT_EQ(v.code, 0);
+    EXPECT_NE(v.err.find("q55x: ScsiDataIn sim:/dev/sg1\n    cdb: 120000002800000000000000  in 40 bytes, timeout 10 s\n"
+                         "    status 0x00 (GOOD), host 0x00, driver 0x00\n    000000 "), std::string::npos) << v.err;
+
+    const fs::path t = temp("t.jsonl");
+    for (const char* command : {"update", "flash"}) {
+        SCOPED_TRACE(command);
+        std::vector<std::string> args{"--sim", "qvr298,fw=31.01.01.10", "--sim", "qvr298,fw=31.01.01.10", "--trace", t.string(),
+                                      command, "--yes"};
+        if (std::string(command) == "flash") args.push_back(sample("qvr298_31.01.01.20").string());
+        const CliRun r = q55x(args);
+        EXPECT_EQ(r.code, 4);
+        EXPECT_NE(r.err.find("2 bridges are attached (sim:/dev/sg1 sim:/dev/sg2); name one with --device"), std::string::npos) << r.err;
+        for (const auto& l : trace(t)) EXPECT_NE(l["dir"], "out") << l.dump();
+    }
+    fs::remove(t);
+}
