@@ -112,6 +112,15 @@ int runFlash(Context& ctx, const FlashOptions& o) {
         return ctx.fail(kExitRefused, std::string("q55x cannot update the ") + std::string(vendor::chipDisplayName(type)) + ".");
     if (plan.procedure == firmware::RunProcedure::FileTooBig) return ctx.fail(kExitRefused, plan.steps);
 
+    // The largest command the procedure sends: the RAM buffer download and the disk's firmware units
+    // are 64 KiB, every other procedure (and the backup) at most 16 KiB. A host that takes less is
+    // found out here, before the backup and before anything is erased, not by a failed command.
+    const uint32_t needed = plan.procedure == firmware::RunProcedure::DiskResident || row.ramBuffer ? 64 * 1024 : 16 * 1024;
+    if (const uint32_t limit = ctx.transferLimit(dev.path); limit != 0 && limit < needed)
+        return ctx.fail(kExitRefused, plan.name + std::string(" sends ") + std::to_string(needed / 1024) +
+                                          " KiB in one command, and the host lets at most " + std::to_string(limit / 1024) +
+                                          " KiB through to " + dev.path + " (its transfer limit, max_hw_sectors_kb). Nothing written.");
+
     const bool json = ctx.options().json;
     if (o.guards.dryRun) {
         const bool keepNvram = !o.includeNvram && !row.ramBuffer;

@@ -81,6 +81,8 @@ std::vector<vendor::Candidate> Context::candidateFor(const std::string& path) {
     return c ? std::vector{*c} : std::vector<vendor::Candidate>{};
 }
 
+uint32_t Context::transferLimit(const std::string& path) { return session_ ? session_->transferLimit(path) : 0; }
+
 NodeFacts Context::factsOf(const std::string& path) { return session_ ? session_->factsOf(path) : NodeFacts{}; }
 
 std::vector<vendor::Candidate> Context::commandCandidates() {

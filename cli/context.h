@@ -45,6 +45,8 @@ public:
     // A device the user named, with its bus as discovery would find it; none when the probe rule
     // does not let it be sent a vendor command (see failNoDevice).
     std::vector<vendor::Candidate> candidateFor(const std::string& path);
+    // The largest data phase the device's host lets through, in bytes; 0 when nobody says.
+    uint32_t transferLimit(const std::string& path);
     // What the system knows of a bridge's node (names, USB ids, serial, port, mounts).
     NodeFacts factsOf(const std::string& path);
     // What a single-device command looks at: the --device path alone, else every candidate.

@@ -48,6 +48,8 @@ public:
     virtual std::optional<vendor::Candidate> named(const std::string& path, const ProbePolicy&) {
         return vendor::Candidate{path, busOf(path)};
     }
+    // The largest data phase the device's host lets through, in bytes; 0 when nobody says.
+    virtual uint32_t transferLimit(const std::string&) { return 0; }
     virtual NodeFacts factsOf(const std::string& path) {
         NodeFacts f;
         f.sg = path;

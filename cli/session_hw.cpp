@@ -81,6 +81,7 @@ public:
         }
         return vendor::Candidate{path, busOfTransport(id.transport)};
     }
+    uint32_t transferLimit(const std::string& path) override { return transport::transferLimitOf(path, sysfs_); }
     NodeFacts factsOf(const std::string& path) override {
         NodeFacts f;
         const transport::NodeIdentity id = transport::identifyNode(path, sysfs_);

@@ -120,6 +120,9 @@ std::string describe(const FailedCommand& c, std::string (*errorText)(uint32_t))
         if (c.sysError == EBUSY) return "another program has the device open (" + sysError + "; asked again, still held)";
         if (c.sysError == EACCES || c.sysError == EPERM) return "no permission to open the device's node (" + sysError + ")";
         if (gone) return "the enclosure left the bus (" + sysError + ")";
+        if (c.sysError == EOVERFLOW)
+            return "command " + c.cdb + " moves " + std::to_string(c.length) +
+                   " bytes, more than the device's host lets through in one command (its transfer limit); it was not sent";
         if (c.sysError == 0) return "the device could not be opened: it has left the bus, or it is no bridge of ours";
         return "the device could not be opened, " + sysError;
     }

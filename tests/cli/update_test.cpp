@@ -1,6 +1,8 @@
 // q55x update, flash and recover as a user runs them against emulated enclosures: exit codes, what
 // the chip reports afterwards, and the commands on the wire.
 #include <gtest/gtest.h>
+
+#include <cerrno>
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
@@ -429,5 +431,20 @@ TEST_F(CliUpdate, TheConventionsOfTheFieldsTools) {
         EXPECT_NE(r.err.find("2 bridges are attached (sim:/dev/sg1 sim:/dev/sg2); name one with --device"), std::string::npos) << r.err;
         for (const auto& l : trace(t)) EXPECT_NE(l["dir"], "out") << l.dump();
     }
+    fs::remove(t);
+}
+
+// A host that lets less through per command than the procedure sends is found out before the
+// backup and before anything is erased, with the limit named; the transport never sends more.
+TEST_F(CliUpdate, ATransferLimitIsNamedBeforeAnythingIsWritten) {
+    const fs::path t = temp("t.jsonl");
+    const std::string file = sample("qvr298_31.01.01.20").string();
+    CliRun r = q55x({"--sim", "qvr298,fw=31.01.01.10,xferkb=32", "--trace", t.string(), "flash", "--yes", file});
+    EXPECT_EQ(r.code, 4);
+    EXPECT_NE(r.err.find("sends 64 KiB in one command, and the host lets at most 32 KiB through to sim:/dev/sg1"), std::string::npos) << r.err;
+    for (const auto& l : trace(t)) EXPECT_NE(l["dir"], "out") << l.dump();
+    EXPECT_EQ(q55x({"--sim", "qvr298,fw=31.01.01.10,xferkb=64", "flash", "--yes", "--no-backup", file}).code, 0);
+    r = q55x({"--json", "--sim", "qvr298,xferkb=32", "raw", "3c0200000000000080000000", "--in", "32769"});
+    EXPECT_EQ(r.json()["errno"], EOVERFLOW);
     fs::remove(t);
 }

@@ -193,6 +193,10 @@ Result LinuxSgBackend::execute(const Request& req) {
     const std::string path(req.path);
     if (!isHarmlessStandardCommand(req.cdb, req.cdbLen) && !isBridgeNode(path))
         return r;  // not a bridge of ours: never opened, never sent
+    if (exceedsTransferLimit(req, transferLimitOf(path, sysfs_))) {
+        r.lastError = EOVERFLOW;
+        return r;
+    }
 
     int flags = O_RDWR | O_NONBLOCK;
     if (req.sharing == Sharing::Exclusive) flags |= O_EXCL;
@@ -275,6 +279,15 @@ LinuxVolumes volumesOf(std::string_view sgPath, const std::string& sysfsRoot, co
         v.mounts.push_back(dir);
     }
     return v;
+}
+
+uint32_t transferLimitOf(std::string_view devPath, const std::string& sysfsRoot) {
+    const LinuxVolumes v = volumesOf(devPath, sysfsRoot, "/dev/null");
+    std::string block = v.blockDevice.empty() ? deviceNodeName(devPath) : v.blockDevice.substr(5);
+    std::ifstream f(fs::path(sysfsRoot) / "block" / block / "queue/max_hw_sectors_kb");
+    uint64_t kib = 0;
+    if (!(f >> kib) || kib == 0 || kib > 4u * 1024 * 1024) return 0;
+    return static_cast<uint32_t>(kib * 1024);
 }
 
 std::string sgNodeOf(const std::string& name, const std::string& sysfsRoot) {

@@ -94,6 +94,10 @@ struct LinuxVolumes {
 LinuxVolumes volumesOf(std::string_view sgPath, const std::string& sysfsRoot = "/sys",
                        const std::string& mountsFile = "/proc/mounts");
 
+// The largest data phase the kernel lets through to the disk behind a node, in bytes (its block
+// queue's max_hw_sectors_kb); 0 when sysfs does not say.
+uint32_t transferLimitOf(std::string_view devPath, const std::string& sysfsRoot = "/sys");
+
 // The SCSI generic node ("/dev/sgN") of any name of a disk: the sg node itself, its block node
 // ("/dev/sdb"), or a link to either (/dev/disk/by-id/..., /dev/disk/by-path/...). The name as given
 // when it names none (the backend then sends it nothing but standard commands).
