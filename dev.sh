@@ -11,11 +11,12 @@ cd "$(dirname "$0")"
 JOBS=${JOBS:-2}
 export JOBS
 
-STAGES=(native gnustep asan win-i686 win-x86_64 deb campaign fuzz kernel bench)
+STAGES=(native gnustep asan tsan win-i686 win-x86_64 deb campaign fuzz kernel bench)
 declare -A STAGE_WHAT=(
   [native]="the native build and its tests; the setup's own test with a failing package mirror"
   [gnustep]="FwUpdateMac.app against GNUstep: its tests under Xvfb and one update through its windows"
   [asan]="the native tests under the address and undefined-behaviour sanitizers"
+  [tsan]="q55x's runs over every device at once (update --all, flash --all) under the thread sanitizer"
   [win-i686]="Q55xFwTool.exe for 32-bit Windows: build, imports, tests and one update under wine"
   [win-x86_64]="Q55xFwTool.exe for 64-bit Windows: build, imports, tests and one update under wine"
   [deb]="the Debian package of q55x: built, installed, used once, removed"
@@ -128,6 +129,14 @@ stage_asan() {
   build_native build-asan -DQ55X_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug || return 1
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     run_ctest build-asan "address + undefined sanitizers" -E MacApp
+}
+
+# The worker threads of `update --all` and `flash --all` share the session and the transport: the
+# CLI's tests that run them, under the thread sanitizer.
+stage_tsan() {
+  cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQ55X_WERROR=ON -DQ55X_TSAN=ON >/dev/null \
+    && cmake --build build-tsan -j "$JOBS" --target cli_tests || return 1
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" build-tsan/tests/cli_tests --gtest_filter='*All*:*AtOnce*'
 }
 
 # Q55xFwTool.exe for one architecture: built and its imports checked in any case; its tests and one
