@@ -128,8 +128,7 @@ TEST_F(CliDiscovery, NothingFoundSaysWhatWasLeftUnaskedAndWhatWasDenied) {
     EXPECT_EQ(machine.gpioReadsTo(), (std::set<std::string>{"/dev/sg2", "/dev/sg3"}));
 }
 
-// A device the user names obeys the same rule as discovery, by any of its names, and `list` shows
-// what the system knows of it.
+// A named device obeys discovery's rule by any of its names; `list` shows what the system knows.
 TEST_F(CliDiscovery, ANamedDeviceObeysTheRuleByAnyOfItsNames) {
     sysfs.addUsb("sg1", 1, "usb-storage", 0x728D, 0x5280);   // ours by its vendor id
     sysfs.addUsb("sg2", 2, "usb-storage", 0x0BC2, 0x2322);   // another maker's disk

@@ -411,8 +411,7 @@ TEST_F(CliUpdate, AllEnclosuresAtOnceWithOneLineEach) {
     EXPECT_EQ(q55x({"--sim", "qvr298", "--sim", "qvr298", "update", "--all"}).code, 64) << "asked once, and not on a terminal";
 }
 
-// What the field's tools taught: a version, each command shown with -v, and no guess at which of
-// several bridges a script meant.
+// A version, each command shown with -v, and no guess at which of several bridges a script meant.
 TEST_F(CliUpdate, TheConventionsOfTheFieldsTools) {
     EXPECT_EQ(q55x({"--version"}).out, std::string("q55x ") + cli::versionText() + "\n");
     const CliRun v = q55x({"--sim", "qvr298", "-v", "info"});
@@ -434,8 +433,7 @@ TEST_F(CliUpdate, TheConventionsOfTheFieldsTools) {
     fs::remove(t);
 }
 
-// A host that lets less through per command than the procedure sends is found out before the
-// backup and before anything is erased, with the limit named; the transport never sends more.
+// A transfer limit is named before anything is written; the transport never sends more.
 TEST_F(CliUpdate, ATransferLimitIsNamedBeforeAnythingIsWritten) {
     const fs::path t = temp("t.jsonl");
     const std::string file = sample("qvr298_31.01.01.20").string();

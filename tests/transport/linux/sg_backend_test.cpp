@@ -81,8 +81,7 @@ TEST(LinuxTransportGuard, ANodeThatBecomesAnotherDeviceIsJudgedAgain) {
     EXPECT_EQ(r.lastError, 0u) << "not a bridge: never opened";
 }
 
-// A pretend kernel under one bridge node: the node may be held by another program for a few
-// opens, and the wait for a command may be broken by a stop and continue.
+// A node held by another program for a few opens; a wait broken by a stop and continue.
 namespace {
 struct PretendKernel final : transport::SgSystem {
     int busyOpens = 0, interruptedWaits = 0, opens = 0, submits = 0;
@@ -92,7 +91,7 @@ struct PretendKernel final : transport::SgSystem {
         return 7;
     }
     int close(int) override { return 0; }
-    int ioctlSgIo(int, void*) override { return ++submits, 0; }
+    int ioctlSgIo(int, void*) override { return ++submits, 0; }   // SG_IO on a block node is not restarted
     long submit(int, const void*, size_t n) override { return ++submits, static_cast<long>(n); }
     int waitReadable(int, int) override { return interruptedWaits-- > 0 ? (errno = EINTR, -1) : 1; }
     long collect(int, void* hdr, size_t n) override {
@@ -120,7 +119,7 @@ TEST(LinuxTransport, ACommandGoesOutOnceAndABusyNodeIsAskedAgain) {
     struct Case { const char* node; int busy, interrupted; bool ok; uint32_t error; int opens; uint64_t waitedMs; };
     for (const Case& c : std::initializer_list<Case>{
              {"/dev/sg1", 0, 2, true, 0, 1, 0},          // Ctrl-Z, fg mid-command: still one submission
-             {"/dev/sd1", 0, 0, true, 0, 1, 0},          // a block node: SG_IO, which the kernel does not restart
+             {"/dev/sd1", 0, 0, true, 0, 1, 0},
              {"/dev/sg1", 2, 0, true, 0, 3, 400},        // held for two opens
              {"/dev/sg1", 9, 0, false, EBUSY, 5, 800}}) {  // held throughout: busy
         SCOPED_TRACE(std::string(c.node) + " busy " + std::to_string(c.busy));
