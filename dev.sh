@@ -11,11 +11,12 @@ cd "$(dirname "$0")"
 JOBS=${JOBS:-2}
 export JOBS
 
-STAGES=(native gnustep asan win-i686 win-x86_64 deb campaign fuzz kernel bench)
+STAGES=(native gnustep asan tsan win-i686 win-x86_64 deb campaign fuzz kernel bench)
 declare -A STAGE_WHAT=(
   [native]="the native build and its tests; the setup's own test with a failing package mirror"
   [gnustep]="FwUpdateMac.app against GNUstep: its tests under Xvfb and one update through its windows"
   [asan]="the native tests under the address and undefined-behaviour sanitizers"
+  [tsan]="q55x's runs over every device at once (update --all, flash --all) under the thread sanitizer"
   [win-i686]="Q55xFwTool.exe for 32-bit Windows: build, imports, tests and one update under wine"
   [win-x86_64]="Q55xFwTool.exe for 64-bit Windows: build, imports, tests and one update under wine"
   [deb]="the Debian package of q55x: built, installed, used once, removed"
@@ -59,24 +60,33 @@ wine_env() {
   wine cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
 }
 
+# The demo builds the one program it runs (q55x and the generators its images come from), not the
+# test programs, and says what it does before each step.
 cmd_demo() {
   set -e
+  echo "== 1/5 packages: installing what the build needs and is missing (g++, cmake, ninja, CLI11, nlohmann-json)"
   install_stage_pkgs native
   if ! why=$(unavailable $(stage_pkgs native)); then
     echo "$why"
     echo "== the demo needs these packages"
     exit 1
   fi
-  build_native build
+  echo "== 2/5 building q55x alone in ./build (Release, warnings are errors; the test programs are left for ./dev.sh test)"
+  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DQ55X_WERROR=ON >/dev/null
+  cmake --build build -j "$JOBS" --target q55x
   local q=build/cli/q55x state
   state=$(mktemp -d)/enclosure.state
-  echo "== an emulated QVR298 enclosure at firmware 31.01.01.10"
+  echo "== 3/5 an emulated QVR298 enclosure at firmware 31.01.01.10 (its flash kept in $state)"
+  echo "\$ q55x --sim qvr298,fw=31.01.01.10,state=$state list"
   "$q" --sim "qvr298,fw=31.01.01.10,state=$state" list
   # The enclosure is one the demo made itself: it answers the update's question itself.
-  echo "== the one-button update"
+  echo "== 4/5 the one-button update: a backup of the flash, the embedded image through the RAM buffer, read back, reset"
+  echo "\$ q55x --sim qvr298,state=$state update --yes"
   "$q" --sim "qvr298,state=$state" update --yes
-  echo "== the same enclosure afterwards"
+  echo "== 5/5 the same enclosure afterwards"
+  echo "\$ q55x --sim qvr298,state=$state info"
   "$q" --sim "qvr298,state=$state" info
+  echo "== done: build/cli/q55x --help lists the commands; man packaging/q55x.1 is the manual page"
 }
 
 stage_native() {
@@ -119,6 +129,14 @@ stage_asan() {
   build_native build-asan -DQ55X_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug || return 1
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     run_ctest build-asan "address + undefined sanitizers" -E MacApp
+}
+
+# The worker threads of `update --all` and `flash --all` share the session and the transport: the
+# CLI's tests that run them, under the thread sanitizer.
+stage_tsan() {
+  cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQ55X_WERROR=ON -DQ55X_TSAN=ON >/dev/null \
+    && cmake --build build-tsan -j "$JOBS" --target cli_tests || return 1
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" build-tsan/tests/cli_tests --gtest_filter='*All*:*AtOnce*'
 }
 
 # Q55xFwTool.exe for one architecture: built and its imports checked in any case; its tests and one

@@ -29,10 +29,13 @@ Runner addSimCommandImpl(CLI::App& app) {
 
 Runner addSimCommand(CLI::App& app) { return addSimCommandImpl(app); }
 
+const char* versionText() { return Q55X_VERSION; }
+
 int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
     CLI::App app{"q55x: identify and update the firmware of Corvane bridge chips"};
     app.name("q55x");
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("q55x ") + versionText());
     app.fallthrough();
 
     GlobalOptions g;
@@ -45,7 +48,7 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     app.add_flag("--probe-all", g.probeAll,
                  "Also ask USB and 1394 storage devices that do not introduce themselves as our bridges "
                  "(a vendor command: other makers' bridges may take it for one of their own)");
-    app.add_flag("-v,--verbose", g.verbose, "More output");
+    app.add_flag("-v,--verbose", g.verbose, "Show each SCSI command on stderr: CDB, status, sense, the first bytes of its data");
     app.add_option("--progress", g.progress,
                    "How updates show progress: a bar (default on a terminal) or plain lines")
         ->check(CLI::IsMember({"auto", "bar", "lines"}));
@@ -72,6 +75,9 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
         out << app.help();
+        return kExitOk;
+    } catch (const CLI::CallForVersion& e) {
+        out << e.what() << "\n";
         return kExitOk;
     } catch (const CLI::CallForAllHelp& e) {
         out << app.help("", CLI::AppFormatMode::All);

@@ -78,7 +78,7 @@ int runVerify(Context& ctx, const std::string& file) {
                       flash[static_cast<size_t>(first)], f.bytes[static_cast<size_t>(first)], differing);
         ctx.out() << line;
     }
-    return first < 0 ? kExitOk : kExitFailed;
+    return first < 0 ? kExitOk : kExitVerifyMismatch;
 }
 
 }  // namespace
@@ -92,7 +92,7 @@ Runner addBackupCommand(CLI::App& app) {
 
 Runner addVerifyCommand(CLI::App& app) {
     auto file = std::make_shared<std::string>();
-    CLI::App* sub = app.add_subcommand("verify", "Compare the flash with FILE; exit 1 on a difference");
+    CLI::App* sub = app.add_subcommand("verify", "Compare the flash with FILE; exit 7 on a difference");
     sub->add_option("file", *file, "The file the flash should hold from address 0")->required();
     return [file](Context& ctx) { return runVerify(ctx, *file); };
 }

@@ -36,8 +36,11 @@ struct FlashOptions {
 };
 
 // The selected device as the window would have it after selecting it.
-bool selectDevice(Context& ctx, firmware::SelectedDevice& dev, vendor::DeviceRecord& record) {
+// `found` receives every bridge the choice was made from.
+bool selectDevice(Context& ctx, firmware::SelectedDevice& dev, vendor::DeviceRecord& record,
+                  std::vector<vendor::ListedDevice>* found = nullptr) {
     const auto listing = vendor::listBridges(ctx.commandCandidates(), {});
+    if (found) *found = listing.devices;
     if (listing.devices.empty()) return false;
     const auto& d = listing.devices.front();
     record = d.record;
@@ -72,7 +75,9 @@ int runFlash(Context& ctx, const FlashOptions& o) {
 
     firmware::SelectedDevice dev;
     vendor::DeviceRecord record;
-    if (!selectDevice(ctx, dev, record)) return ctx.failNoDevice();
+    std::vector<vendor::ListedDevice> found;
+    if (!selectDevice(ctx, dev, record, &found)) return ctx.failNoDevice();
+    if (int rc = refuseAmbiguousDevice(ctx, o.guards, found)) return rc;
     const vendor::ChipType type = dev.chip.type;
     const vendor::ChipRow& row = vendor::chipRow(type);
 
@@ -82,7 +87,7 @@ int runFlash(Context& ctx, const FlashOptions& o) {
         if (!IDEAccess::QV_GetChipInfo(dev.path, info, sizeof info))
             return ctx.fail(kExitFailed, "Get chip information fail !");
         if (firmware::CodeFileMatchesChip(file, info, sizeof info) != firmware::CodeFileMatch::Match)
-            return ctx.fail(kExitFailed, "FW file not Match.");
+            return ctx.fail(kExitRefused, "FW file not Match.");
         // The file's version (header bytes 25-28) against the one the chip runs.
         uint8_t fileVersion[4];
         if (info[6] == 1 && file.block(firmware::kHeaderVersionOffset, 4, fileVersion)) {
@@ -90,24 +95,33 @@ int runFlash(Context& ctx, const FlashOptions& o) {
             if (order == 0 && !o.guards.allowReinstall)
                 return ctx.fail(kExitNothingToDo, "The chip runs this version already; use --allow-reinstall to write it again.");
             if (order < 0 && !o.guards.allowOlder)
-                return ctx.fail(kExitFailed, "The file is older than the chip's firmware; use --allow-older to write it.");
+                return ctx.fail(kExitRefused, "The file is older than the chip's firmware; use --allow-older to write it.");
         }
     } else if (row.fileCheck == vendor::FileCheck::Signature && !firmware::FileMatchesChip(file, type, dev.chip.revision)) {
         // As in the window: a mismatch stops the Run update, except on the chips whose files carry
         // no signature the check could read.
-        return ctx.fail(kExitFailed, "The firmware file seems not match this chip!");
+        return ctx.fail(kExitRefused, "The firmware file seems not match this chip!");
     }
     // Where identification measures the flash (the direct-command bridges), the file must fit it; the
     // other families' procedures judge sizes themselves.
     if (vendor::measuresCapacity(row.flash) && file.bytes.size() > uint64_t(dev.flash.capacityKiB) * 1024)
-        return ctx.fail(kExitFailed, "The firmware file size is bigger than the flash size!");
+        return ctx.fail(kExitRefused, "The firmware file size is bigger than the flash size!");
 
     // The procedure the window's "Run" button would take for this device: what the dry run
     // reports is what the real run runs.
     const firmware::RunPlan plan = firmware::planRun(dev, o.file);
     if (plan.procedure == firmware::RunProcedure::None)
-        return ctx.fail(kExitFailed, std::string("q55x cannot update the ") + std::string(vendor::chipDisplayName(type)) + ".");
-    if (plan.procedure == firmware::RunProcedure::FileTooBig) return ctx.fail(kExitFailed, plan.steps);
+        return ctx.fail(kExitRefused, std::string("q55x cannot update the ") + std::string(vendor::chipDisplayName(type)) + ".");
+    if (plan.procedure == firmware::RunProcedure::FileTooBig) return ctx.fail(kExitRefused, plan.steps);
+
+    // The largest command the procedure sends: the RAM buffer download and the disk's firmware units
+    // are 64 KiB, every other procedure (and the backup) at most 16 KiB. A host that takes less is
+    // found out here, before the backup and before anything is erased, not by a failed command.
+    const uint32_t needed = plan.procedure == firmware::RunProcedure::DiskResident || row.ramBuffer ? 64 * 1024 : 16 * 1024;
+    if (const uint32_t limit = ctx.transferLimit(dev.path); limit != 0 && limit < needed)
+        return ctx.fail(kExitRefused, plan.name + std::string(" sends ") + std::to_string(needed / 1024) +
+                                          " KiB in one command, and the host lets at most " + std::to_string(limit / 1024) +
+                                          " KiB through to " + dev.path + " (its transfer limit, max_hw_sectors_kb). Nothing written.");
 
     const bool json = ctx.options().json;
     if (o.guards.dryRun) {
@@ -155,7 +169,7 @@ int runFlash(Context& ctx, const FlashOptions& o) {
     if (row.ramBuffer) {
         w.readWriteBuffer_ = answersBufferDescriptor(dev.path);
         if (o.buffer && !w.readWriteBuffer_)
-            return ctx.fail(kExitFailed, "This bridge does not take firmware through its buffer.");
+            return ctx.fail(kExitRefused, "This bridge does not take firmware through its buffer.");
     } else if (o.buffer) {
         return ctx.fail(kExitUsage, "--buffer applies to the QVR297, QVR298, QVR295 and QVR292 only");
     }
@@ -196,7 +210,7 @@ int runFlash(Context& ctx, const FlashOptions& o) {
         if (!success) printFailure(ctx, failure);
         if (!journalLine.empty()) ctx.out() << journalLine << "\n";
     }
-    return success ? kExitOk : kExitFailed;
+    return success ? kExitOk : exitCodeOf(failure);
 }
 
 }  // namespace
@@ -227,7 +241,7 @@ int runBankRecovery(Context& ctx) {
     } else if (failed) {
         printFailure(ctx, failure);
     }
-    if (failed) return kExitFailed;
+    if (failed) return exitCodeOf(failure);
     return recovered ? kExitOk : kExitNothingToDo;
 }
 

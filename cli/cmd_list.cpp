@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "sys/bytes.h"
+#include "cli/session.h"
 #include "cli/commands.h"
 #include "transport/scsi.h"
 #include "image/image.h"
@@ -43,6 +44,7 @@ std::string bankAdvice(const BankState& b) {
 
 struct Identified {
     vendor::ListedDevice device;
+    NodeFacts node;
     BankState banks;
     std::string chipName;
     IDEAccess::ChipPresentation presentation;
@@ -66,13 +68,39 @@ Identified identify(const vendor::ListedDevice& d) {
     return id;
 }
 
+const char* busName(const vendor::ListedDevice& d) {
+    if (!d.busKnown) return "unknown";
+    switch (d.bus) {
+        case vendor::Bus::Uas: return "uas";
+        case vendor::Bus::Ieee1394: return "1394";
+        case vendor::Bus::Usb: break;
+    }
+    return "usb";
+}
+
+std::string hex4(std::optional<uint16_t> v) {
+    char t[8] = "";
+    if (v) std::snprintf(t, sizeof t, "%04x", *v);
+    return t;
+}
+
 nlohmann::json toJson(const Identified& id, bool details) {
     const auto& d = id.device;
+    const auto& n = id.node;
     const bool internal = id.version.shown && id.version.text == IDEAccess::kInternalCodeText;
     nlohmann::json j{{"path", d.record.path},
-                     {"bus", d.busLabel},
+                     {"bus", busName(d)},
+                     {"bus_label", d.busLabel},
                      {"product", d.product},
-                     {"volumes", d.record.driveLetters},
+                     {"volumes", n.mounts},
+                     {"sg_node", n.sg},
+                     {"block_node", n.block},
+                     {"by_id", n.byId},
+                     {"by_path", n.byPath},
+                     {"usb_vendor", hex4(n.usbVendor)},
+                     {"usb_product", hex4(n.usbProduct)},
+                     {"serial", n.serial},
+                     {"port", n.port},
                      {"chip_type", d.chip.type},
                      {"chip_name", id.chipName},
                      {"revision", d.chip.revision},
@@ -111,7 +139,18 @@ void printText(std::ostream& out, const Identified& id, bool details) {
             << id.flash.blockSize / 1024 << " KiB / " << id.flash.sectorSize / 1024 << " KiB\n";
     }
     if (const std::string advice = bankAdvice(id.banks); !advice.empty()) out << "  banks     " << advice << "\n";
-    if (!id.device.record.driveLetters.empty()) out << "  volumes   " << id.device.record.driveLetters << "\n";
+    const NodeFacts& n = id.node;
+    if (!n.block.empty()) out << "  block     " << n.block << "\n";
+    if (!n.byId.empty()) out << "  by-id     " << n.byId << "\n";
+    if (!n.byPath.empty()) out << "  by-path   " << n.byPath << "\n";
+    if (n.usbVendor) out << "  usb       " << hex4(n.usbVendor) << ":" << hex4(n.usbProduct) << (n.port.empty() ? "" : " at port " + n.port) << "\n";
+    else if (!n.port.empty()) out << "  node      " << n.port << "\n";
+    if (!n.serial.empty()) out << "  serial    " << n.serial << "\n";
+    if (!n.mounts.empty()) {
+        out << "  volumes  ";
+        for (const auto& m : n.mounts) out << " " << m;
+        out << "\n";
+    }
     if (details) {
         out << "  chip info " << j["chip_info"].get<std::string>() << "\n";
         if (!j["jedec"].get<std::string>().empty()) out << "  jedec id  " << j["jedec"].get<std::string>() << "\n";
@@ -119,10 +158,13 @@ void printText(std::ostream& out, const Identified& id, bool details) {
 }
 
 std::vector<Identified> scan(Context& ctx, const std::string& only) {
-    const std::vector<vendor::Candidate> candidates = only.empty() ? ctx.commandCandidates() : std::vector{ctx.candidateFor(only)};
+    const std::vector<vendor::Candidate> candidates = only.empty() ? ctx.commandCandidates() : ctx.candidateFor(only);
     const auto listing = vendor::listBridges(candidates, [&](const std::string& p) { return ctx.volumesOf(p); });
     std::vector<Identified> out;
-    for (const auto& d : listing.devices) out.push_back(identify(d));
+    for (const auto& d : listing.devices) {
+        out.push_back(identify(d));
+        out.back().node = ctx.factsOf(d.record.path);
+    }
     return out;
 }
 
@@ -145,7 +187,7 @@ int runList(Context& ctx) {
 
 int runInfo(Context& ctx) {
     const std::string path = ctx.selectDevice();
-    const auto found = path.empty() ? std::vector<Identified>{} : scan(ctx, path);
+    auto found = path.empty() ? std::vector<Identified>{} : scan(ctx, path);
     if (found.empty()) return ctx.failNoDevice();
     if (ctx.options().json) ctx.printJson(toJson(found.front(), true));
     else printText(ctx.out(), found.front(), true);

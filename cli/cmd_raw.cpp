@@ -72,6 +72,10 @@ int runRaw(Context& ctx, const RawOptions& o) {
                        {"cdb", cdb.hex()},
                        {"ok", ok},
                        {"status", res.scsiStatus},
+                       {"host_status", res.hostStatus},
+                       {"driver_status", res.driverStatus},
+                       {"errno", res.lastError},
+                       {"residual", res.residual},
                        {"reported", reported},
                        {"sense", senseHex},
                        {"data", sys::toHex(reply.data(), reply.size())}});

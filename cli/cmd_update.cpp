@@ -58,8 +58,9 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
 
     const auto listing = vendor::listBridges(ctx.commandCandidates(), {});
     if (listing.devices.empty()) return ctx.failNoDevice();
+    if (int rc = refuseAmbiguousDevice(ctx, o.guards, listing.devices)) return rc;
     const vendor::ListedDevice& d = listing.devices.front();
-    if (!vendor::chipRow(d.chip.type).oneButton) return ctx.fail(kExitFailed, kChipNotSupported);
+    if (!vendor::chipRow(d.chip.type).oneButton) return ctx.fail(kExitRefused, kChipNotSupported);
 
     // Judged as the window judges it, on the chip information and the embedded image's header.
     uint8_t info[16] = {};
@@ -70,7 +71,7 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
         return ctx.fail(kExitFailed, "the embedded firmware image is missing");
     switch (firmware::compareWithEmbedded(info, sizeof info, header, sizeof header)) {
         case firmware::EmbeddedVersionCheck::FirmwareIdMismatch:
-            return ctx.fail(kExitFailed, firmware::kTextFirmwareIdMismatch);
+            return ctx.fail(kExitRefused, firmware::kTextFirmwareIdMismatch);
         case firmware::EmbeddedVersionCheck::AlreadyUpdated:
             if (o.guards.allowReinstall) break;
             if (json) ctx.printJson({{"device", d.record.path}, {"result", firmware::kTextAlreadyUpdated}, {"ok", true}});
@@ -84,7 +85,7 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
 
     const uint8_t* imageVersion = header + firmware::kHeaderVersionOffset;
     if (compareVersions(imageVersion, info + 12) < 0 && !o.guards.allowOlder)
-        return ctx.fail(kExitFailed, "The embedded firmware " + dotted(imageVersion) + " is older than the chip's " +
+        return ctx.fail(kExitRefused, "The embedded firmware " + dotted(imageVersion) + " is older than the chip's " +
                                          dotted(info + 12) + "; use --allow-older to write it.");
 
     firmware::SelectedDevice dev;
@@ -188,7 +189,7 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
         if (!ok) printFailure(ctx, failure);
         if (!journalLine.empty()) ctx.out() << journalLine << "\n";
     }
-    return ok ? kExitOk : kExitFailed;
+    return ok ? kExitOk : exitCodeOf(failure);
 }
 
 }  // namespace

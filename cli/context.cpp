@@ -3,9 +3,12 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <algorithm>
 #include <ostream>
 
 #include "cli/session.h"
+#include "sys/bytes.h"
 #include "transport/scsi.h"
 #include "transport/trace.h"
 #include "discovery/discovery.h"
@@ -44,6 +47,13 @@ bool Context::attach() {
     } else {
         session_ = attachHardware();
     }
+    // Any name of the disk (/dev/sdb, /dev/disk/by-id/...) stands for its generic node, the one
+    // the udev rule opens to the seat's user and every command goes to.
+    if (!opts_.device.empty()) opts_.device = session_->resolveNode(opts_.device);
+    if (opts_.verbose > 0) {
+        verbose_ = std::make_unique<transport::ScopedCommandListener>(
+            [this](const transport::TraceEntry& e) { err_ << verboseLines(e); });
+    }
     return true;
 }
 
@@ -56,19 +66,32 @@ std::vector<vendor::Candidate> Context::candidates() {
     busy_.clear();
     const DeviceSession::LeaveAlone scan([this](const std::string& node) { return leftAlone(node); });
     auto c = session_->candidates(policy);
-    for (const auto& w : session_->takeWarnings()) err_ << "q55x: " << w << "\n";
+    for (const auto& w : session_->takeWarnings()) {
+        err_ << "q55x: " << w << "\n";
+        deniedSeen_ = true;
+    }
     return c;
 }
 
-vendor::Candidate Context::candidateFor(const std::string& path) {
-    return {path, session_ ? session_->busOf(path) : std::nullopt};
+std::vector<vendor::Candidate> Context::candidateFor(const std::string& path) {
+    if (!session_) return {};
+    ProbePolicy policy;
+    policy.all = opts_.probeAll;
+    policy.settingsVid = settingsVid_;
+    policy.settingsPid = settingsPid_;
+    const auto c = session_->named(path, policy);
+    return c ? std::vector{*c} : std::vector<vendor::Candidate>{};
 }
+
+uint32_t Context::transferLimit(const std::string& path) { return session_ ? session_->transferLimit(path) : 0; }
+
+NodeFacts Context::factsOf(const std::string& path) { return session_ ? session_->factsOf(path) : NodeFacts{}; }
 
 std::vector<vendor::Candidate> Context::commandCandidates() {
     if (opts_.device.empty()) return candidates();
     busy_.clear();
     if (leftAlone(opts_.device)) return {};
-    return {candidateFor(opts_.device)};
+    return candidateFor(opts_.device);
 }
 
 bool Context::leftAlone(const std::string& path) {
@@ -91,7 +114,7 @@ int Context::own(const std::string& key, const std::string& what, const std::str
     lock = EnclosureLock::take(key, command, kLockWaitMs, holder, error);
     if (lock) return 0;
     if (!error.empty()) return fail(kExitFailed, "cannot lock " + what + " for this " + command + " (" + error + "); nothing was written.");
-    return fail(kExitFailed, what + " is held by another q55x (" + holder.words() +
+    return fail(kExitBusy, what + " is held by another q55x (" + holder.words() +
                                  "); nothing was written. Wait for it to end: `q55x list` shows it while it runs.");
 }
 
@@ -123,15 +146,17 @@ int Context::failNoDevice() {
     static const char* const kNoDevice = "No available device!!!";
     // A node the user named that could not be opened for lack of rights: say so, and how to get them.
     const transport::Result& last = transport::lastResult();
-    if (!opts_.device.empty() && opts_.sims.empty() && !last.opened && (last.lastError == EACCES || last.lastError == EPERM))
+    if (!opts_.device.empty() && opts_.sims.empty() && !last.opened && (last.lastError == EACCES || last.lastError == EPERM)) {
         err_ << "q55x: " << permissionAdvice(opts_.device) << "\n";
+        return fail(kExitPermission, kNoDevice);
+    }
     if (!busy_.empty()) {
         const Busy& b = busy_.front();
-        return fail(kExitFailed, "the enclosure at " + b.path + " is held by another q55x (" + b.holder.words() +
+        return fail(kExitBusy, "the enclosure at " + b.path + " is held by another q55x (" + b.holder.words() +
                                      "); it was sent nothing. Wait for it to end: `q55x list` shows it while it runs.");
     }
     const size_t unprobed = session_ ? session_->leftUnprobed() : 0;
-    if (unprobed == 0) return fail(kExitNoDevice, kNoDevice);
+    if (unprobed == 0) return fail(deniedSeen_ ? kExitPermission : kExitNoDevice, kNoDevice);
     const std::string hint = std::to_string(unprobed) + (unprobed == 1 ? " USB or 1394 storage device was" : " USB or 1394 storage devices were") +
                              " not asked whether it is one of our bridges: it names none in its INQUIRY and its vendor id is not ours. "
                              "--probe-all sends such devices the bridge's GPIO read.";
@@ -153,7 +178,47 @@ TerminalWindow::Mode Context::windowMode() const {
     return opts_.progressBar ? TerminalWindow::Mode::Bar : TerminalWindow::Mode::Lines;
 }
 
-void Context::printJson(const nlohmann::json& doc) { out_ << doc.dump(2) << "\n"; }
+// Every document, and every object of a list, says which form of q55x's JSON it is: a program
+// that reads it checks the number, not the fields it happens to find.
+constexpr int kJsonSchemaVersion = 1;
+
+void Context::printJson(const nlohmann::json& doc) {
+    nlohmann::json d = doc;
+    if (d.is_object()) d["schema_version"] = kJsonSchemaVersion;
+    if (d.is_array())
+        for (auto& e : d)
+            if (e.is_object()) e["schema_version"] = kJsonSchemaVersion;
+    out_ << d.dump(2) << "\n";
+}
+
+std::string verboseLines(const transport::TraceEntry& e) {
+    std::string s = "q55x: " + std::string(e.op) + " " + std::string(e.path) + "\n    cdb: ";
+    if (e.cdb) s += sys::toHex(e.cdb->data(), e.cdb->len);
+    s += "  " + std::string(e.dir == transport::Direction::In ? "in " : e.dir == transport::Direction::Out ? "out " : "") +
+         (e.dir == transport::Direction::None ? "no data" : std::to_string(e.len) + " bytes") +
+         ", timeout " + std::to_string(e.timeoutSec) + " s\n";
+    if (!e.opened) {
+        s += "    not opened: " + std::string(std::strerror(static_cast<int>(e.sysError))) + "\n";
+        return s;
+    }
+    char line[96];
+    std::snprintf(line, sizeof line, "    status 0x%02x%s, host 0x%02x, driver 0x%02x", e.status,
+                  e.status == 0 ? " (GOOD)" : e.status == 2 ? " (CHECK CONDITION)" : "", e.host, e.driver);
+    s += line;
+    if (e.sysError) s += ", " + std::string(std::strerror(static_cast<int>(e.sysError)));
+    s += e.ok ? "\n" : "  FAILED\n";
+    if (e.sense && e.senseLen) s += "    sense: " + sys::toHex(e.sense, e.senseLen) + "\n";
+    // Short data only: the transfers of a flash image would bury the commands.
+    constexpr size_t kShownBytes = 64;
+    if (e.data && e.dataLen) {
+        const size_t shown = std::min(e.dataLen, kShownBytes);
+        std::string dump = hexDump(e.data, shown);
+        for (size_t at = 0; at < dump.size(); at = dump.find('\n', at) + 1) dump.insert(at, "    ");
+        s += dump;
+        if (shown < e.dataLen) s += "    ... " + std::to_string(e.dataLen - shown) + " more bytes\n";
+    }
+    return s;
+}
 
 bool parseHex(const std::string& text, std::vector<uint8_t>& bytes) {
     std::string digits;

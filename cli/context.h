@@ -13,6 +13,7 @@
 #include "cli/enclosure_lock.h"
 #include "cli/terminal_window.h"
 #include "discovery/device_table.h"
+#include "transport/trace.h"
 
 namespace cli {
 
@@ -28,6 +29,7 @@ struct GlobalOptions {
 };
 
 class DeviceSession;   // real hardware or an emulated bus
+struct NodeFacts;
 
 class Context {
 public:
@@ -41,8 +43,13 @@ public:
     bool attach();
     // The candidate bridge devices, in discovery order.
     std::vector<vendor::Candidate> candidates();
-    // A device the user named, with its bus as discovery would find it.
-    vendor::Candidate candidateFor(const std::string& path);
+    // A device the user named, with its bus as discovery would find it; none when the probe rule
+    // does not let it be sent a vendor command (see failNoDevice).
+    std::vector<vendor::Candidate> candidateFor(const std::string& path);
+    // The largest data phase the device's host lets through, in bytes; 0 when nobody says.
+    uint32_t transferLimit(const std::string& path);
+    // What the system knows of a bridge's node (names, USB ids, serial, port, mounts).
+    NodeFacts factsOf(const std::string& path);
     // What a single-device command looks at: the --device path alone, else every candidate.
     std::vector<vendor::Candidate> commandCandidates();
     std::string volumesOf(const std::string& path);
@@ -89,6 +96,8 @@ private:
     std::ostream& err_;
     std::shared_ptr<DeviceSession> session_;
     bool ownsTrace_ = true;
+    bool deniedSeen_ = false;   // a scan met nodes it had no rights on
+    std::unique_ptr<transport::ScopedCommandListener> verbose_;
     std::optional<uint16_t> settingsVid_, settingsPid_;
     std::vector<Busy> busy_;
     bool leftAlone(const std::string& path);
@@ -102,5 +111,8 @@ public:
 // Hex helpers for the command line.
 bool parseHex(const std::string& text, std::vector<uint8_t>& bytes);
 std::string hexDump(const uint8_t* data, size_t n);
+// What -v shows of one command: its CDB, direction and length, status, host and driver status,
+// sense, and the first bytes of its data.
+std::string verboseLines(const transport::TraceEntry& e);
 
 }  // namespace cli

@@ -1,5 +1,6 @@
 #include "cli/failure_report.h"
 
+#include <cerrno>
 #include <cstring>
 #include <ostream>
 
@@ -44,8 +45,15 @@ std::string nextStep(const firmware::FailureCause& c, const firmware::SelectedDe
     return s;
 }
 
+int exitCodeOf(const FailureReport& r) {
+    const auto& c = r.cause.command;
+    if (c && c->sysError == EBUSY) return kExitBusy;
+    if (c && !c->opened && (c->sysError == EACCES || c->sysError == EPERM)) return kExitPermission;
+    return r.cause.deviceChanged ? kExitInterrupted : kExitFailed;
+}
+
 nlohmann::json errorJson(const FailureReport& r) {
-    nlohmann::json e{{"code", kExitFailed}, {"message", r.message}, {"step", r.cause.step},
+    nlohmann::json e{{"code", exitCodeOf(r)}, {"message", r.message}, {"step", r.cause.step},
                      {"cause", r.cause.line(systemErrorText)}, {"next", r.next}};
     if (r.cause.address) e["address"] = *r.cause.address;
     if (const auto& c = r.cause.command) {

@@ -21,6 +21,9 @@ struct FailureReport {
 // of the flash taken before the update (`backup`, empty when there is none) with the command named.
 std::string nextStep(const firmware::FailureCause& cause, const firmware::SelectedDevice& dev, const std::string& backup);
 
+// The exit code of a failed update: busy or no rights when the device could not be opened for that,
+// interrupted once an erase or a write had gone out, else failed (nothing changed).
+int exitCodeOf(const FailureReport& r);
 nlohmann::json errorJson(const FailureReport& r);
 // The cause and next-step lines, below what the command printed already.
 void printFailure(Context& ctx, const FailureReport& r);

@@ -35,6 +35,7 @@ const char* verdict(int code) {
     switch (code) {
         case kExitOk: return "ok";
         case kExitNothingToDo: return "unchanged";
+        case kExitRefused: return "refused";
         default: return "FAILED";
     }
 }
@@ -84,15 +85,17 @@ int runOnAll(Context& ctx, const WriteGuards& guards, const FanOut& f, const std
     for (size_t i = 0; i < workers; ++i) threads.emplace_back(work);
     for (auto& t : threads) t.join();
 
-    bool anyFailed = false;
+    // One kind of failure is told by its own code; a mixture is a plain failure.
+    int failedCode = kExitOk;
     nlohmann::json all = nlohmann::json::array();
     for (const DeviceRun& r : runs) {
-        anyFailed |= r.code != kExitOk && r.code != kExitNothingToDo;
+        if (r.code != kExitOk && r.code != kExitNothingToDo)
+            failedCode = failedCode == kExitOk || failedCode == r.code ? r.code : kExitFailed;
         all.push_back({{"device", r.path}, {"exit", r.code}, {"report", r.doc}});
         if (!ctx.options().json) ctx.out() << r.path << "  " << verdict(r.code) << "  " << summaryOf(r) << "\n";
     }
     if (ctx.options().json) ctx.printJson(all);
-    return anyFailed ? kExitFailed : kExitOk;
+    return failedCode;
 }
 
 }  // namespace cli

@@ -42,6 +42,14 @@ void acceptSettingsIds(Context& ctx, const std::string& settingsFile) {
     if (loaded.ok) ctx.acceptUsbIds(loaded.settings.vid, loaded.settings.pid);
 }
 
+int refuseAmbiguousDevice(Context& ctx, const WriteGuards& g, const std::vector<vendor::ListedDevice>& found) {
+    if (!g.yes || g.dryRun || !ctx.options().device.empty() || found.size() < 2) return 0;
+    std::string paths;
+    for (const auto& d : found) paths += " " + d.record.path;
+    return ctx.fail(kExitRefused, std::to_string(found.size()) + " bridges are attached (" + paths.substr(1) +
+                                      "); name one with --device, or use --all. Nothing written.");
+}
+
 int confirmWrite(Context& ctx, const WriteGuards& g, const std::string& question) {
     if (g.yes) return 0;
     if (!::isatty(STDIN_FILENO) || ctx.options().json)
@@ -102,8 +110,8 @@ int refuseWhileDiskInUse(Context& ctx, const std::string& path, bool force) {
 
 int endInterrupted(Context& ctx, UpdateJournal* journal) {
     if (journal) journal->end(false, false);
-    ctx.fail(kExitInterrupted, "Interrupted before anything was erased: nothing changed on the enclosure.");
-    return kExitInterrupted;
+    ctx.fail(kExitCancelled, "Interrupted before anything was erased: nothing changed on the enclosure.");
+    return kExitCancelled;
 }
 
 int compareVersions(const uint8_t* candidate, const uint8_t* current) {

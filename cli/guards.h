@@ -30,6 +30,10 @@ std::string backupDirectory();
 // file that cannot be read is reported later, by the command on each device).
 void acceptSettingsIds(Context& ctx, const std::string& settingsFile);
 
+// With --yes and no --device, a write goes to no bridge when several are attached: the first found
+// is not necessarily the one the user means. Returns 0 to go on, else the exit code after saying so.
+int refuseAmbiguousDevice(Context& ctx, const WriteGuards& g, const std::vector<vendor::ListedDevice>& found);
+
 // Asks on a terminal; without one, --yes is required. Returns 0 to go on, else the exit code.
 int confirmWrite(Context& ctx, const WriteGuards& g, const std::string& question);
 
@@ -44,7 +48,7 @@ int refuseWhileDiskInUse(Context& ctx, const std::string& path, bool force);
 
 class UpdateJournal;
 // An update interrupted (SIGINT, SIGTERM, SIGHUP) before its first erase: its journal, if begun,
-// is closed, and the user told that nothing changed. Returns kExitInterrupted.
+// is closed, and the user told that nothing changed. Returns kExitCancelled.
 int endInterrupted(Context& ctx, UpdateJournal* journal);
 
 // Versions as four bytes, most significant first: -1 older, 0 same, 1 newer.

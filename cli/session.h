@@ -21,6 +21,16 @@ struct ProbePolicy {
     std::optional<uint16_t> settingsVid, settingsPid;
 };
 
+// What the system knows of a bridge's node without a command to it, for `list`.
+struct NodeFacts {
+    std::string sg, block;          // "/dev/sg2", "/dev/sdb"
+    std::string byId, byPath;       // udev's persistent names of the disk
+    std::optional<uint16_t> usbVendor, usbProduct;
+    std::string serial;             // USB serial number or 1394 GUID
+    std::string port;               // USB port path ("1-2.3") or 1394 node
+    std::vector<std::string> mounts;
+};
+
 class DeviceSession {
 public:
     virtual ~DeviceSession() = default;
@@ -32,6 +42,20 @@ public:
     virtual std::string volumesOf(const std::string& path) = 0;
     // The bus of a device named by the user (--device), as discovery would find it.
     virtual std::optional<vendor::Bus> busOf(const std::string& path) = 0;
+    // The node a name the user gave stands for (/dev/sdb, /dev/disk/by-id/... for /dev/sg2).
+    virtual std::string resolveNode(const std::string& path) { return path; }
+    // A device the user named, under the same rule as discovery: empty (and counted as left
+    // unprobed) when the policy does not let it be sent a vendor command.
+    virtual std::optional<vendor::Candidate> named(const std::string& path, const ProbePolicy&) {
+        return vendor::Candidate{path, busOf(path)};
+    }
+    // The largest data phase the device's host lets through, in bytes; 0 when nobody says.
+    virtual uint32_t transferLimit(const std::string&) { return 0; }
+    virtual NodeFacts factsOf(const std::string& path) {
+        NodeFacts f;
+        f.sg = path;
+        return f;
+    }
     // What the last scan could not do and the user should know (devices denied for lack of rights).
     virtual std::vector<std::string> takeWarnings() { return {}; }
     // The serial number the system reports for the device behind a node (USB serial, 1394 GUID).
@@ -64,7 +88,7 @@ private:
     }
 };
 
-std::unique_ptr<DeviceSession> makeHardwareSession(const std::string& sysfsRoot = "/sys");
+std::unique_ptr<DeviceSession> makeHardwareSession(const std::string& sysfsRoot = "/sys", const std::string& devRoot = "/dev");
 // What the commands take for the machine's own devices (tests set a pretend sysfs tree); an empty
 // function restores the real one. Returns the previous one.
 using HardwareSessionFactory = std::function<std::unique_ptr<DeviceSession>()>;

@@ -1,5 +1,6 @@
 #include <cerrno>
 #include <filesystem>
+#include <mutex>
 
 #include "cli/disk_use.h"
 #include "cli/session.h"
@@ -37,24 +38,28 @@ bool deniedByRights() {
 // Other makers' bridges use vendor opcodes of the same range for commands of their own, some
 // passed on to the disk: a node that neither names one of our bridges in its INQUIRY nor
 // introduces itself as ours is not sent the GPIO read unless the user asks (--probe-all).
+//
+// The workers of `update --all` scan through one session at once (each waits for its own bridge
+// after its reset): what a scan leaves behind for the caller is kept under a lock.
 class HardwareSession final : public DeviceSession {
 public:
-    explicit HardwareSession(std::string sysfsRoot) : sysfs_(std::move(sysfsRoot)) {}
+    HardwareSession(std::string sysfsRoot, std::string devRoot) : sysfs_(std::move(sysfsRoot)), dev_(std::move(devRoot)) {}
 
     std::vector<vendor::Candidate> candidates(const ProbePolicy& policy) override {
         std::vector<vendor::Candidate> out;
-        unprobed_ = 0;
+        std::vector<std::string> denied;
+        size_t unprobed = 0;
         for (const auto& node : transport::scanBridgeNodes(sysfs_)) {
             if (leftAlone(node)) continue;
             const transport::NodeIdentity id = transport::identifyNode(node, sysfs_);
             bool bridge = vendor::IsBridgeByInquiry(node);
             if (!bridge && deniedByRights()) {
-                deniedNodes_.push_back(node);
+                denied.push_back(node);
                 continue;
             }
             if (!bridge) {
                 if (!policy.all && !introducesItselfAsOurs(id, policy)) {
-                    ++unprobed_;
+                    ++unprobed;
                     continue;
                 }
                 uint8_t gpio[2] = {};
@@ -62,10 +67,47 @@ public:
             }
             if (bridge) out.push_back({node, busOfTransport(id.transport)});
         }
+        std::lock_guard<std::mutex> lock(mutex_);
+        unprobed_ = unprobed;
+        deniedNodes_.insert(deniedNodes_.end(), denied.begin(), denied.end());
         return out;
     }
-    size_t leftUnprobed() const override { return unprobed_; }
+    std::string resolveNode(const std::string& path) override { return transport::sgNodeOf(path, sysfs_); }
+    std::optional<vendor::Candidate> named(const std::string& path, const ProbePolicy& policy) override {
+        const transport::NodeIdentity id = transport::identifyNode(path, sysfs_);
+        if (!policy.all && !introducesItselfAsOurs(id, policy) && !vendor::IsBridgeByInquiry(path)) {
+            if (!deniedByRights()) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                unprobed_ = 1;
+            }
+            return std::nullopt;
+        }
+        return vendor::Candidate{path, busOfTransport(id.transport)};
+    }
+    uint32_t transferLimit(const std::string& path) override { return transport::transferLimitOf(path, sysfs_); }
+    NodeFacts factsOf(const std::string& path) override {
+        NodeFacts f;
+        const transport::NodeIdentity id = transport::identifyNode(path, sysfs_);
+        const transport::LinuxVolumes v = transport::volumesOf(path, sysfs_);
+        const transport::PersistentNames names =
+            transport::persistentNamesOf(v.blockDevice.substr(v.blockDevice.rfind('/') + 1), dev_);
+        f.sg = path;
+        f.block = v.blockDevice;
+        f.byId = names.byId;
+        f.byPath = names.byPath;
+        f.usbVendor = id.usbVendor;
+        f.usbProduct = id.usbProduct;
+        f.serial = id.serial;
+        f.port = id.port;
+        f.mounts = v.mounts;
+        return f;
+    }
+    size_t leftUnprobed() const override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return unprobed_;
+    }
     std::vector<std::string> takeWarnings() override {
+        std::lock_guard<std::mutex> lock(mutex_);
         if (deniedNodes_.empty()) return {};
         std::string nodes;
         for (const auto& n : deniedNodes_) nodes += (nodes.empty() ? "" : ", ") + n;
@@ -100,7 +142,8 @@ public:
     }
 
 private:
-    std::string sysfs_;
+    std::string sysfs_, dev_;
+    mutable std::mutex mutex_;
     std::vector<std::string> deniedNodes_;
     size_t unprobed_ = 0;
 };
@@ -116,8 +159,8 @@ std::string permissionAdvice(const std::string& nodes) {
            "trigger`, then plug the enclosure in again. Over ssh, or without the rule, run q55x as root.";
 }
 
-std::unique_ptr<DeviceSession> makeHardwareSession(const std::string& sysfsRoot) {
-    return std::make_unique<HardwareSession>(sysfsRoot);
+std::unique_ptr<DeviceSession> makeHardwareSession(const std::string& sysfsRoot, const std::string& devRoot) {
+    return std::make_unique<HardwareSession>(sysfsRoot, devRoot);
 }
 
 namespace {

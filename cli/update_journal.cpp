@@ -444,10 +444,10 @@ int refuseWhileInterrupted(Context& ctx, const std::string& path, ChipType type)
     if (open.empty()) return 0;
     const Journal& j = open.front();
     if (!sameIdentity(j.identity, identity))
-        return ctx.fail(kExitFailed, "The open journal " + j.id + " names a " + j.chipName + " that may be this enclosure, "
+        return ctx.fail(kExitRefused, "The open journal " + j.id + " names a " + j.chipName + " that may be this enclosure, "
                                          "though it answers differently now. Nothing was written. If it is, power the enclosure off and on "
                                          "and run `q55x recover`; if it is not, `q55x journal discard " + j.id + "` forgets it.");
-    return ctx.fail(kExitFailed, "The last update of this " + j.chipName + " was interrupted (journal " + j.id +
+    return ctx.fail(kExitRefused, "The last update of this " + j.chipName + " was interrupted (journal " + j.id +
                                      "): finish it with `q55x recover`, or undo it with `q55x recover --restore`, "
                                      "before another; `q55x journal discard " + j.id + "` forgets it.");
 }

@@ -14,6 +14,7 @@ declare -gA Q55X_STAGE_PKGS=(
   [native]="g++ cmake ninja-build googletest libcli11-dev nlohmann-json3-dev"
   [gnustep]="gnustep-make libgnustep-base-dev libgnustep-gui-dev gnustep-back0.29 gobjc++ xvfb xauth imagemagick"
   [asan]=""
+  [tsan]=""
   [win-i686]="g++-mingw-w64-i686-posix"
   [win-i686/run]="wine wine64 wine32:i386 fonts-wine"
   [win-x86_64]="g++-mingw-w64-x86-64-posix"

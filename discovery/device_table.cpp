@@ -23,7 +23,9 @@ DeviceListing listBridges(const std::vector<Candidate>& candidates,
             continue;
         }
         ListedDevice d;
-        d.record.path = toLowerAscii(c.path);
+        // The Windows program keeps its interface paths in lower case; a Linux node or by-id name
+        // is kept as it is written (the file system tells case apart).
+        d.record.path = isWindowsDevicePath(c.path) ? toLowerAscii(c.path) : c.path;
         uint8_t inq[40] = {};
         if (IDEAccess::QV_Inquiry(d.record.path, inq, sizeof inq))
             product.assign(reinterpret_cast<const char*>(inq + 8), 24);
@@ -31,7 +33,9 @@ DeviceListing listBridges(const std::vector<Candidate>& candidates,
         if (d.chip.type == 0) continue;
         d.product = product;
         if (volumesOf) d.record.driveLetters = volumesOf(c.path);
-        d.bus = c.bus ? *c.bus : busOfPath(d.record.path);
+        const std::optional<Bus> bus = c.bus ? c.bus : busOfPath(d.record.path);
+        d.bus = bus.value_or(Bus::Usb);
+        d.busKnown = bus.has_value();
         const BusLabel label = busLabel(d.bus);
         d.busLabel = label.label;
         d.rowText = label.rowPrefix + product;

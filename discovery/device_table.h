@@ -27,6 +27,7 @@ struct ListedDevice {
     ChipId chip;
     std::string product;       // inquiry bytes 8-31, untrimmed
     Bus bus = Bus::Usb;
+    bool busKnown = true;      // false: neither discovery nor the path could tell (bus shows Usb)
     std::string busLabel;      // "USB DISK", "UASP DISK", "1394 DISK"
     std::string rowText;       // "<<USB>> " + product
 };
@@ -40,7 +41,7 @@ struct DeviceListing {
 
 struct Candidate {
     std::string path;
-    std::optional<Bus> bus;   // as discovery found it; empty: judged from the path's text
+    std::optional<Bus> bus;   // as discovery found it; empty: judged from a Windows path's text, else unknown
 };
 
 // Identifies each candidate in order; drops those whose chip type is 0, and sends nothing to a

@@ -46,7 +46,7 @@ struct BusLabel {
 BusLabel busLabel(Bus bus);
 
 // The label of a device by its Windows path.
-inline BusLabel busLabelOf(std::string_view path) { return busLabel(busOfPath(path)); }
+inline BusLabel busLabelOf(std::string_view path) { return busLabel(busOfPath(path).value_or(Bus::Usb)); }
 
 std::string toLowerAscii(std::string_view s);
 

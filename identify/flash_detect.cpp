@@ -252,8 +252,10 @@ FlashFacts DetectFlash(Path path, ChipType chipType, uint8_t revision, const Fla
     const ChipRow& chip = chipRow(chipType);
     FlashRoute route = chip.flash;
     if (route == FlashRoute::ChipReportOnSbp2) {
-        const Bus bus = options.bus ? *options.bus : busOfPath(path);
-        route = bus == Bus::Ieee1394 ? FlashRoute::ChipReport : FlashRoute::ModelChecks;
+        // Where neither discovery nor the path tells the bus, the flash is not guessed at: it stays
+        // unknown, and the procedures that need it refuse before writing.
+        const std::optional<Bus> bus = options.bus ? options.bus : busOfPath(path);
+        route = !bus ? FlashRoute::None : *bus == Bus::Ieee1394 ? FlashRoute::ChipReport : FlashRoute::ModelChecks;
     }
     if (route == FlashRoute::None) return f;
     f.shown = true;

@@ -61,6 +61,13 @@ public:
     virtual Result execute(const Request& req) = 0;
 };
 
+// A device whose host lets at most `limitBytes` through per command (Linux: the disk's
+// max_hw_sectors_kb; a USB bridge with the 64-sector quirk: 32 KiB) is never sent a larger data
+// phase: the command fails unsent with EOVERFLOW, and the cause names the limit.
+inline bool exceedsTransferLimit(const Request& req, uint32_t limitBytes) {
+    return limitBytes != 0 && req.xferLen > limitBytes;
+}
+
 // The backend every command goes to. Defaults to the platform's own pass-through.
 Backend& backend();
 void setBackend(Backend* b);   // nullptr restores the platform backend

@@ -114,6 +114,7 @@ bool run(Op op, std::string_view path, const Cdb& cdb, uint8_t* inBuf, const uin
     t.sysError = res.lastError;
     t.host = res.hostStatus;
     t.driver = res.driverStatus;
+    t.residual = res.residual;
     if (xfer > 0 && xfer <= kTraceDataLimit && (toDevice || res.opened)) {
         t.data = req.data;
         t.dataLen = xfer;

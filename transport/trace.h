@@ -35,6 +35,7 @@ struct TraceEntry {
     bool opened = true;
     uint32_t sysError = 0;
     uint8_t host = 0, driver = 0;
+    uint32_t residual = 0;   // bytes of the data phase that did not move, where the platform tells
 };
 
 constexpr size_t kTraceDataLimit = 512;

@@ -1,5 +1,7 @@
 #include "update/failure_cause.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
 #include "sys/bytes.h"
@@ -113,8 +115,22 @@ constexpr const char* kSenseKeys[16] = {
 std::string describe(const FailedCommand& c, std::string (*errorText)(uint32_t)) {
     const std::string sysError = "system error " + std::to_string(c.sysError) +
                                  (errorText ? " (" + errorText(c.sysError) + ")" : std::string());
-    if (!c.opened) return "the device could not be opened, " + sysError + ": it has left the bus, or its node may not be opened";
+    const bool gone = c.sysError == ENODEV || c.sysError == ENXIO || c.sysError == ENOENT;
+    if (!c.opened) {
+        if (c.sysError == EBUSY) return "another program has the device open (" + sysError + "; asked again, still held)";
+        if (c.sysError == EACCES || c.sysError == EPERM) return "no permission to open the device's node (" + sysError + ")";
+        if (gone) return "the enclosure left the bus (" + sysError + ")";
+        if (c.sysError == EOVERFLOW)
+            return "command " + c.cdb + " moves " + std::to_string(c.length) +
+                   " bytes, more than the device's host lets through in one command (its transfer limit); it was not sent";
+        if (c.sysError == 0) return "the device could not be opened: it has left the bus, or it is no bridge of ours";
+        return "the device could not be opened, " + sysError;
+    }
+    if (gone) return "the enclosure left the bus during command " + c.cdb + " (" + sysError + ")";
     std::string s = "command " + c.cdb + " ended with";
+    if (c.dataOut && c.residual && !c.host && !c.driver && !c.status && !c.sysError)
+        return s + " only " + std::to_string(c.length - std::min(c.residual, c.length)) + " of " + std::to_string(c.length) +
+               " bytes sent (data-out residue " + std::to_string(c.residual) + ")";
     if (c.host) s += " host status 0x" + sys::hexByte(c.host);
     if (c.driver) s += std::string(c.host ? "," : "") + " driver status 0x" + sys::hexByte(c.driver);
     if (c.status || (!c.host && !c.driver)) {
@@ -165,6 +181,9 @@ void FailureWatch::onCommand(const transport::TraceEntry& e) {
     const std::string hex = cdb.hex();
     if (e.ok) {
         if (const auto a = vendor::cdb::flashAddressOf(cdb)) lastAddress_ = a;
+        if (e.dir == transport::Direction::In && e.residual > 0 && e.residual <= e.xfer)
+            lastShortRead_ = "a read returned only " + std::to_string(e.xfer - e.residual) + " of " + std::to_string(e.xfer) +
+                             " bytes (command " + hex + ")";
         // A command that was retried and went through is no cause.
         if (lastFailed_ && lastFailed_->cdb == hex) lastFailed_.reset();
         return;
@@ -176,6 +195,9 @@ void FailureWatch::onCommand(const transport::TraceEntry& e) {
     f.status = e.status;
     f.host = e.host;
     f.driver = e.driver;
+    f.dataOut = e.dir == transport::Direction::Out;
+    f.length = e.xfer;
+    f.residual = e.residual;
     if (e.sense && e.senseLen) f.sense.assign(e.sense, e.sense + e.senseLen);
     lastFailed_ = std::move(f);
     lastFailedAddress_ = vendor::cdb::flashAddressOf(cdb);
@@ -196,6 +218,7 @@ void FailureWatch::noteText(std::string_view text) {
     c.deviceChanged = changed_;
     if (s->shows == Shows::FailureOfData) {
         c.address = lastAddress_;   // the read whose data did not hold
+        if (!lastShortRead_.empty()) c.detail = (c.detail.empty() ? "" : c.detail + "; ") + lastShortRead_;
     } else if (lastFailed_) {
         c.command = lastFailed_;
         c.address = lastFailedAddress_;
@@ -230,6 +253,7 @@ FailureCause FailureWatch::cause() const {
     } else if (step_ == kReadBack) {
         c.step = kCompare;
         c.detail = kDiffers;
+        if (!lastShortRead_.empty()) c.detail += "; " + lastShortRead_;
     }
     return c;
 }

@@ -27,6 +27,8 @@ struct FailedCommand {
     uint8_t status = 0;           // SCSI status (2: CHECK CONDITION)
     uint8_t host = 0, driver = 0;
     std::vector<uint8_t> sense;   // as the device returned it
+    bool dataOut = false;
+    uint32_t length = 0, residual = 0;   // the data phase, and what of it did not move
 };
 
 struct FailureCause {
@@ -71,6 +73,7 @@ private:
     std::string step_;
     std::vector<std::string> steps_;
     std::optional<FailedCommand> lastFailed_;
+    std::string lastShortRead_;                   // "a read returned only N of M bytes (command ...)"
     std::optional<uint32_t> lastFailedAddress_;   // the failing command's own address, where it names one
     std::optional<uint32_t> lastAddress_;         // of the last command that went through
     bool changed_ = false;

@@ -30,6 +30,9 @@ bool probeHolds(vendor::RunProbe probe, const SelectedDevice& dev, const std::st
 
 RunProcedure chooseRunProcedure(const SelectedDevice& dev, const std::string& firmwareFile) {
     const vendor::RunRoute& route = vendor::chipRow(dev.chip.type).run;
+    // A family whose procedure depends on the bus is not updated on a bus nobody can tell.
+    for (uint8_t i = 0; i < route.stepCount; ++i)
+        if (route.steps[i].probe == vendor::RunProbe::Ieee1394 && !dev.busKind()) return RunProcedure::None;
     for (uint8_t i = 0; i < route.stepCount; ++i)
         if (probeHolds(route.steps[i].probe, dev, firmwareFile)) return route.steps[i].then;
     return route.usual;

@@ -61,12 +61,13 @@ public:
 // The selected device as the window knows it: path, bus, chip, flash facts, its table entry.
 struct SelectedDevice {
     std::string path;
-    std::optional<vendor::Bus> bus;   // as discovery found it; empty: judged from the path's text
+    std::optional<vendor::Bus> bus;   // as discovery found it; empty: judged from a Windows path's text
     vendor::ChipId chip;
     vendor::FlashFacts flash;
     vendor::DeviceRecord* record = nullptr;   // for the recovery mark; may be null
 
-    vendor::Bus busKind() const { return bus ? *bus : vendor::busOfPath(path); }
+    // Empty when neither discovery nor the path tells.
+    std::optional<vendor::Bus> busKind() const { return bus ? bus : vendor::busOfPath(path); }
 };
 
 // Whether identification knows the flash: a maker type, or an AMIC or ATMEL model. The

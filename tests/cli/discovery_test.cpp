@@ -127,3 +127,39 @@ TEST_F(CliDiscovery, NothingFoundSaysWhatWasLeftUnaskedAndWhatWasDenied) {
     cli::runCli({"--probe-all", "list"}, out, err);
     EXPECT_EQ(machine.gpioReadsTo(), (std::set<std::string>{"/dev/sg2", "/dev/sg3"}));
 }
+
+// A named device obeys discovery's rule by any of its names; `list` shows what the system knows.
+TEST_F(CliDiscovery, ANamedDeviceObeysTheRuleByAnyOfItsNames) {
+    sysfs.addUsb("sg1", 1, "usb-storage", 0x728D, 0x5280);   // ours by its vendor id
+    sysfs.addUsb("sg2", 2, "usb-storage", 0x0BC2, 0x2322);   // another maker's disk
+    const std::filesystem::path dev = sysfs.root / "dev";
+    std::filesystem::create_directories(dev / "disk/by-id");
+    std::ofstream(dev / "sd1").close();
+    std::filesystem::create_symlink("../../sd1", dev / "disk/by-id/usb-Corvane_Q-0:0");
+    std::ofstream(sysfs.root / "devices/pci0/usb1/1-1/serial") << "0123\n";
+    cli::setHardwareSessionFactory([this, dev] { return cli::makeHardwareSession(sysfs.root.string(), dev.string()); });
+
+    struct Case { std::vector<std::string> args; std::set<std::string> asked; };
+    for (const Case& c : std::initializer_list<Case>{
+             {{"--device", "/dev/sg2", "info"}, {}},
+             {{"--device", "/dev/sd2", "info"}, {}},
+             {{"--probe-all", "--device", "/dev/sd2", "info"}, {"/dev/sg2"}},
+             {{"--device", (dev / "disk/by-id/usb-Corvane_Q-0:0").string(), "info"}, {"/dev/sg1"}}}) {
+        SCOPED_TRACE(c.args[c.args.size() - 2]);
+        machine.sent.clear();
+        std::ostringstream out, err;
+        cli::runCli(c.args, out, err);
+        EXPECT_EQ(machine.gpioReadsTo(), c.asked);
+    }
+    machine.inquiryCode["/dev/sg1"] = "q298";   // answers as a bridge: listed with its facts
+    std::ostringstream out, err;
+    cli::runCli({"--json", "list"}, out, err);
+    const auto d = nlohmann::json::parse(out.str());
+    ASSERT_EQ(d.size(), 1u) << out.str() << err.str();
+    for (const auto& [key, value] : std::map<std::string, std::string>{
+             {"sg_node", "/dev/sg1"}, {"block_node", "/dev/sd1"}, {"by_id", (dev / "disk/by-id/usb-Corvane_Q-0:0").string()},
+             {"usb_vendor", "728d"}, {"usb_product", "5280"}, {"serial", "0123"}, {"port", "1-1"}, {"bus", "usb"}})
+        EXPECT_EQ(d[0][key], value) << key;
+    EXPECT_EQ(d[0]["schema_version"], 1);
+    EXPECT_TRUE(d[0]["volumes"].is_array());
+}

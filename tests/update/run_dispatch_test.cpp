@@ -22,8 +22,9 @@ TEST(SimFamilyDispatch, TableRowByRow) {
         {13, 0, 5, false, "usb", RunProcedure::DirectUpdate},
         {27, 0, 5, false, "usb", RunProcedure::DirectUpdate},
         {8, 1, 5, false, "\\\\?\\sbp2#corvane", RunProcedure::Qvd525Over1394},
-        {8, 1, 5, false, "usb", RunProcedure::Legacy},
-        {8, 1, 2, true, "usb", RunProcedure::Sst},
+        {8, 1, 5, false, "\\\\?\\usbstor#disk", RunProcedure::Legacy},
+        {8, 1, 2, true, "\\\\?\\usbstor#disk", RunProcedure::Sst},
+        {8, 1, 5, false, "/dev/sg1", RunProcedure::None},   // a bus nobody told: not taken for USB
         {1, 1, 5, false, "usb", RunProcedure::Legacy},
         {3, 0, 5, true, "usb", RunProcedure::Sst},
         {5, 1, 5, false, "usb", RunProcedure::Legacy},

@@ -1,6 +1,7 @@
 #include "transport/linux/sg_backend.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -13,6 +14,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+
+#include "sys/clock.h"
 
 namespace transport {
 
@@ -94,6 +97,7 @@ NodeIdentity identifyNode(std::string_view devPath, const std::string& sysfsRoot
             if (const auto v = readHexFile(p / "vendor")) {
                 id.fireWireVendor = static_cast<uint32_t>(*v);
                 id.serial = readLine(p / "guid");
+                id.port = p.filename().string();
                 break;
             }
             continue;
@@ -104,6 +108,7 @@ NodeIdentity identifyNode(std::string_view devPath, const std::string& sysfsRoot
             id.usbVendor = static_cast<uint16_t>(*vid);
             id.usbProduct = static_cast<uint16_t>(*pid);
             id.serial = readLine(p / "serial");
+            id.port = p.filename().string();
             break;
         }
     }
@@ -140,15 +145,68 @@ bool LinuxSgBackend::isBridgeNode(const std::string& path) {
     return bridge;
 }
 
+int SgSystem::open(const char* path, int flags) { return ::open(path, flags); }
+int SgSystem::close(int fd) { return ::close(fd); }
+int SgSystem::ioctlSgIo(int fd, void* hdr) { return ::ioctl(fd, SG_IO, hdr); }
+long SgSystem::submit(int fd, const void* hdr, size_t n) { return ::write(fd, hdr, n); }
+int SgSystem::waitReadable(int fd, int timeoutMs) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, timeoutMs);
+}
+long SgSystem::collect(int fd, void* hdr, size_t n) { return ::read(fd, hdr, n); }
+
+SgSystem& systemSgCalls() {
+    static SgSystem s;
+    return s;
+}
+
+namespace {
+
+bool isGenericNode(const std::string& path) { return deviceNodeName(path).rfind("sg", 0) == 0; }
+
+// One request on a generic node, submitted once and then collected. SG_IO on such a node waits
+// interruptibly, and a stop and continue (Ctrl-Z, fg) restarts the whole call: the command would
+// go to the device a second time. Here only the wait is ever repeated; the command went once.
+int submitThenCollect(SgSystem& sys, int fd, sg_io_hdr_t& io) {
+    if (sys.submit(fd, &io, sizeof io) < 0) return -1;
+    // The kernel ends the command at its own time-out; the wait allows for that and a little more.
+    const int waitMs = io.timeout >= INT_MAX - 5000 ? -1 : static_cast<int>(io.timeout) + 5000;
+    for (;;) {
+        const int ready = sys.waitReadable(fd, waitMs);
+        if (ready > 0) break;
+        if (ready == 0) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        if (errno != EINTR) return -1;
+    }
+    for (;;) {
+        if (sys.collect(fd, &io, sizeof io) >= 0) return 0;
+        if (errno != EINTR && errno != EAGAIN) return -1;
+    }
+}
+
+}  // namespace
+
 Result LinuxSgBackend::execute(const Request& req) {
     Result r;
     const std::string path(req.path);
     if (!isHarmlessStandardCommand(req.cdb, req.cdbLen) && !isBridgeNode(path))
         return r;  // not a bridge of ours: never opened, never sent
+    if (exceedsTransferLimit(req, transferLimitOf(path, sysfs_))) {
+        r.lastError = EOVERFLOW;
+        return r;
+    }
 
     int flags = O_RDWR | O_NONBLOCK;
     if (req.sharing == Sharing::Exclusive) flags |= O_EXCL;
-    const int fd = ::open(path.c_str(), flags);
+    // Another program (a disk tool, the desktop's volume manager probing the disk) may hold the
+    // node for a moment: the open is tried again before the command fails as busy.
+    int fd = -1;
+    for (int attempt = 1; (fd = sys_.open(path.c_str(), flags)) < 0; ++attempt) {
+        if (errno != EBUSY || attempt >= kBusyOpenTries) break;
+        sys::sleepMs(kBusyOpenPauseMs);
+    }
     if (fd < 0) {
         r.lastError = static_cast<uint32_t>(errno);
         return r;
@@ -170,9 +228,9 @@ Result LinuxSgBackend::execute(const Request& req) {
     io.timeout = req.timeoutSec > UINT_MAX / 1000 ? UINT_MAX : req.timeoutSec * 1000;
 
     errno = 0;
-    const int rc = ::ioctl(fd, SG_IO, &io);
+    const int rc = isGenericNode(path) ? submitThenCollect(sys_, fd, io) : sys_.ioctlSgIo(fd, &io);
     r.lastError = rc < 0 ? static_cast<uint32_t>(errno) : 0;
-    ::close(fd);
+    sys_.close(fd);
 
     r.platformOk = rc == 0;
     r.scsiStatus = io.status;
@@ -221,6 +279,44 @@ LinuxVolumes volumesOf(std::string_view sgPath, const std::string& sysfsRoot, co
         v.mounts.push_back(dir);
     }
     return v;
+}
+
+uint32_t transferLimitOf(std::string_view devPath, const std::string& sysfsRoot) {
+    const LinuxVolumes v = volumesOf(devPath, sysfsRoot, "/dev/null");
+    std::string block = v.blockDevice.empty() ? deviceNodeName(devPath) : v.blockDevice.substr(5);
+    std::ifstream f(fs::path(sysfsRoot) / "block" / block / "queue/max_hw_sectors_kb");
+    uint64_t kib = 0;
+    if (!(f >> kib) || kib == 0 || kib > 4u * 1024 * 1024) return 0;
+    return static_cast<uint32_t>(kib * 1024);
+}
+
+std::string sgNodeOf(const std::string& name, const std::string& sysfsRoot) {
+    std::error_code ec;
+    const fs::path real = fs::canonical(name, ec);
+    const std::string node = (ec ? fs::path(name) : real).filename().string();
+    if (node.rfind("sg", 0) == 0) return "/dev/" + node;
+    for (const auto& e : fs::directory_iterator(fs::path(sysfsRoot) / "class/scsi_generic", ec))
+        if (fs::exists(e.path() / "device/block" / node)) return "/dev/" + e.path().filename().string();
+    return name;
+}
+
+PersistentNames persistentNamesOf(const std::string& blockName, const std::string& devRoot) {
+    PersistentNames n;
+    if (blockName.empty()) return n;
+    const auto first = [&](const char* folder) {
+        std::vector<std::string> links;
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(fs::path(devRoot) / "disk" / folder, ec)) {
+            const fs::path target = fs::read_symlink(e.path(), ec);
+            if (!ec && target.filename() == blockName) links.push_back(e.path().string());
+            ec.clear();
+        }
+        std::sort(links.begin(), links.end());
+        return links.empty() ? std::string() : links.front();
+    };
+    n.byId = first("by-id");
+    n.byPath = first("by-path");
+    return n;
 }
 
 Backend& platformBackend() {

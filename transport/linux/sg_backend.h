@@ -30,15 +30,36 @@ struct NodeIdentity {
     std::optional<uint16_t> usbVendor, usbProduct;
     std::optional<uint32_t> fireWireVendor;
     std::string serial;   // the USB device's serial number, or the 1394 unit's GUID
+    std::string port;     // where it is plugged in: the USB device's port path ("1-2.3"), the 1394 node ("fw1")
 };
 NodeIdentity identifyNode(std::string_view devPath, const std::string& sysfsRoot = "/sys");
 
 // Commands that may go to any device, bridge or not.
 bool isHarmlessStandardCommand(const uint8_t* cdb, uint8_t cdbLen);
 
+// The system calls one command makes, as a seam: the kernel's own for the platform backend, a
+// pretend kernel in tests (a stop and continue mid-command, a node another program holds).
+class SgSystem {
+public:
+    virtual ~SgSystem() = default;
+    virtual int open(const char* path, int flags);           // -1 with errno set on failure
+    virtual int close(int fd);
+    virtual int ioctlSgIo(int fd, void* hdr);                 // SG_IO on a block node
+    virtual long submit(int fd, const void* hdr, size_t n);   // write() of the request to a generic node
+    virtual int waitReadable(int fd, int timeoutMs);          // poll(): >0 ready, 0 time-out, -1 errno
+    virtual long collect(int fd, void* hdr, size_t n);        // read() of the completed request
+};
+SgSystem& systemSgCalls();
+
+// Opens that find the node held exclusively by another program are tried again this often, this
+// far apart (through the clock seam), before the command fails with EBUSY.
+constexpr int kBusyOpenTries = 5;
+constexpr unsigned kBusyOpenPauseMs = 200;
+
 class LinuxSgBackend final : public Backend {
 public:
-    explicit LinuxSgBackend(std::string sysfsRoot = "/sys") : sysfs_(std::move(sysfsRoot)) {}
+    explicit LinuxSgBackend(std::string sysfsRoot = "/sys", SgSystem& sys = systemSgCalls())
+        : sysfs_(std::move(sysfsRoot)), sys_(sys) {}
     Result execute(const Request& req) override;
 
 private:
@@ -52,6 +73,7 @@ private:
         bool bridge = false;
     };
     std::string sysfs_;
+    SgSystem& sys_;
     std::mutex mutex_;
     std::map<std::string, Verdict> verdicts_;
 };
@@ -71,5 +93,21 @@ struct LinuxVolumes {
 };
 LinuxVolumes volumesOf(std::string_view sgPath, const std::string& sysfsRoot = "/sys",
                        const std::string& mountsFile = "/proc/mounts");
+
+// The largest data phase the kernel lets through to the disk behind a node, in bytes (its block
+// queue's max_hw_sectors_kb); 0 when sysfs does not say.
+uint32_t transferLimitOf(std::string_view devPath, const std::string& sysfsRoot = "/sys");
+
+// The SCSI generic node ("/dev/sgN") of any name of a disk: the sg node itself, its block node
+// ("/dev/sdb"), or a link to either (/dev/disk/by-id/..., /dev/disk/by-path/...). The name as given
+// when it names none (the backend then sends it nothing but standard commands).
+std::string sgNodeOf(const std::string& name, const std::string& sysfsRoot = "/sys");
+
+// The persistent names udev gives a block device ("sdb"): the first link to it under
+// <devRoot>/disk/by-id and <devRoot>/disk/by-path, in name order, partitions aside.
+struct PersistentNames {
+    std::string byId, byPath;
+};
+PersistentNames persistentNamesOf(const std::string& blockName, const std::string& devRoot = "/dev");
 
 }  // namespace transport

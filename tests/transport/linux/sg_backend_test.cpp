@@ -1,8 +1,13 @@
 // Which Linux devices may be sent a vendor command, judged from a pretend sysfs tree.
 #include <gtest/gtest.h>
 
+#include <scsi/sg.h>
+
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
+
+#include "sys/clock.h"
 
 #include "support/fake_sysfs.h"
 #include "transport/linux/sg_backend.h"
@@ -74,4 +79,61 @@ TEST(LinuxTransportGuard, ANodeThatBecomesAnotherDeviceIsJudgedAgain) {
     const transport::Result r = attempt();
     EXPECT_FALSE(r.opened);
     EXPECT_EQ(r.lastError, 0u) << "not a bridge: never opened";
+}
+
+// A node held by another program for a few opens; a wait broken by a stop and continue.
+namespace {
+struct PretendKernel final : transport::SgSystem {
+    int busyOpens = 0, interruptedWaits = 0, opens = 0, submits = 0;
+    int open(const char*, int) override {
+        ++opens;
+        if (busyOpens-- > 0) return errno = EBUSY, -1;
+        return 7;
+    }
+    int close(int) override { return 0; }
+    int ioctlSgIo(int, void*) override { return ++submits, 0; }   // SG_IO on a block node is not restarted
+    long submit(int, const void*, size_t n) override { return ++submits, static_cast<long>(n); }
+    int waitReadable(int, int) override { return interruptedWaits-- > 0 ? (errno = EINTR, -1) : 1; }
+    long collect(int, void* hdr, size_t n) override {
+        static_cast<sg_io_hdr_t*>(hdr)->status = 0;
+        return static_cast<long>(n);
+    }
+};
+}  // namespace
+
+TEST(LinuxTransport, ACommandGoesOutOnceAndABusyNodeIsAskedAgain) {
+    FakeSysfs s;
+    s.addUsb("sg1", 1, "usb-storage", 0x728D, 0x2980);
+    fs::create_directories(s.root / "block/sd1");
+    fs::create_directory_symlink(fs::canonical(s.root / "class/scsi_generic/sg1/device"), s.root / "block/sd1/device");
+    sys::VirtualClock clock;
+    sys::ScopedClock useClock(clock);
+    const uint8_t chipInfo[12] = {0xE0, 0xF4, 0xE7};
+    uint8_t reply[16] = {};
+    transport::Request req;
+    req.cdb = chipInfo;
+    req.cdbLen = 12;
+    req.dir = transport::Direction::In;
+    req.data = reply;
+    req.xferLen = sizeof reply;
+    struct Case { const char* node; int busy, interrupted; bool ok; uint32_t error; int opens; uint64_t waitedMs; };
+    for (const Case& c : std::initializer_list<Case>{
+             {"/dev/sg1", 0, 2, true, 0, 1, 0},          // Ctrl-Z, fg mid-command: still one submission
+             {"/dev/sd1", 0, 0, true, 0, 1, 0},
+             {"/dev/sg1", 2, 0, true, 0, 3, 400},        // held for two opens
+             {"/dev/sg1", 9, 0, false, EBUSY, 5, 800}}) {  // held throughout: busy
+        SCOPED_TRACE(std::string(c.node) + " busy " + std::to_string(c.busy));
+        PretendKernel k;
+        k.busyOpens = c.busy;
+        k.interruptedWaits = c.interrupted;
+        transport::LinuxSgBackend b(s.root.string(), k);
+        req.path = c.node;
+        const uint64_t before = clock.nowMs();
+        const transport::Result r = b.execute(req);
+        EXPECT_EQ(r.succeeded(req.dir), c.ok);
+        EXPECT_EQ(r.lastError, c.error);
+        EXPECT_EQ(k.opens, c.opens);
+        EXPECT_EQ(k.submits, c.ok ? 1 : 0);
+        EXPECT_EQ(clock.nowMs() - before, c.waitedMs);
+    }
 }
