@@ -384,7 +384,7 @@ TEST_F(CliJournal, ASecondProcessLeavesARunningUpdateAlone) {
     struct Case { std::vector<std::string> args; int code; const char* says; };
     for (const Case& k : std::initializer_list<Case>{
              {{"list"}, 0, "updating (pid "},
-             {args, 1, "held by another q55x (updating since "},
+             {args, 6, "held by another q55x (updating since "},
              {{"recover", "--yes"}, 2, ": running (updating since "},
              {{"journal"}, 0, "running (updating since "}}) {
         SCOPED_TRACE(k.args.front());
@@ -418,7 +418,7 @@ TEST_F(CliJournal, AJournalNobodyCanMisuse) {
     const uint64_t first = cleanRun(u, updated);
     const Bytes before = fresh(u);
     durable.calls.clear();
-    ASSERT_EQ(run(sim(u, ",powercut=" + std::to_string(first + 40)), update(u, true)).code, 1);
+    ASSERT_EQ(run(sim(u, ",powercut=" + std::to_string(first + 40)), update(u, true)).code, 8);
     ASSERT_EQ(journals().size(), 1u);
     const cli::Journal j = journals().front();
     const fs::path file = cli::JournalStore().journalPath(j.id), backup = j.backup, folder = cli::journalDirectory();
@@ -470,7 +470,7 @@ TEST_F(CliJournal, AJournalNobodyCanMisuse) {
     const uint64_t firstOf528 = cleanRun(v, updated);
     const auto cutUpdate = [&] {
         fresh(v);
-        ASSERT_EQ(run(sim(v, ",powercut=" + std::to_string(firstOf528 + 40)), update(v, true)).code, 1);
+        ASSERT_EQ(run(sim(v, ",powercut=" + std::to_string(firstOf528 + 40)), update(v, true)).code, 8);
     };
     cutUpdate();
     uint64_t n = 0;
@@ -572,7 +572,7 @@ TEST_F(CliJournal, TwinsAreNeverTakenOneForTheOther) {
     EXPECT_NE(r.err.find("2 enclosures answer alike (serial state:"), std::string::npos) << r.err;
     EXPECT_EQ(flash(), before);
 
-    ASSERT_EQ(run(sim(u, ",powercut=" + std::to_string(first + 2)), update(u)).code, 1);
+    ASSERT_EQ(run(sim(u, ",powercut=" + std::to_string(first + 2)), update(u)).code, 8);
     const Bytes cut = flash();
     r = twins({"recover", "--yes"});
     EXPECT_EQ(r.code, 1);
