@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <chrono>
 #include <filesystem>
+#include <random>
 #include <fstream>
 #include <system_error>
 
@@ -622,9 +624,13 @@ std::string TQ55xFwTool::snapshotRunFile() {
     const std::string name = FwFilenameEdit.text();
     const firmware::FileImage file = firmware::readFirmwareFile(name);
     if (!file.opened || file.tooLarge) return {};
+    // A name no other copy of the program (or test beside it) takes at the same moment: the
+    // virtual clock starts at zero in every process, so the name is drawn, not counted.
     static unsigned taken = 0;
+    std::random_device entropy;
+    const auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
     const std::filesystem::path copy = std::filesystem::temp_directory_path() /
-        ("q55x-run-" + std::to_string(sys::nowUs()) + "-" + std::to_string(++taken) +
+        ("q55x-run-" + std::to_string(entropy()) + "-" + std::to_string(ticks) + "-" + std::to_string(++taken) +
          std::filesystem::path(name).extension().string());
     std::ofstream out(copy, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(file.bytes.data()), static_cast<std::streamsize>(file.bytes.size()));
