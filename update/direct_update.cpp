@@ -657,6 +657,12 @@ int qvd529_update_func(uint32_t device, const std::function<void(bool)>& showRes
     macPrint("update_func: check flash type.");
     const uint32_t flashType = qvaccess::FlashTypeForUpdate(device);
 
+    // Written past the flash's end the image would wrap round over the NVRAM bytes kept at 0xC000.
+    if (bundle.size() > macFlashBytes(device, flashType, bundle.size())) {
+        macPrint(kTextFwBiggerThanFlash);
+        return finish(false);
+    }
+
     macPrint("update_func: allocate resources.");
     sys::AlignedBuffer image, kept;
     if (!image.reset(bundle.size()) || !kept.reset(bundle.size())) {
@@ -681,6 +687,16 @@ int qvd529_update_func(uint32_t device, const std::function<void(bool)>& showRes
     const bool ok = QV_UpdateFlash529(device, image.data(), image.size(), flashType);
     macPrint(ok ? "update_func: update flash success." : "update_func: update falsh fail.");
     return finish(ok);
+}
+
+uint64_t macFlashBytes(uint32_t device, uint32_t flashType, uint64_t needed) {
+    vendor::_VenderCmdPara para;
+    para.flashType = flashType;
+    if (needed > uint64_t{para.capacityKiB} * 1024) {
+        vendor::MacPort port(device);
+        vendor::detectFlashCapacity(port, vendor::FlashVariant::WinChkId, para);
+    }
+    return uint64_t{para.capacityKiB} * 1024;
 }
 
 }  // namespace firmware

@@ -39,6 +39,11 @@ bool fn_SerialFlashRead529(UpdateWindow& w, const SelectedDevice& dev, const Dir
                            uint8_t* buffer, size_t length);
 bool RecoverFirmwareBank(UpdateWindow& w, SelectedDevice& dev);
 
+// The flash's size in bytes for a macOS thread, measured as the Windows routes measure it, and only
+// when `needed` is past what the flash type alone says; a flash whose size is not known counts as
+// 64 KiB. An image larger than this would wrap round onto the flash's start.
+uint64_t macFlashBytes(uint32_t device, uint32_t flashType, uint64_t needed);
+
 // macOS: 0 on success, -1 on failure; `showResult` as for qvr298_update_func.
 int qvd529_update_func(uint32_t device, const std::function<void(bool)>& showResult);
 bool QV_UpdateFlash529(uint32_t device, const uint8_t* image, size_t size, uint32_t flashType);

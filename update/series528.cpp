@@ -193,8 +193,9 @@ bool update528Windows(UpdateWindow& w, SelectedDevice& dev, bool spiWrite) {
 
     if (row.flashPrepare) IDEAccess::QV_FlashPrepare(dev.path);
     // SST parts come up with their protection set, which the bridge's unit erase does not clear:
-    // they are unlocked before anything is erased, as the MXIC parts are unprotected.
-    if (spiWrite && flashType == vendor::kFlashSst) vendor::sstUnlock(port);
+    // they are unlocked before anything is erased, as the MXIC parts are unprotected (on either
+    // route: the 528 route erases with the bridge's unit erase too).
+    if (flashType == vendor::kFlashSst) vendor::sstUnlock(port);
     if (spiWrite && isQvd523(row) && flashType == vendor::kFlashSst) {
         // This pairing does not take the bridge's unit erase cleanly: the part is cleared first.
         vendor::sstChipErase(port);
@@ -242,19 +243,15 @@ bool UpdateFlash_528Series(uint32_t device, vendor::ChipType chipType, const uin
     }
     // The Windows routes' size rule, the flash measured as they measure it; a flash whose size is
     // not known counts as 64 KiB.
-    const uint32_t total = fittingTotal(size, codeOnly, [&](uint64_t needed) {
-        vendor::_VenderCmdPara para;
-        para.flashType = flashType;
-        if (needed > uint64_t{para.capacityKiB} * 1024)
-            vendor::detectFlashCapacity(port, vendor::FlashVariant::WinChkId, para);
-        return uint64_t{para.capacityKiB} * 1024;
-    });
+    const uint32_t total =
+        fittingTotal(size, codeOnly, [&](uint64_t needed) { return macFlashBytes(device, flashType, needed); });
     if (total == 0) {
         macPrint(kTextFwBiggerThanFlash);
         return false;
     }
     const vendor::ChipRow& row = vendor::chipRow(chipType);
     if ((flashType == vendor::kFlashSt || flashType == vendor::kFlashMxic) && !isQvd523(row)) link.unprotect();
+    if (flashType == vendor::kFlashSst) vendor::sstUnlock(port);
 
     const size_t fileStart = keep && !codeOnly ? kKept : 0;
     if (size <= fileStart) return false;
