@@ -78,7 +78,10 @@ bool MacPort::serialFlashSectorErase(uint32_t addr) { return qvaccess::QV_Serial
 bool MacPort::serialFlashStatus(uint8_t* buf4) { return qvaccess::QV_SerialFlashStatus(dev_, buf4); }
 bool MacPort::serialFlashWriteEnable() { return qvaccess::QV_SerialFlashWriteEnable(dev_); }
 bool MacPort::serialFlashWriteStatusUnprotect() { return qvaccess::QV_SerialFlashWriteStatusAMC(dev_); }
-bool MacPort::serialFlashCommand(std::initializer_list<uint8_t>, bool) { return false; }
+// The macOS program has no data phase: only a cycle that ends with its command goes out.
+bool MacPort::serialFlashCommand(std::initializer_list<uint8_t> spi, bool continues) {
+    return !continues && qvaccess::QV_SerialFlashCycle(dev_, spi);
+}
 bool MacPort::serialFlashData(const uint8_t*, int) { return false; }
 bool MacPort::directWrite(uint32_t addr, const uint8_t* data, int len, uint8_t eraseMode) {
     return qvaccess::QV_SetNVRAM_529(dev_, addr, data, len, eraseMode);

@@ -106,7 +106,12 @@ bool QV_SerialFlashReadID(Device dev, uint8_t count, uint8_t opcode, bool flag, 
     return in(dev, cdb::serialFlashReadId(count, opcode, flag), buf, count);
 }
 
-bool QV_SerialFlashWriteEnable(Device dev) { return out(dev, cdb::serialFlashCommand({0x06}, false)); }
+bool QV_SerialFlashWriteEnable(Device dev) { return QV_SerialFlashCycle(dev, {0x06}); }
+
+bool QV_SerialFlashCycle(Device dev, std::initializer_list<uint8_t> spi) {
+    if (spi.size() == 0 || spi.size() > 7) return false;
+    return out(dev, cdb::serialFlashCommand(spi, false));
+}
 
 bool QV_SerialFlashWriteStatusAMC(Device dev) {
     static const uint8_t data[2] = {0x01, 0x00};

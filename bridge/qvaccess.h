@@ -3,6 +3,7 @@
 // the device with direction 2. Each command is sent once. They return true on success.
 #pragma once
 #include <cstdint>
+#include <initializer_list>
 
 #include "bridge/cdb.h"
 
@@ -36,6 +37,8 @@ bool QV_SerialFlashChipErase(Device dev);
 bool QV_SerialFlashSectorErase(Device dev, uint32_t addr);
 bool QV_SerialFlashReadID(Device dev, uint8_t count, uint8_t opcode, bool flag, uint8_t* buf);
 bool QV_SerialFlashWriteEnable(Device dev);
+// One SPI cycle of at most seven bytes that ends with the command (no data phase, no reply).
+bool QV_SerialFlashCycle(Device dev, std::initializer_list<uint8_t> spi);
 bool QV_SerialFlashWriteStatusAMC(Device dev);
 bool QV_SerialFlashResponse(Device dev, uint8_t count, uint8_t* buf, int len);
 bool QV_SerialFlashType(Device dev, uint8_t* buf4);

@@ -74,11 +74,16 @@ bool writeDisable(BridgePort& port) { return port.serialFlashCommand({0x04}, fal
 // forget the write latch with that write; the latch is set again before programming. None of
 // these cycles decides the outcome: a part that missed one ignores the programming after it,
 // which the caller's read-back finds.
+// The macOS program, which has no data phase, sends the status byte inside the cycle.
 void sstUnlock(BridgePort& port) {
     static const uint8_t kClearProtection[2] = {0x00, 0x00};
     port.serialFlashCommand({0x50}, false);
-    port.serialFlashCommand({0x01}, true);
-    port.serialFlashData(kClearProtection, 2);
+    if (port.program() == Program::Mac) {
+        port.serialFlashCommand({0x01, 0x00}, false);
+    } else {
+        port.serialFlashCommand({0x01}, true);
+        port.serialFlashData(kClearProtection, 2);
+    }
     sys::sleepMs(kSpiPaceMs);
     port.serialFlashCommand({0x06}, false);
     sys::sleepMs(kSpiPaceMs);

@@ -277,7 +277,9 @@ std::vector<uint8_t> SpiFlash::transfer(const std::vector<uint8_t>& mosi, size_t
             break;
         case 0x50: statusWriteEnabled_ = true; break;
         case 0x01:
-            if ((wel || statusWriteEnabled_) && mosi.size() >= 2) {
+            // The byte-programmed SST parts take a status write only after their 50; the others
+            // after 50 or the write enable.
+            if ((statusWriteEnabled_ || (wel && part_->style != ProgramStyle::SstByte)) && mosi.size() >= 2) {
                 statusBits_ = static_cast<uint8_t>((mosi[1] & (kStatusProtect | kStatusSrwd)));
                 statusWriteEnabled_ = false;
                 if (part_->style == ProgramStyle::Page) occupyUs(kStatusWriteUs);

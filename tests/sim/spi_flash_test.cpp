@@ -132,6 +132,10 @@ TEST(SimFlash, SstWordProgrammingAutoIncrements) {
 TEST(SimFlash, SstByteProgrammingTakesOneBytePerCycle) {
     Rig rig("qvd523,flash=bf48");
     std::fill(rig.enc->flash().begin(), rig.enc->flash().end(), 0xFF);
+    // These parts take a status write only after their 50; after the write enable it is lost.
+    ASSERT_TRUE(QV_SerialFlashWriteEnable(rig.path));
+    ASSERT_TRUE(QV_SerialFlashCommand(rig.path, {0x01, 0x00}, false));
+    EXPECT_EQ(rig.status() & 0x1C, 0x1C);
     rig.unlock();
     ASSERT_TRUE(QV_SerialFlashWriteEnable(rig.path));
     ASSERT_TRUE(QV_SerialFlashCommand(rig.path, {0xAF, 0x00, 0xC0, 0x00}, true));

@@ -395,6 +395,18 @@ TEST(SimDirectUpdate, MacQvd529ThreadKeeps256BytesAt0xC000) {
         EXPECT_EQ(rig.enc->bootState(), sim::BootState::Firmware);
         EXPECT_EQ(rig.versionAfterReset(4), (Bytes{20, 5, 3, 3}));
     }
+    {   // An image larger than the flash would wrap round over the bytes kept at 0xC000.
+        Rig small("qvr296,flash=c22010");
+        Bytes image = bundle;
+        image.resize(0x18000, 0xA5);
+        const auto previousLoader =
+            sys::setResourceLoader([&](std::string_view, std::string_view, Bytes& out) { return out = image, true; });
+        const Bytes before = small.enc->flash();
+        EXPECT_EQ(firmware::qvd529_update_func(small.makerObject, {}), -1);
+        EXPECT_EQ(lines.end()[-2], "FW size > flash size!!");
+        EXPECT_EQ(small.enc->flash(), before);
+        sys::setResourceLoader(previousLoader);
+    }
     Rig qvr256("qvr256");
     const auto previousLoader = sys::setResourceLoader(firmware::catalogResources());
     EXPECT_EQ(firmware::qvd529_update_func(qvr256.makerObject, {}), -1);

@@ -196,6 +196,33 @@ TEST(SimFamily528, SstAndMxicPageRules) {
     }
 }
 
+// SST parts come up protected and the bridge's unit erase does not clear that: both programs
+// unlock the part first (the macOS program, which has no data phase, with the status byte in the
+// cycle), and the firmware lands behind the kept NVRAM.
+TEST(SimFamily528, ProtectedSstPartIsUnlockedByBothPrograms) {
+    const sys::ResourceLoader previous = sys::setResourceLoader(firmware::catalogResources());
+    for (bool mac : {false, true}) {
+        SCOPED_TRACE(mac ? "macOS" : "Windows");
+        Rig rig("qvd528,flash=bf48");
+        const Bytes nvram = chipNvram(7);
+        rig.setFlash(0, nvram);
+        const Bytes file = mac ? sample("QVD528UFW") : sample("qvd528_with_nvram");
+        bool ok;
+        if (mac) {
+            const firmware::MacOutputSink sink = firmware::setMacOutputSink([](std::string_view) {});
+            ok = firmware::qvd528_update_func(rig.session.bus().deviceOf(0).makerObject, {}) == 0;
+            firmware::setMacOutputSink(sink);
+        } else {
+            rig.pick(file);
+            ok = firmware::UpdateFlash_528Series(rig.w, rig.dev);
+        }
+        ASSERT_TRUE(ok) << rig.w.status();
+        EXPECT_EQ(rig.flash(0, 4096), nvram);
+        EXPECT_EQ(rig.flash(4096, file.size() - 4096), Bytes(file.begin() + 4096, file.end()));
+    }
+    sys::setResourceLoader(previous);
+}
+
 TEST(SimFamily528, MacUpdateKeepsAValidNvramOnly) {
     const sys::ResourceLoader previous = sys::setResourceLoader(firmware::catalogResources());
     const Bytes bundle = sample("QVD528UFW");
