@@ -113,6 +113,13 @@ int runFlash(Context& ctx, const FlashOptions& o) {
     if (plan.procedure == firmware::RunProcedure::None)
         return ctx.fail(kExitRefused, std::string("q55x cannot update the ") + std::string(vendor::chipDisplayName(type)) + ".");
     if (plan.procedure == firmware::RunProcedure::FileTooBig) return ctx.fail(kExitRefused, plan.steps);
+    // The SST form writes a file that carries its own NVRAM whole: its first 4 KiB replace the
+    // chip's (the enclosure's settings and serial). That happens only when the user asked for it.
+    if (plan.procedure == firmware::RunProcedure::Sst && !o.includeNvram &&
+        firmware::carriesOwnNvram(file, type) && file.bytes.size() >= firmware::kNvramSize)
+        return ctx.fail(kExitRefused, plan.name + std::string(" writes the file whole: its first 4 KiB replace the chip's NVRAM "
+                                                           "(the enclosure's settings and serial). Add --include-nvram to "
+                                                           "write it so. Nothing written."));
 
     // The largest command the procedure sends: the RAM buffer download and the disk's firmware units
     // are 64 KiB, every other procedure (and the backup) at most 16 KiB. A host that takes less is

@@ -51,6 +51,9 @@ const std::vector<Family> kFamilies = {
      {"MX25L1006E", "MX25L512", "W25X40", "M25P10", "Pm25LD010", "A25L010", "none"}, {R::Direct}, nullptr},
     {"qvr227", "qvr227", "", 12, "227", "qvr227_with_nvram", L::NvramFirst, 0, {"MX25L1006E", "W25X40", "M25P10"},
      {R::Direct, R::Series528}, nullptr},
+    // Its later stepping is asked for the flash's 0x9F reply; an SST25 part takes the SST form.
+    {"qvr227b4", "qvr227b4", "", 12, "227", "qvr227_with_nvram", L::NvramFirst, 0, {"SST25VF016B", "MX25L1006E"},
+     {R::Direct, R::Sst}, nullptr},
     {"qvd528", "qvd528", "", 7, "528", "qvd528_with_nvram", L::NvramFirst, 0,
      {"MX25L512", "MX25L1006E", "W25X10", "A25L05PU", "AT25F512B", "SST25VF512", "M25P05A", "none"}, {R::Series528, R::Mac528},
      "QVD528UFW"},
@@ -242,6 +245,10 @@ std::vector<OracleCase> oracleMatrix(bool bounded) {
             for (Route route : fam.routes) {
                 // The QVD523 takes the SST form only on an SST part, and the serial-flash form only on another.
                 if (fam.chipType == 11 && (route == R::Sst) != (std::string(c.flash) == "SST25VF512")) continue;
+                // The later QVR227 takes the SST form on an SST25 part and the direct update on another.
+                if (fam.chipType == 12 && fam.flashes[0] == std::string("SST25VF016B") &&
+                    (route == R::Sst) != (std::string(c.flash) == "SST25VF016B"))
+                    continue;
                 const bool mac = route == R::Mac298 || route == R::Mac529 || route == R::Mac528;
                 c.route = route;
                 c.program = mac ? Program::Mac : Program::Windows;

@@ -48,7 +48,8 @@ bool isQ55xCheck(const std::string& m) {
     for (const char* t : {"The firmware file seems not match this chip!", "FW file not Match.",
                           "The firmware file size is bigger than the flash size!", "The firmware file is larger than any flash.",
                           "The chip runs this version already", "The file is older than", "Firmware ID not match!!",
-                          "Firmware already updated.", "the embedded firmware image is missing"})
+                          "Firmware already updated.", "the embedded firmware image is missing",
+                          "Add --include-nvram to write it so."})
         if (m.find(t) != std::string::npos) return true;
     return false;
 }

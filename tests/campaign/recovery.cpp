@@ -100,6 +100,7 @@ OracleCase caseOf(const Row& r) {
     c.shape = r.shape;
     c.cliUpdate = r.update;
     c.enclosure = r.enclosure;
+    c.includeNvram = r.route == Route::Sst;   // q55x writes a file's own NVRAM there only when asked
     if (r.update) c.shape.size = caseFile(c).size();
     return c;
 }

@@ -189,6 +189,14 @@ TEST_F(CliUpdate, FlashRefusesAFileOfAnotherChipBeforeWriting) {
     EXPECT_EQ(q55x({"--sim", "qvr298,fw=31.01.01.30", "flash", "--yes", sample("qvr298_31.01.01.20").string()}).code, 4);
     EXPECT_EQ(q55x({"--sim", "qvr298,fw=31.01.01.30", "flash", "--yes", "--allow-older", "--no-backup",
                     sample("qvr298_31.01.01.20").string()}).code, 0);
+    // The SST form writes a file's own NVRAM over the chip's: only when asked to.
+    fs::remove(t);
+    const std::string sst = "qvr227b4,flash=SST25VF016B";
+    r = q55x({"--sim", sst, "--trace", t.string(), "flash", "--yes", sample("qvr227_with_nvram").string()});
+    EXPECT_EQ(r.code, 4);
+    EXPECT_NE(r.err.find("--include-nvram"), std::string::npos);
+    for (const auto& l : trace(t)) EXPECT_NE(l["dir"], "out") << l.dump();
+    EXPECT_EQ(q55x({"--sim", sst, "flash", "--yes", "--no-backup", "--include-nvram", sample("qvr227_with_nvram").string()}).code, 0);
     fs::remove(t);
 }
 
