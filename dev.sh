@@ -113,6 +113,10 @@ stage_gnustep() {
     return 1
   fi
   grep -E 'tests passed' "$tmp/ctest.txt"
+  if ! grep -qE 'MacAppControllerTests .* Passed' "$tmp/ctest.txt"; then
+    echo "the window's tests (MacAppControllerTests) did not run"
+    return 1
+  fi
   if ! HOME="$tmp" xvfb-run -a build/FwUpdateMac.app/FwUpdateMac --sim "qvr298,fw=31.01.01.10,state=$tmp/e.state" \
        --auto-continue --report "$tmp/r.json" -GSX11HandlesWindowDecorations NO >"$tmp/out.txt" 2>&1; then
     cat "$tmp/out.txt"

@@ -5,6 +5,7 @@
 #import "mac_app/treeview.h"
 #import "mac_app/window_bridge.h"
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -364,6 +365,26 @@ static void testUnplugInWelcome(NSBundle* bundle)
     raid::gAddedIter = 0;
 }
 
+// A clock that notes whether the list's 2 s pause ran on the main thread, where it would freeze
+// the window.
+struct PauseWatch final : sys::Clock {
+    sys::Clock& next;
+    std::atomic<int> pauses{0};
+    std::atomic<bool> onMain{false};
+    explicit PauseWatch(sys::Clock& n) : next(n) {}
+    void sleepMs(unsigned ms) override
+    {
+        if (ms == 2000) {
+            onMain = onMain || [NSThread isMainThread];
+            ++pauses;
+        }
+        next.sleepMs(ms);
+    }
+    uint64_t nowMs() const override { return next.nowMs(); }
+    uint64_t nowUs() const override { return next.nowUs(); }
+    void sleepUs(uint64_t us) override { next.sleepUs(us); }
+};
+
 static void testTwoControllers(NSBundle* bundle)
 {
     Scenario s(bundle, {"qvr298", "qvr298,bus=1394"});
@@ -375,6 +396,13 @@ static void testTwoControllers(NSBundle* bundle)
     // Row 1 is the FireWire controller (its GUID sorts after the USB key 0).
     const std::string row1 = [[box itemObjectValueAtIndex:1] UTF8String];
     CHECK(row1.find("  (GUID: 30E0F000000002)") != std::string::npos);
+    {   // Refresh lists them again after its pause, which runs off the main thread.
+        PauseWatch watch(s.session->clock());
+        const sys::ScopedClock watched(watch);
+        [c refresh:nil];
+        CHECK(spinUntil([&] { return watch.pauses > 0 && [box numberOfItems] == 2; }));
+        CHECK(!watch.onMain);
+    }
 
     // Selecting another controller stops the progress display and makes it current.
     NSLevelIndicator* level = outlet(c, "levelindicator");
@@ -420,6 +448,7 @@ static void testTwoControllers(NSBundle* bundle)
     CHECK(s.finished());
     CHECK(equals([c wizardState], "Failure"));
     CHECK(printed("No update started: 2 controllers are attached; only one may be while updating."));
+
 }
 
 static void testOpenFailureIsFatal(NSBundle* bundle)
@@ -598,8 +627,9 @@ static WizardUpdate wizardUpdate(NSBundle* bundle, const std::string& enclosure,
     const auto done = [c] { return [c progressEnded] && ![c isWorking] && !raid::update_thread_running(); };
     while (waitForStep(stepper, done)) {
         ++u.steps;
-        // Commands after the result are the rescans discovery held back: the update is over.
-        const bool updatingNow = equals([c wizardState], "Updating");
+        // Commands after the result are the rescans discovery held back: the update is over. So
+        // is it once its thread has ended, even before the window shows the result.
+        const bool updatingNow = equals([c wizardState], "Updating") && raid::update_thread_running();
         for (size_t a = 0; interfere && updatingNow && u.faults.empty() && a < userActions().size(); ++a) {
             const UserAction& action = userActions()[a];
             const size_t alertsBefore = s.alerts.size();
