@@ -239,6 +239,7 @@ void TQ55xFwTool::RefreshBtnClick() {
     replugLable.setVisible(false);
     YesBtn.setEnabled(false);
     oneButtonReady_ = false;
+    offerStale_ = false;
     if (!updating_) ProgressBar2.setPosition(0);
 
     const vendor::Enumeration found = vendor::EnumerateBridgeDevices(true);
@@ -472,6 +473,11 @@ void TQ55xFwTool::RdCheckBoxClick() {
 void TQ55xFwTool::WMDeviceChange(DeviceEvent e) {
     // The panel belongs to the update while one runs, whichever it is.
     if (e == DeviceEvent::Arrival && !updateInProgress()) showOnPanel(kTextGuidance, kGuidanceColor);
+    // The offer waits for the scan this event asks for.
+    if (!updateInProgress()) {
+        offerStale_ = true;
+        YesBtn.setEnabled(false);
+    }
     app_.stopTimer(kRescanTimerId);
     app_.startTimer(kRescanTimerId, e == DeviceEvent::Arrival ? kRescanAfterArrivalMs : kRescanAfterRemovalMs);
 }
@@ -519,7 +525,11 @@ void TQ55xFwTool::YesBtnClick() {
             versionRead = firmware::versionOfChipInfo(info, sizeof info);
             return firmware::compareWithEmbedded(info, sizeof info, header, sizeof header) == want;
         };
-        if (std::find(present.paths.begin(), present.paths.end(), dev.path) == present.paths.end()) {
+        if (offerStale_) {
+            watch.noteFailure("checking the selected bridge",
+                              "a bridge arrived or left since the list was made; it is scanned again first");
+            endDetails(watch, false, {});
+        } else if (std::find(present.paths.begin(), present.paths.end(), dev.path) == present.paths.end()) {
             watch.noteFailure("checking the selected bridge", "the selected bridge is no longer attached");
             endDetails(watch, false, {});
         } else if (IDEAccess::DetectChipType(dev.path).packed() != currentChipType_ ||

@@ -180,6 +180,9 @@ private:
     bool scanning_ = false;
     bool rescanPending_ = false;    // a rescan came due while the flash was being written
     bool oneButtonReady_ = false;   // the last scan offered the one-button update
+    // A bridge arrived or left since the last scan began: the offer may name a bridge that was
+    // replaced (a twin in the same port has the same path, chip and firmware).
+    bool offerStale_ = false;
     bool closed_ = false;
     unsigned sessionHolds_ = 0;
     firmware::UpdateDetails details_;

@@ -106,6 +106,25 @@ TEST(WinAppUpdate, OneButtonWaitsForItsOwnBridge) {
     }
 }
 
+// A bridge unplugged and another put into the same port (a twin has the same path, chip and
+// firmware): the offer waits for the rescan those events ask for, and nothing is written before.
+TEST(WinAppUpdate, OfferMadeBeforeAReplugWritesNothing) {
+    FormRig rig({"qvr298,fw=31.01.01.10"});
+    auto& f = rig.f();
+    ASSERT_TRUE(f.YesBtn.enabled());
+    f.WMDeviceChange(winform::DeviceEvent::RemoveComplete);
+    f.WMDeviceChange(winform::DeviceEvent::Arrival);
+    EXPECT_FALSE(f.YesBtn.enabled());
+    const Bytes before = rig.enclosure().flash();
+    f.YesBtnClick();   // a click queued before the button went off
+    EXPECT_EQ(f.devpnl.caption(), "Update    Fail!!");
+    EXPECT_EQ(rig.enclosure().flash(), before);
+    rig.app.runFor(5000);   // the rescan makes the offer again
+    ASSERT_TRUE(f.YesBtn.enabled());
+    f.YesBtn.click();
+    EXPECT_EQ(f.devpnl.caption(), "Update    Pass!!");
+}
+
 // Pressed on another chip (the button is normally off then): red, and not one command sent.
 TEST(WinAppUpdate, OneButtonOnAnotherChipSendsNothing) {
     FormRig rig({"qvr256"});
