@@ -396,13 +396,6 @@ static void testTwoControllers(NSBundle* bundle)
     // Row 1 is the FireWire controller (its GUID sorts after the USB key 0).
     const std::string row1 = [[box itemObjectValueAtIndex:1] UTF8String];
     CHECK(row1.find("  (GUID: 30E0F000000002)") != std::string::npos);
-    {   // Refresh lists them again after its pause, which runs off the main thread.
-        PauseWatch watch(s.session->clock());
-        const sys::ScopedClock watched(watch);
-        [c refresh:nil];
-        CHECK(spinUntil([&] { return watch.pauses > 0 && [box numberOfItems] == 2; }));
-        CHECK(!watch.onMain);
-    }
 
     // Selecting another controller stops the progress display and makes it current.
     NSLevelIndicator* level = outlet(c, "levelindicator");
@@ -449,6 +442,20 @@ static void testTwoControllers(NSBundle* bundle)
     CHECK(equals([c wizardState], "Failure"));
     CHECK(printed("No update started: 2 controllers are attached; only one may be while updating."));
 
+}
+
+// Refresh lists the controllers again after its pause, which runs off the main thread.
+static void testRefreshPausesOffTheMainThread(NSBundle* bundle)
+{
+    Scenario s(bundle, {"qvr298", "qvr298,bus=1394"});
+    s.discover();
+    NSComboBox* box = outlet(s.c, "controllerselectbox");
+    PauseWatch watch(s.session->clock());
+    const sys::ScopedClock watched(watch);
+    [s.c refresh:nil];
+    CHECK(spinUntil([&] { return watch.pauses > 0 && [box numberOfItems] == 2; }));
+    CHECK(!watch.onMain);
+    spinUntil([] { return false; }, 1.0);   // the refresh thread asks the chips after the list
 }
 
 static void testOpenFailureIsFatal(NSBundle* bundle)
@@ -712,17 +719,26 @@ int main(int argc, const char* argv[])
     macapp::WindowBridge bridge;
     raid::set_window(&bridge);
 
-    testInitialState(bundle);
-    testNoControllerAndTheRebuildTab(bundle);
-    testAlreadyUpdatedAndMismatch(bundle);
-    testSuccessfulUpdate(bundle);
-    testFailingUpdate(bundle);
-    testUnplugInWelcome(bundle);
-    testTwoControllers(bundle);
-    testContinueCountsTheAttachedDevices(bundle);
-    testOpenFailureIsFatal(bundle);
-    testUnattendedRunEnds(bundle);
-    testOneUpdateAtATime(bundle);
+    // Each test's name goes out first: a run that hangs shows where.
+    struct Test { const char* name; void (*run)(NSBundle*); };
+    const Test tests[] = {
+        {"testInitialState", testInitialState},
+        {"testNoControllerAndTheRebuildTab", testNoControllerAndTheRebuildTab},
+        {"testAlreadyUpdatedAndMismatch", testAlreadyUpdatedAndMismatch},
+        {"testSuccessfulUpdate", testSuccessfulUpdate},
+        {"testFailingUpdate", testFailingUpdate},
+        {"testUnplugInWelcome", testUnplugInWelcome},
+        {"testTwoControllers", testTwoControllers},
+        {"testRefreshPausesOffTheMainThread", testRefreshPausesOffTheMainThread},
+        {"testContinueCountsTheAttachedDevices", testContinueCountsTheAttachedDevices},
+        {"testOpenFailureIsFatal", testOpenFailureIsFatal},
+        {"testUnattendedRunEnds", testUnattendedRunEnds},
+        {"testOneUpdateAtATime", testOneUpdateAtATime},
+    };
+    for (const Test& t : tests) {
+        std::fprintf(stderr, "controller_tests: %s\n", t.name);
+        t.run(bundle);
+    }
 
     raid::set_window(nullptr);
     [pool release];
