@@ -5,9 +5,11 @@
 #include <climits>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <filesystem>
 #include <string>
 
+#include "cli/probe_rule.h"
 #include "cli/session.h"
 #include "sim/enclosure_config.h"
 #include "sim/session.h"
@@ -75,11 +77,31 @@ public:
         const auto it = host_.limits.find(path);
         return it == host_.limits.end() ? 0 : it->second;
     }
-    std::vector<vendor::Candidate> candidates(const ProbePolicy&) override {
-        std::vector<vendor::Candidate> out;
+    // The emulated devices under the same rule as the machine's own (probe_rule.h).
+    std::vector<vendor::Candidate> candidates(const ProbePolicy& policy) override {
+        std::vector<ScanNode> nodes;
         for (const auto& d : session_.bus().devices())
-            if (!leftAlone(d.linuxPath)) out.push_back({d.linuxPath, busOf(d.bus)});
-        return out;
+            if (!leftAlone(d.linuxPath)) nodes.push_back(scanNode(d, policy));
+        ScanResult r = prober_.scan(nodes, policy);
+        std::lock_guard<std::mutex> lock(mutex_);
+        unprobed_ = std::move(r.unprobed);
+        return r.bridges;
+    }
+    std::optional<vendor::Candidate> named(const std::string& path, const ProbePolicy& policy) override {
+        for (const auto& d : session_.bus().devices()) {
+            if (d.linuxPath != path && d.windowsPath != path) continue;
+            bool unprobed = false;
+            auto c = prober_.named(scanNode(d, policy), policy, unprobed);
+            std::lock_guard<std::mutex> lock(mutex_);
+            unprobed_.clear();
+            if (unprobed) unprobed_.push_back(path);
+            return c;
+        }
+        return vendor::Candidate{path, std::nullopt};   // not on the bus: its commands fail as a departed device's
+    }
+    std::vector<std::string> leftUnprobed() const override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return unprobed_;
     }
     std::string volumesOf(const std::string&) override { return {}; }
     // An emulated enclosure lives as long as its state file: that is its serial number. One without
@@ -110,6 +132,12 @@ public:
     }
 
 private:
+    static ScanNode scanNode(const sim::DeviceInfo& d, const ProbePolicy& policy) {
+        const bool fireWire = d.bus == sim::BusKind::Ieee1394;
+        const bool ours = fireWire ? introducesItselfAsOurs({}, {}, sim::kBridgeMakerCompanyId, policy)
+                                   : introducesItselfAsOurs(d.usbVendor, d.usbProduct, {}, policy);
+        return {d.linuxPath, std::to_string(d.number), ours, busOf(d.bus)};
+    }
     static vendor::Bus busOf(sim::BusKind b) {
         switch (b) {
             case sim::BusKind::Uas: return vendor::Bus::Uas;
@@ -120,6 +148,9 @@ private:
     }
 
     sim::Session session_;
+    NodeProber prober_{false};
+    mutable std::mutex mutex_;
+    std::vector<std::string> unprobed_;
     LimitedHost host_{transport::backend()};
     transport::ScopedBackend useHost_{host_};
     const unsigned run_ = ++runs;   // sessions of this process, for the serials of enclosures without a state file

@@ -433,6 +433,22 @@ TEST_F(CliUpdate, TheConventionsOfTheFieldsTools) {
     fs::remove(t);
 }
 
+// Another maker's device gets the kernel's own INQUIRY once a command, a `list` or an update whose
+// wait for the bridge after its reset scans twice a second.
+TEST_F(CliUpdate, AnotherMakersDeviceGetsOneStandardInquiryPerCommand) {
+    const fs::path t = temp("t.jsonl");
+    for (const std::vector<std::string>& command : {std::vector<std::string>{"list"}, {"update", "--yes", "--no-backup"}}) {
+        std::vector<std::string> args{"--sim", "qvr298,fw=31.01.01.10", "--sim", "qv84556,usbid=0bc2:2322", "--trace", t.string()};
+        args.insert(args.end(), command.begin(), command.end());
+        fs::remove(t);
+        EXPECT_EQ(q55x(args).code, 0) << command[0];
+        std::vector<std::string> sent;
+        for (const auto& l : trace(t))
+            if (l["path"] == "sim:/dev/sg2") sent.push_back(l["cdb"]);
+        EXPECT_EQ(sent, std::vector<std::string>{"120000002400"}) << command[0];
+    }
+}
+
 // A transfer limit is named before anything is written; the transport never sends more.
 TEST_F(CliUpdate, ATransferLimitIsNamedBeforeAnythingIsWritten) {
     const fs::path t = temp("t.jsonl");

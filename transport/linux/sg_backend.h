@@ -4,8 +4,6 @@
 // firewire-sbp2 is only ever sent the harmless standard commands (TEST UNIT READY, INQUIRY,
 // READ CAPACITY); every other command to it fails without reaching the device.
 #pragma once
-#include <sys/types.h>
-
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -33,6 +31,10 @@ struct NodeIdentity {
     std::string port;     // where it is plugged in: the USB device's port path ("1-2.3"), the 1394 node ("fw1")
 };
 NodeIdentity identifyNode(std::string_view devPath, const std::string& sysfsRoot = "/sys");
+
+// The node's sysfs class entry as it stands now ("<inode>:<creation time>"): a node that comes back
+// as another device has a new entry, and so another text; empty when sysfs has no entry for it.
+std::string nodeInstanceOf(std::string_view devPath, const std::string& sysfsRoot = "/sys");
 
 // Commands that may go to any device, bridge or not.
 bool isHarmlessStandardCommand(const uint8_t* cdb, uint8_t cdbLen);
@@ -68,8 +70,7 @@ private:
     bool isBridgeNode(const std::string& path);
 
     struct Verdict {
-        ino_t entry = 0;        // the node's sysfs class entry
-        int64_t createdNs = 0;
+        std::string instance;   // nodeInstanceOf when it was looked up
         bool bridge = false;
     };
     std::string sysfs_;
