@@ -477,12 +477,12 @@ TEST_F(CliUpdate, AnotherMakersDeviceGetsOneStandardInquiryPerCommand) {
 TEST_F(CliUpdate, ATransferLimitIsNamedBeforeAnythingIsWritten) {
     const fs::path t = temp("t.jsonl");
     const std::string file = sample("qvr298_31.01.01.20").string();
-    CliRun r = q55x({"--sim", "qvr298,fw=31.01.01.10,xferkb=32", "--trace", t.string(), "flash", "--yes", file});
+    CliRun r = q55x({"--sim", "qvr298,fw=31.01.01.10,xferlimit=32", "--trace", t.string(), "flash", "--yes", file});
     EXPECT_EQ(r.code, 4);
     EXPECT_NE(r.err.find("sends 64 KiB in one command, and the host lets at most 32 KiB through to sim:/dev/sg1"), std::string::npos) << r.err;
     for (const auto& l : trace(t)) EXPECT_NE(l["dir"], "out") << l.dump();
-    EXPECT_EQ(q55x({"--sim", "qvr298,fw=31.01.01.10,xferkb=64", "flash", "--yes", "--no-backup", file}).code, 0);
-    r = q55x({"--json", "--sim", "qvr298,xferkb=32", "raw", "3c0200000000000080000000", "--in", "32769"});
+    EXPECT_EQ(q55x({"--sim", "qvr298,fw=31.01.01.10,xferlimit=64", "flash", "--yes", "--no-backup", file}).code, 0);
+    r = q55x({"--json", "--sim", "qvr298,xferlimit=32", "raw", "3c0200000000000080000000", "--in", "32769"});
     EXPECT_EQ(r.json()["errno"], EOVERFLOW);
     fs::remove(t);
 }
