@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "cli/disk_use.h"
+#include "cli/linux/udev_facts.h"
 #include "cli/probe_rule.h"
 #include "cli/session.h"
 #include "transport/scsi.h"
@@ -55,19 +56,19 @@ public:
     uint32_t transferLimit(const std::string& path) override { return transport::transferLimitOf(path, sysfs_); }
     NodeFacts factsOf(const std::string& path) override {
         NodeFacts f;
+        f.mounts = transport::volumesOf(path, sysfs_).mounts;
+        if (onSystem() && udevFactsOf(path, f)) return f;
+        // A pretend sysfs tree (the tests), or a build without libudev: sysfs read by hand.
         const transport::NodeIdentity id = transport::identifyNode(path, sysfs_);
-        const transport::LinuxVolumes v = transport::volumesOf(path, sysfs_);
-        const transport::PersistentNames names =
-            transport::persistentNamesOf(v.blockDevice.substr(v.blockDevice.rfind('/') + 1), dev_);
+        f.block = transport::volumesOf(path, sysfs_).blockDevice;
+        const transport::PersistentNames names = transport::persistentNamesOf(f.block.substr(f.block.rfind('/') + 1), dev_);
         f.sg = path;
-        f.block = v.blockDevice;
         f.byId = names.byId;
         f.byPath = names.byPath;
         f.usbVendor = id.usbVendor;
         f.usbProduct = id.usbProduct;
         f.serial = id.serial;
         f.port = id.port;
-        f.mounts = v.mounts;
         return f;
     }
     std::vector<std::string> leftUnprobed() const override {
@@ -82,7 +83,10 @@ public:
         deniedNodes_.clear();
         return {permissionAdvice(nodes)};
     }
-    std::string serialOf(const std::string& path) override { return transport::identifyNode(path, sysfs_).serial; }
+    std::string serialOf(const std::string& path) override {
+        if (NodeFacts f; onSystem() && udevFactsOf(path, f)) return f.serial;
+        return transport::identifyNode(path, sysfs_).serial;
+    }
     // The USB device above the node in sysfs ("pci0000:00/0000:00:14.0/usb1/1-2"): the port stays
     // when the node's number changes with a reset.
     std::string portOf(const std::string& path) override {
@@ -110,6 +114,8 @@ public:
     }
 
 private:
+    // The machine's own devices, which udev knows; not a pretend tree.
+    bool onSystem() const { return sysfs_ == "/sys" && dev_ == "/dev"; }
     ScanNode scanNode(const std::string& node, const ProbePolicy& policy) const {
         const transport::NodeIdentity id = transport::identifyNode(node, sysfs_);
         return {node, transport::nodeInstanceOf(node, sysfs_), introducesItselfAsOurs(id.usbVendor, id.usbProduct, id.fireWireVendor, policy), busOfTransport(id.transport)};
