@@ -244,7 +244,19 @@ Result LinuxSgBackend::execute(const Request& req) {
     r.residual = io.resid > 0 ? static_cast<uint32_t>(io.resid) : 0;
     r.reported = req.xferLen - std::min(req.xferLen, r.residual);
     r.senseValid = io.sb_len_wr;
+    // A device that leaves the bus mid-command ends it with a host status (usb-storage: DID_ERROR),
+    // and the kernel takes its node away a moment later: then the command failed because the
+    // enclosure left, and says so.
+    if (r.hostStatus != 0 && r.lastError == 0 && nodeGoesAway(path)) r.lastError = ENODEV;
     return r;
+}
+
+bool LinuxSgBackend::nodeGoesAway(const std::string& path) const {
+    for (unsigned waitedMs = 0;; waitedMs += kDepartureLookMs) {
+        if (nodeInstanceOf(path, sysfs_).empty()) return true;
+        if (waitedMs >= kDepartureWaitMs) return false;
+        sys::sleepMs(kDepartureLookMs);
+    }
 }
 
 std::vector<std::string> scanBridgeNodes(const std::string& sysfsRoot) {

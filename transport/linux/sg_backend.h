@@ -58,6 +58,11 @@ SgSystem& systemSgCalls();
 constexpr int kBusyOpenTries = 5;
 constexpr unsigned kBusyOpenPauseMs = 200;
 
+// After a command that ended with a host status, the node is looked at this often, this long,
+// for the kernel taking it away (the device left the bus mid-command).
+constexpr unsigned kDepartureLookMs = 50;
+constexpr unsigned kDepartureWaitMs = 1000;
+
 class LinuxSgBackend final : public Backend {
 public:
     explicit LinuxSgBackend(std::string sysfsRoot = "/sys", SgSystem& sys = systemSgCalls())
@@ -68,6 +73,7 @@ private:
     // The transport of a node, looked up in sysfs once per device: a node that comes back as
     // another device has a new sysfs entry and is looked up again.
     bool isBridgeNode(const std::string& path);
+    bool nodeGoesAway(const std::string& path) const;
 
     struct Verdict {
         std::string instance;   // nodeInstanceOf when it was looked up
