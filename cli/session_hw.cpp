@@ -44,7 +44,11 @@ public:
         deniedNodes_.insert(deniedNodes_.end(), r.denied.begin(), r.denied.end());
         return r.bridges;
     }
-    std::string resolveNode(const std::string& path) override { return transport::sgNodeOf(path, sysfs_); }
+    std::string resolveNode(const std::string& path) override {
+        if (onSystem())
+            if (std::string sg = udevSgNodeOf(path); !sg.empty()) return sg;
+        return transport::sgNodeOf(path, sysfs_);
+    }
     std::optional<vendor::Candidate> named(const std::string& path, const ProbePolicy& policy) override {
         bool unprobed = false;
         auto c = prober_.named(scanNode(path, policy), policy, unprobed);
@@ -90,6 +94,8 @@ public:
     // The USB device above the node in sysfs ("pci0000:00/0000:00:14.0/usb1/1-2"): the port stays
     // when the node's number changes with a reset.
     std::string portOf(const std::string& path) override {
+        if (onSystem())
+            if (std::string usb = udevUsbDevicePathOf(path); !usb.empty()) return usb;
         namespace fs = std::filesystem;
         std::error_code ec;
         const std::string name = fs::path(path).filename().string();

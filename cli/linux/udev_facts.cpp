@@ -1,6 +1,7 @@
 #include "cli/linux/udev_facts.h"
 
 #include <libudev.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <memory>
@@ -55,18 +56,55 @@ void fillDisk(udev* u, udev_device* scsi, NodeFacts& f) {
     }
 }
 
+udev_device* scsiDeviceOf(udev_device* d) {
+    return d ? udev_device_get_parent_with_subsystem_devtype(d, "scsi", "scsi_device") : nullptr;
+}
+
+Owned<udev_device> sgDevice(udev* u, const std::string& sgNode) {
+    const std::string_view prefix = "/dev/";
+    if (!sgNode.starts_with(prefix)) return nullptr;
+    return Owned<udev_device>(udev_device_new_from_subsystem_sysname(u, "scsi_generic", sgNode.c_str() + prefix.size()));
+}
+
 }  // namespace
 
-bool udevFactsOf(const std::string& sgNode, NodeFacts& facts) {
-    const std::string_view prefix = "/dev/";
-    if (!sgNode.starts_with(prefix)) return false;
+std::string udevSgNodeOf(const std::string& name) {
+    struct stat st {};
+    if (::stat(name.c_str(), &st) != 0 || !(S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))) return {};
     Owned<udev> u(udev_new());
-    if (!u) return false;
-    Owned<udev_device> sg(udev_device_new_from_subsystem_sysname(u.get(), "scsi_generic", sgNode.c_str() + prefix.size()));
+    if (!u) return {};
+    Owned<udev_device> d(udev_device_new_from_devnum(u.get(), S_ISBLK(st.st_mode) ? 'b' : 'c', st.st_rdev));
+    const char* subsystem = d ? udev_device_get_subsystem(d.get()) : nullptr;
+    if (subsystem && std::string_view(subsystem) == "scsi_generic") return udev_device_get_devnode(d.get());
+    // A partition stands for its disk; the disk's SCSI device has the generic node beside it.
+    udev_device* scsi = scsiDeviceOf(d.get());
+    Owned<udev_enumerate> e(scsi ? udev_enumerate_new(u.get()) : nullptr);
+    if (!e) return {};
+    udev_enumerate_add_match_subsystem(e.get(), "scsi_generic");
+    udev_enumerate_add_match_parent(e.get(), scsi);
+    udev_enumerate_scan_devices(e.get());
+    udev_list_entry* first = udev_enumerate_get_list_entry(e.get());
+    Owned<udev_device> sg(first ? udev_device_new_from_syspath(u.get(), udev_list_entry_get_name(first)) : nullptr);
+    const char* node = sg ? udev_device_get_devnode(sg.get()) : nullptr;
+    return node ? node : "";
+}
+
+std::string udevUsbDevicePathOf(const std::string& sgNode) {
+    Owned<udev> u(udev_new());
+    Owned<udev_device> sg = u ? sgDevice(u.get(), sgNode) : nullptr;
+    udev_device* usb = sg ? udev_device_get_parent_with_subsystem_devtype(sg.get(), "usb", "usb_device") : nullptr;
+    const std::string_view path = usb ? udev_device_get_syspath(usb) : "";
+    const std::string_view devices = "/sys/devices/";
+    return path.starts_with(devices) ? std::string(path.substr(devices.size())) : std::string();
+}
+
+bool udevFactsOf(const std::string& sgNode, NodeFacts& facts) {
+    Owned<udev> u(udev_new());
+    Owned<udev_device> sg = u ? sgDevice(u.get(), sgNode) : nullptr;
     if (!sg) return false;
     NodeFacts f;
     f.sg = sgNode;
-    fillDisk(u.get(), udev_device_get_parent_with_subsystem_devtype(sg.get(), "scsi", "scsi_device"), f);
+    fillDisk(u.get(), scsiDeviceOf(sg.get()), f);
     // Parents belong to the device they were asked from: none is freed here.
     if (udev_device* usb = udev_device_get_parent_with_subsystem_devtype(sg.get(), "usb", "usb_device")) {
         f.usbVendor = hexAttr(usb, "idVendor");

@@ -12,4 +12,12 @@ namespace cli {
 // build has no libudev or udev knows no such node, and `facts` is then untouched.
 bool udevFactsOf(const std::string& sgNode, NodeFacts& facts);
 
+// The SCSI generic node ("/dev/sg2") of any name of a disk: its block node, a link to it
+// (/dev/disk/by-id/..., /dev/disk/by-path/...), or the sg node itself; empty when udev cannot tell.
+std::string udevSgNodeOf(const std::string& name);
+
+// The USB device above the node as its path under /sys/devices ("pci0000:00/0000:00:14.0/usb1/1-2");
+// empty when there is none or udev cannot tell.
+std::string udevUsbDevicePathOf(const std::string& sgNode);
+
 }  // namespace cli

@@ -4,5 +4,7 @@
 namespace cli {
 
 bool udevFactsOf(const std::string&, NodeFacts&) { return false; }
+std::string udevSgNodeOf(const std::string&) { return {}; }
+std::string udevUsbDevicePathOf(const std::string&) { return {}; }
 
 }  // namespace cli
