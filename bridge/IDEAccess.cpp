@@ -71,6 +71,8 @@ bool QV_Inquiry(Path path, uint8_t* buf, int len) {
     return in(path, cdb::inquiry(static_cast<uint8_t>(len)), buf, len);
 }
 
+bool StandardInquiry(Path path, uint8_t* buf36) { return in(path, cdb::standardInquiry(), buf36, cdb::kStandardInquiryLength); }
+
 bool QV_ReadCapacity16(Path path, uint8_t* buf16) { return inWhole(path, cdb::readCapacity16(), buf16, 16); }
 
 bool QV_ReadBuffer(Path path, uint8_t mode, uint8_t id, uint32_t offset, uint8_t* buf, int len) {

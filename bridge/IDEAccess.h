@@ -15,6 +15,7 @@ using vendor::_VenderCmdPara;
 
 // Standard SCSI and ATA
 bool QV_Inquiry(Path path, uint8_t* buf, int len);
+bool StandardInquiry(Path path, uint8_t* buf36);   // the kernel's own: 6-byte CDB, 36 bytes
 bool QV_ReadCapacity16(Path path, uint8_t* buf16);
 // READ/WRITE BUFFER retry while the device reports NOT READY, becoming ready (02/04/01), at most
 // 31 attempts, letting the window process its messages in between.

@@ -45,6 +45,10 @@ constexpr uint8_t b3(uint32_t v) { return sys::byteOf(v, 3); }
 
 // --- standard SCSI and ATA ---
 inline Cdb inquiry(uint8_t alloc) { return Cdb{12, {0x12, 0, 0, 0, alloc}}; }
+// The INQUIRY the kernel sends every device it attaches: six bytes, 36 bytes of data. Devices
+// that are not ours see nothing from us beyond it (some hang on any other length).
+constexpr uint8_t kStandardInquiryLength = 36;
+inline Cdb standardInquiry() { return Cdb{6, {0x12, 0, 0, 0, kStandardInquiryLength}}; }
 inline Cdb readCapacity16() {
     Cdb c{16, {0x9E, 0x10}};
     c[13] = 16;

@@ -5,6 +5,7 @@
 #include <ostream>
 
 #include "cli/commands.h"
+#include "cli/failure_report.h"
 #include "cli/terminal_window.h"
 #include "update/flash_backup.h"
 #include "image/image.h"
@@ -35,7 +36,8 @@ int runBackup(Context& ctx, const std::string& file) {
     w.setExpectedBytes(uint64_t(dev.flash.capacityKiB) * 1024);
     std::vector<uint8_t> bytes;
     std::string error;
-    if (!firmware::readFlash(w, dev, 0, bytes, error)) return ctx.fail(kExitFailed, error);
+    if (firmware::FailureWatch watch; !firmware::readFlash(w, dev, 0, bytes, error))
+        return failBeforeWriting(ctx, error, watch, "reading the flash", error);
     w.endLine();
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     if (!out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size())))
@@ -56,8 +58,8 @@ int runVerify(Context& ctx, const std::string& file) {
     w.setExpectedBytes(f.bytes.size());
     std::vector<uint8_t> flash;
     std::string error;
-    if (!firmware::readFlash(w, dev, static_cast<uint32_t>(f.bytes.size()), flash, error))
-        return ctx.fail(kExitFailed, error);
+    if (firmware::FailureWatch watch; !firmware::readFlash(w, dev, static_cast<uint32_t>(f.bytes.size()), flash, error))
+        return failBeforeWriting(ctx, error, watch, "reading the flash", error);
     w.endLine();
     long first = -1;
     size_t differing = 0;

@@ -84,8 +84,8 @@ int runFlash(Context& ctx, const FlashOptions& o) {
     // The file is matched to the chip and to its flash before anything is erased.
     if (row.fileCheck == vendor::FileCheck::ChipCode) {
         uint8_t info[16] = {};
-        if (!IDEAccess::QV_GetChipInfo(dev.path, info, sizeof info))
-            return ctx.fail(kExitFailed, "Get chip information fail !");
+        if (firmware::FailureWatch watch; !IDEAccess::QV_GetChipInfo(dev.path, info, sizeof info))
+            return failBeforeWriting(ctx, "Get chip information fail !", watch, kReadingChipInfo);
         if (firmware::CodeFileMatchesChip(file, info, sizeof info) != firmware::CodeFileMatch::Match)
             return ctx.fail(kExitRefused, "FW file not Match.");
         // The file's version (header bytes 25-28) against the one the chip runs.

@@ -65,8 +65,8 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
     // Judged as the window judges it, on the chip information and the embedded image's header.
     uint8_t info[16] = {};
     uint8_t header[firmware::kHeaderSize] = {};
-    if (!IDEAccess::QV_GetChipInfo(d.record.path, info, sizeof info))
-        return ctx.fail(kExitFailed, "Get chip information fail !");
+    if (firmware::FailureWatch watch; !IDEAccess::QV_GetChipInfo(d.record.path, info, sizeof info))
+        return failBeforeWriting(ctx, "Get chip information fail !", watch, kReadingChipInfo);
     if (firmware::LoadEmbeddedImage(header, sizeof header, 0, sizeof header) != firmware::kEmbeddedImageSize)
         return ctx.fail(kExitFailed, "the embedded firmware image is missing");
     switch (firmware::compareWithEmbedded(info, sizeof info, header, sizeof header)) {

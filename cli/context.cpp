@@ -155,13 +155,16 @@ int Context::failNoDevice() {
         return fail(kExitBusy, "the enclosure at " + b.path + " is held by another q55x (" + b.holder.words() +
                                      "); it was sent nothing. Wait for it to end: `q55x list` shows it while it runs.");
     }
-    const size_t unprobed = session_ ? session_->leftUnprobed() : 0;
-    if (unprobed == 0) return fail(deniedSeen_ ? kExitPermission : kExitNoDevice, kNoDevice);
-    const std::string hint = std::to_string(unprobed) + (unprobed == 1 ? " USB or 1394 storage device was" : " USB or 1394 storage devices were") +
-                             " not asked whether it is one of our bridges: it names none in its INQUIRY and its vendor id is not ours. "
-                             "--probe-all sends such devices the bridge's GPIO read.";
+    const std::vector<std::string> unprobed = session_ ? session_->leftUnprobed() : std::vector<std::string>{};
+    if (unprobed.empty()) return fail(deniedSeen_ ? kExitPermission : kExitNoDevice, kNoDevice);
+    std::string nodes;
+    for (const std::string& n : unprobed) nodes += (nodes.empty() ? "" : ", ") + n;
+    const std::string hint = std::to_string(unprobed.size()) +
+                             (unprobed.size() == 1 ? " USB or 1394 storage device was" : " USB or 1394 storage devices were") +
+                             " not asked whether it is one of our bridges: its vendor id is not ours (" + nodes +
+                             "). --probe-all sends such devices the bridge's GPIO read.";
     if (opts_.json) {
-        printJson({{"error", {{"code", kExitNoDevice}, {"message", kNoDevice}, {"unprobed", unprobed}, {"hint", hint}}}});
+        printJson({{"error", {{"code", kExitNoDevice}, {"message", kNoDevice}, {"unprobed", unprobed.size()}, {"hint", hint}}}});
     } else {
         err_ << kNoDevice << "\n" << hint << "\n";
     }

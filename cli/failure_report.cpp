@@ -20,16 +20,18 @@ bool deviceLeft(const firmware::FailureCause& c) { return c.command && (!c.comma
 // always take the direct write.
 bool restoresWholeFlash(vendor::ChipType t) { return vendor::alwaysDirect(vendor::chipRow(t)); }
 
+std::string nothingWritten(const firmware::FailureCause& c) {
+    return deviceLeft(c) ? "Nothing was written to the flash. Check the cable and the enclosure's power, then run the command again."
+                         : "Nothing was written to the flash; run the command again.";
+}
+
 }  // namespace
 
 std::string nextStep(const firmware::FailureCause& c, const firmware::SelectedDevice& dev, const std::string& backup) {
     if (!c.detail.empty() && c.step == "waiting for the bridge after its reset")
         return "The firmware was written and verified before the reset. Turn the enclosure off and on again; "
                "`q55x list` should then show it with the new firmware.";
-    if (!c.deviceChanged) {
-        return deviceLeft(c) ? "Nothing was written to the flash. Check the cable and the enclosure's power, then run the command again."
-                             : "Nothing was written to the flash; run the command again.";
-    }
+    if (!c.deviceChanged) return nothingWritten(c);
     std::string s = deviceLeft(c) ? "The flash was being written when the bridge went away. Reconnect the enclosure (power it off and on), then "
                                   : "Keep the enclosure powered and ";
     s += "run the command again.";
@@ -66,6 +68,23 @@ nlohmann::json errorJson(const FailureReport& r) {
                      {"system_error", c->sysError}};
     }
     return e;
+}
+
+int failBeforeWriting(Context& ctx, const std::string& message, const firmware::FailureWatch& watch,
+                      const std::string& step, const std::string& detail) {
+    FailureReport r{message, watch.cause(), {}};
+    r.cause.step = step;
+    r.cause.deviceChanged = false;
+    if (!r.cause.command && r.cause.detail.empty()) r.cause.detail = detail;
+    r.next = nothingWritten(r.cause);
+    if (ctx.options().json) {
+        ctx.printJson({{"error", errorJson(r)}});
+    } else {
+        ctx.err() << message << "\n";
+        ctx.err() << "cause: " << r.cause.line(systemErrorText) << "\n";
+        ctx.err() << "next:  " << r.next << "\n";
+    }
+    return exitCodeOf(r);
 }
 
 void printFailure(Context& ctx, const FailureReport& r) {

@@ -21,6 +21,13 @@ struct FailureReport {
 // of the flash taken before the update (`backup`, empty when there is none) with the command named.
 std::string nextStep(const firmware::FailureCause& cause, const firmware::SelectedDevice& dev, const std::string& backup);
 
+// A failure before anything was written (the chip information read, the backup of the flash):
+// `message` as before, then the cause of the failed command `watch` saw, named as `step`, with
+// what to do next, in the text and in --json. `detail` stands in where no command failed.
+constexpr const char* kReadingChipInfo = "reading the chip information";
+int failBeforeWriting(Context& ctx, const std::string& message, const firmware::FailureWatch& watch,
+                      const std::string& step, const std::string& detail = {});
+
 // The exit code of a failed update: busy or no rights when the device could not be opened for that,
 // interrupted once an erase or a write had gone out, else failed (nothing changed).
 int exitCodeOf(const FailureReport& r);

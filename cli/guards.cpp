@@ -15,6 +15,7 @@
 #include <iostream>
 
 #include "cli/disk_use.h"
+#include "cli/failure_report.h"
 #include "cli/update_journal.h"
 #include "cli/state_files.h"
 #include "update/flash_backup.h"
@@ -64,9 +65,9 @@ int confirmWrite(Context& ctx, const WriteGuards& g, const std::string& question
 int backupFlash(Context& ctx, firmware::UpdateWindow& w, const firmware::SelectedDevice& dev, std::string& where) {
     std::vector<uint8_t> bytes;
     std::string error;
-    if (!firmware::readFlash(w, dev, 0, bytes, error))
-        return ctx.fail(kExitFailed, "backup of the flash failed (" + error + "); nothing written. "
-                                     "Use --no-backup to write without one.");
+    if (firmware::FailureWatch watch; !firmware::readFlash(w, dev, 0, bytes, error))
+        return failBeforeWriting(ctx, "backup of the flash failed (" + error + "); nothing written. Use --no-backup to write without one.",
+                                 watch, "reading the flash for the backup", error);
     std::error_code ec;
     const fs::path dir = backupDirectory();
     if (!makePrivateFolder(dir.string(), error)) return ctx.fail(kExitFailed, "cannot keep the backup: " + error + "; nothing written");

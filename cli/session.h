@@ -12,10 +12,9 @@
 
 namespace cli {
 
-// Which devices discovery may send a vendor command without being asked (real hardware): those
-// that name one of our bridges in their INQUIRY or introduce themselves as ours by their vendor
-// id, and with a settings file the USB device with its VID and PID; `all` takes every node behind
-// usb-storage, uas or firewire-sbp2.
+// Which devices discovery may send a vendor command without being asked: those that introduce
+// themselves as ours by their vendor id, and with a settings file the USB device with its VID and
+// PID; `all` takes every node behind usb-storage, uas or firewire-sbp2 (probe_rule.h).
 struct ProbePolicy {
     bool all = false;
     std::optional<uint16_t> settingsVid, settingsPid;
@@ -36,8 +35,8 @@ public:
     virtual ~DeviceSession() = default;
     // The candidate bridges, in discovery order, with their bus.
     virtual std::vector<vendor::Candidate> candidates(const ProbePolicy& policy) = 0;
-    // The storage devices the last scan left unasked under its probe policy.
-    virtual size_t leftUnprobed() const { return 0; }
+    // The storage devices the last scan left unasked under its probe policy, each as "node (name)".
+    virtual std::vector<std::string> leftUnprobed() const { return {}; }
     // What stands in for drive letters: the block device and its mounted volumes.
     virtual std::string volumesOf(const std::string& path) = 0;
     // The bus of a device named by the user (--device), as discovery would find it.

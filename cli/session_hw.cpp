@@ -3,6 +3,8 @@
 #include <mutex>
 
 #include "cli/disk_use.h"
+#include "cli/linux/udev_facts.h"
+#include "cli/probe_rule.h"
 #include "cli/session.h"
 #include "transport/scsi.h"
 #include "transport/linux/sg_backend.h"
@@ -21,23 +23,10 @@ std::optional<vendor::Bus> busOfTransport(const std::string& driver) {
     return std::nullopt;
 }
 
-// A node we have reason to believe is one of our bridges before sending it a vendor command: our
-// USB vendor id, the VID/PID a settings file names, or the 1394 vendor of our bridges.
-bool introducesItselfAsOurs(const transport::NodeIdentity& id, const ProbePolicy& policy) {
-    if (id.usbVendor == vendor::kMakerUsbVendorId) return true;
-    if (policy.settingsVid && id.usbVendor == policy.settingsVid && id.usbProduct == policy.settingsPid) return true;
-    return id.fireWireVendor == vendor::kMakerFireWireVendorId;
-}
-
-bool deniedByRights() {
-    const transport::Result& r = transport::lastResult();
-    return !r.opened && (r.lastError == EACCES || r.lastError == EPERM);
-}
-
 // The SCSI devices behind usb-storage, uas or firewire-sbp2 that answer as one of our bridges.
 // Other makers' bridges use vendor opcodes of the same range for commands of their own, some
-// passed on to the disk: a node that neither names one of our bridges in its INQUIRY nor
-// introduces itself as ours is not sent the GPIO read unless the user asks (--probe-all).
+// passed on to the disk: a node that does not introduce itself as ours is sent only the kernel's
+// own INQUIRY unless the user asks (--probe-all); see probe_rule.h.
 //
 // The workers of `update --all` scan through one session at once (each waits for its own bridge
 // after its reset): what a scan leaves behind for the caller is kept under a lock.
@@ -46,63 +35,47 @@ public:
     HardwareSession(std::string sysfsRoot, std::string devRoot) : sysfs_(std::move(sysfsRoot)), dev_(std::move(devRoot)) {}
 
     std::vector<vendor::Candidate> candidates(const ProbePolicy& policy) override {
-        std::vector<vendor::Candidate> out;
-        std::vector<std::string> denied;
-        size_t unprobed = 0;
-        for (const auto& node : transport::scanBridgeNodes(sysfs_)) {
-            if (leftAlone(node)) continue;
-            const transport::NodeIdentity id = transport::identifyNode(node, sysfs_);
-            bool bridge = vendor::IsBridgeByInquiry(node);
-            if (!bridge && deniedByRights()) {
-                denied.push_back(node);
-                continue;
-            }
-            if (!bridge) {
-                if (!policy.all && !introducesItselfAsOurs(id, policy)) {
-                    ++unprobed;
-                    continue;
-                }
-                uint8_t gpio[2] = {};
-                bridge = IDEAccess::GetGPIO(node, gpio);
-            }
-            if (bridge) out.push_back({node, busOfTransport(id.transport)});
-        }
+        std::vector<ScanNode> nodes;
+        for (const auto& node : transport::scanBridgeNodes(sysfs_))
+            if (!leftAlone(node)) nodes.push_back(scanNode(node, policy));
+        ScanResult r = prober_.scan(nodes, policy);
         std::lock_guard<std::mutex> lock(mutex_);
-        unprobed_ = unprobed;
-        deniedNodes_.insert(deniedNodes_.end(), denied.begin(), denied.end());
-        return out;
+        unprobed_ = std::move(r.unprobed);
+        deniedNodes_.insert(deniedNodes_.end(), r.denied.begin(), r.denied.end());
+        return r.bridges;
     }
-    std::string resolveNode(const std::string& path) override { return transport::sgNodeOf(path, sysfs_); }
+    std::string resolveNode(const std::string& path) override {
+        if (onSystem())
+            if (std::string sg = udevSgNodeOf(path); !sg.empty()) return sg;
+        return transport::sgNodeOf(path, sysfs_);
+    }
     std::optional<vendor::Candidate> named(const std::string& path, const ProbePolicy& policy) override {
-        const transport::NodeIdentity id = transport::identifyNode(path, sysfs_);
-        if (!policy.all && !introducesItselfAsOurs(id, policy) && !vendor::IsBridgeByInquiry(path)) {
-            if (!deniedByRights()) {
-                std::lock_guard<std::mutex> lock(mutex_);
-                unprobed_ = 1;
-            }
-            return std::nullopt;
-        }
-        return vendor::Candidate{path, busOfTransport(id.transport)};
+        bool unprobed = false;
+        auto c = prober_.named(scanNode(path, policy), policy, unprobed);
+        std::lock_guard<std::mutex> lock(mutex_);
+        unprobed_.clear();
+        if (unprobed) unprobed_.push_back(path);
+        return c;
     }
     uint32_t transferLimit(const std::string& path) override { return transport::transferLimitOf(path, sysfs_); }
     NodeFacts factsOf(const std::string& path) override {
         NodeFacts f;
+        f.mounts = transport::volumesOf(path, sysfs_).mounts;
+        if (onSystem() && udevFactsOf(path, f)) return f;
+        // A pretend sysfs tree (the tests), or a build without libudev: sysfs read by hand.
         const transport::NodeIdentity id = transport::identifyNode(path, sysfs_);
-        const transport::LinuxVolumes v = transport::volumesOf(path, sysfs_);
-        const transport::PersistentNames names =
-            transport::persistentNamesOf(v.blockDevice.substr(v.blockDevice.rfind('/') + 1), dev_);
+        f.block = transport::volumesOf(path, sysfs_).blockDevice;
+        const transport::PersistentNames names = transport::persistentNamesOf(f.block.substr(f.block.rfind('/') + 1), dev_);
         f.sg = path;
-        f.block = v.blockDevice;
         f.byId = names.byId;
         f.byPath = names.byPath;
         f.usbVendor = id.usbVendor;
         f.usbProduct = id.usbProduct;
         f.serial = id.serial;
         f.port = id.port;
-        f.mounts = v.mounts;
         return f;
     }
-    size_t leftUnprobed() const override {
+    std::vector<std::string> leftUnprobed() const override {
         std::lock_guard<std::mutex> lock(mutex_);
         return unprobed_;
     }
@@ -114,10 +87,15 @@ public:
         deniedNodes_.clear();
         return {permissionAdvice(nodes)};
     }
-    std::string serialOf(const std::string& path) override { return transport::identifyNode(path, sysfs_).serial; }
+    std::string serialOf(const std::string& path) override {
+        if (NodeFacts f; onSystem() && udevFactsOf(path, f)) return f.serial;
+        return transport::identifyNode(path, sysfs_).serial;
+    }
     // The USB device above the node in sysfs ("pci0000:00/0000:00:14.0/usb1/1-2"): the port stays
     // when the node's number changes with a reset.
     std::string portOf(const std::string& path) override {
+        if (onSystem())
+            if (std::string usb = udevUsbDevicePathOf(path); !usb.empty()) return usb;
         namespace fs = std::filesystem;
         std::error_code ec;
         const std::string name = fs::path(path).filename().string();
@@ -142,10 +120,18 @@ public:
     }
 
 private:
+    // The machine's own devices, which udev knows; not a pretend tree.
+    bool onSystem() const { return sysfs_ == "/sys" && dev_ == "/dev"; }
+    ScanNode scanNode(const std::string& node, const ProbePolicy& policy) const {
+        const transport::NodeIdentity id = transport::identifyNode(node, sysfs_);
+        return {node, transport::nodeInstanceOf(node, sysfs_), introducesItselfAsOurs(id.usbVendor, id.usbProduct, id.fireWireVendor, policy), busOfTransport(id.transport)};
+    }
+
     std::string sysfs_, dev_;
+    NodeProber prober_{true};
     mutable std::mutex mutex_;
     std::vector<std::string> deniedNodes_;
-    size_t unprobed_ = 0;
+    std::vector<std::string> unprobed_;
 };
 
 }  // namespace

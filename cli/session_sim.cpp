@@ -2,12 +2,13 @@
 
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <filesystem>
 #include <string>
 
+#include "cli/probe_rule.h"
 #include "cli/session.h"
 #include "sim/enclosure_config.h"
 #include "sim/session.h"
@@ -17,69 +18,76 @@ namespace cli {
 
 namespace {
 
-// The key an enclosure's text may carry for its host's transfer limit in KiB ("xferkb=32": a USB
-// bridge with the 64-sector quirk), taken out before the emulator reads the text. 0 when absent.
-uint32_t takeTransferLimitKiB(std::string& text) {
-    const std::string key = ",xferkb=";
-    const size_t at = text.find(key);
-    if (at == std::string::npos) return 0;
-    const size_t end = text.find(',', at + 1);
-    const std::string value = text.substr(at + key.size(), end == std::string::npos ? std::string::npos : end - at - key.size());
-    text.erase(at, end == std::string::npos ? std::string::npos : end - at);
-    return value.empty() || value.find_first_not_of("0123456789") != std::string::npos || value.size() > 7
-               ? UINT32_MAX
-               : static_cast<uint32_t>(std::stoul(value));
-}
-
-// Passes every command on to the emulator, except a data phase larger than its device's limit.
+// Refuses a data phase larger than its device's host lets through (the enclosure's xferlimit=)
+// before it goes out, as the Linux backend does with the kernel's limit; everything else goes on
+// to the emulator.
 class LimitedHost final : public transport::Backend {
 public:
     explicit LimitedHost(transport::Backend& inner) : inner_(inner) {}
     transport::Result execute(const transport::Request& req) override {
-        if (const auto it = limits.find(std::string(req.path)); it != limits.end() && transport::exceedsTransferLimit(req, it->second)) {
+        if (transport::exceedsTransferLimit(req, limitOf(std::string(req.path)))) {
             transport::Result r;
             r.lastError = EOVERFLOW;
             return r;
         }
         return inner_.execute(req);
     }
-    std::map<std::string, uint32_t> limits;   // by device path, bytes
+    uint32_t limitOf(const std::string& path) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto it = limits_.find(path);
+        return it == limits_.end() ? 0 : it->second;
+    }
+    // A device arrived (at its first attach, or back from a reset at another node).
+    void arrived(const sim::DeviceInfo& d, uint32_t limitKiB) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const std::string& path : {d.linuxPath, d.windowsPath}) limits_[path] = limitKiB * 1024;
+    }
 
 private:
     transport::Backend& inner_;
+    mutable std::mutex mutex_;
+    std::map<std::string, uint32_t> limits_;   // by device path, bytes
 };
 
 // The emulated enclosures live for the command; their state files are saved when it ends.
 class SimSession final : public DeviceSession {
 public:
     bool attach(const std::vector<std::string>& enclosures, std::string& error) {
-        std::vector<uint32_t> kib;
-        for (std::string s : enclosures) {
-            kib.push_back(takeTransferLimitKiB(s));
-            if (kib.back() == UINT32_MAX) {
-                error = "xferkb= takes the transfer limit in KiB, a whole number";
-                return false;
-            }
-            if (!session_.bus().addEnclosure(s, error)) return false;
-        }
-        // Devices are numbered in the order their enclosures were attached, one per enclosure.
-        const auto devices = session_.bus().devices();
-        for (size_t i = 0; i < devices.size() && i < kib.size(); ++i) {
-            if (kib[i] == 0) continue;
-            host_.limits[devices[i].linuxPath] = kib[i] * 1024;
-            host_.limits[devices[i].windowsPath] = kib[i] * 1024;
-        }
+        sim::Bus& bus = session_.bus();
+        arrivals_ = bus.subscribe([this, &bus](const sim::BusEvent& e) {
+            if (e.kind == sim::BusEvent::Kind::Arrival) host_.arrived(e.device, bus.enclosure(e.device.enclosure).config().transferLimitKiB);
+        });
+        for (const std::string& s : enclosures)
+            if (!bus.addEnclosure(s, error)) return false;
         return true;
     }
-    uint32_t transferLimit(const std::string& path) override {
-        const auto it = host_.limits.find(path);
-        return it == host_.limits.end() ? 0 : it->second;
-    }
-    std::vector<vendor::Candidate> candidates(const ProbePolicy&) override {
-        std::vector<vendor::Candidate> out;
+    ~SimSession() override { session_.bus().unsubscribe(arrivals_); }
+    uint32_t transferLimit(const std::string& path) override { return host_.limitOf(path); }
+    // The emulated devices under the same rule as the machine's own (probe_rule.h).
+    std::vector<vendor::Candidate> candidates(const ProbePolicy& policy) override {
+        std::vector<ScanNode> nodes;
         for (const auto& d : session_.bus().devices())
-            if (!leftAlone(d.linuxPath)) out.push_back({d.linuxPath, busOf(d.bus)});
-        return out;
+            if (!leftAlone(d.linuxPath)) nodes.push_back(scanNode(d, policy));
+        ScanResult r = prober_.scan(nodes, policy);
+        std::lock_guard<std::mutex> lock(mutex_);
+        unprobed_ = std::move(r.unprobed);
+        return r.bridges;
+    }
+    std::optional<vendor::Candidate> named(const std::string& path, const ProbePolicy& policy) override {
+        for (const auto& d : session_.bus().devices()) {
+            if (d.linuxPath != path && d.windowsPath != path) continue;
+            bool unprobed = false;
+            auto c = prober_.named(scanNode(d, policy), policy, unprobed);
+            std::lock_guard<std::mutex> lock(mutex_);
+            unprobed_.clear();
+            if (unprobed) unprobed_.push_back(path);
+            return c;
+        }
+        return vendor::Candidate{path, std::nullopt};   // not on the bus: its commands fail as a departed device's
+    }
+    std::vector<std::string> leftUnprobed() const override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return unprobed_;
     }
     std::string volumesOf(const std::string&) override { return {}; }
     // An emulated enclosure lives as long as its state file: that is its serial number. One without
@@ -110,6 +118,12 @@ public:
     }
 
 private:
+    static ScanNode scanNode(const sim::DeviceInfo& d, const ProbePolicy& policy) {
+        const bool fireWire = d.bus == sim::BusKind::Ieee1394;
+        const bool ours = fireWire ? introducesItselfAsOurs({}, {}, sim::kBridgeMakerCompanyId, policy)
+                                   : introducesItselfAsOurs(d.usbVendor, d.usbProduct, {}, policy);
+        return {d.linuxPath, std::to_string(d.number), ours, busOf(d.bus)};
+    }
     static vendor::Bus busOf(sim::BusKind b) {
         switch (b) {
             case sim::BusKind::Uas: return vendor::Bus::Uas;
@@ -120,8 +134,12 @@ private:
     }
 
     sim::Session session_;
+    NodeProber prober_{false};
+    mutable std::mutex mutex_;
+    std::vector<std::string> unprobed_;
     LimitedHost host_{transport::backend()};
     transport::ScopedBackend useHost_{host_};
+    int arrivals_ = 0;
     const unsigned run_ = ++runs;   // sessions of this process, for the serials of enclosures without a state file
     static inline std::atomic<unsigned> runs{0};
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <tuple>
 
 #include "sys/clock.h"
 #include "sys/debug.h"
@@ -90,9 +91,9 @@ DeviceInfo Bus::makeDevice(size_t index, uint32_t number) const {
     d.makerObject = kMakerObjectBase + number;
 
     const ChipPersona& chip = e.persona();
-    const auto [vid, pid] = e.usbIds();
+    std::tie(d.usbVendor, d.usbProduct) = e.config().hostUsbIds.value_or(e.usbIds());
     const RegistryEntry usbDevice{std::string("Corvane ") + chip.productName,
-                                  {{"idVendor", vid}, {"idProduct", pid}, {"locationID", usbLocationOf(index)}}};
+                                  {{"idVendor", d.usbVendor}, {"idProduct", d.usbProduct}, {"locationID", usbLocationOf(index)}}};
     switch (d.bus) {
         case BusKind::Usb:
             d.registryParents = {{"IOSCSIPeripheralDeviceNub", {}}, {"IOSCSILogicalUnitNub", {}},

@@ -52,6 +52,8 @@ struct DeviceInfo {
     // The serial number the USB device reports (empty: none). Windows names a USB disk by it, or,
     // when it has none or another device of its kind already shows the same one, by its port.
     std::string usbSerial;
+    // The USB identifiers the host sees (USB and UAS devices).
+    uint16_t usbVendor = 0, usbProduct = 0;
     // The host has a file system of the disk mounted: what a "disk in use" query finds.
     bool diskInUse = false;
 };

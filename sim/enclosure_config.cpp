@@ -13,7 +13,7 @@ namespace {
 
 constexpr const char* kKeys =
     "fw flash rev bus state persist resetms disk sector infolen status17 fail failop failevery notready stuckbusy short flip "
-    "powercut drop noreturn twins seed clock lost hang statusfail notreadyms renode resetjitter serial romid "
+    "powercut drop noreturn twins seed clock lost hang statusfail notreadyms renode resetjitter serial romid usbid "
     "outresidue xferlimit inuse writecache powercutms gentle times reply8";
 
 bool parseUnsigned(std::string_view s, uint64_t& v, int base = 10) {
@@ -166,14 +166,14 @@ bool parseEnclosureConfig(std::string_view text, EnclosureConfig& out, std::stri
             });
             if (value.size() > 126 || !plain) return bad("expected up to 126 letters, digits, - _ or ., or none");
             out.usbSerial = value == "none" ? std::string() : std::string(value);
-        } else if (key == "romid") {
+        } else if (key == "romid" || key == "usbid") {
             uint64_t pid = 0;
             const size_t colon = value.find(':');
-            if (value == "none") out.romIdNone = true;
+            if (value == "none" && key == "romid") out.romIdNone = true;
             else if (colon == 4 && value.size() == 9 && parseUnsigned(value.substr(0, 4), n, 16) &&
                      parseUnsigned(value.substr(5), pid, 16))
-                out.romIds = std::make_pair(static_cast<uint16_t>(n), static_cast<uint16_t>(pid));
-            else return bad("expected VVVV:PPPP in hex, or none");
+                (key == "romid" ? out.romIds : out.hostUsbIds) = std::make_pair(static_cast<uint16_t>(n), static_cast<uint16_t>(pid));
+            else return bad(key == "romid" ? "expected VVVV:PPPP in hex, or none" : "expected VVVV:PPPP in hex");
         } else if (key == "fail" || key == "failevery" || key == "notready" || key == "short" || key == "flip" ||
                    key == "powercut" || key == "drop" || key == "seed" || key == "lost" || key == "hang" ||
                    key == "statusfail") {
@@ -281,6 +281,9 @@ std::string simHelpText() {
            "                    what the chip answers while its ROM loader or manufacturing code runs:\n"
            "                    these USB identifiers (record and bus), or none: no chip information\n"
            "                    record at all\n"
+           "  usbid=VVVV:PPPP   the USB identifiers the host sees in place of the chip's: another maker's\n"
+           "                    enclosure or disk (q55x sends it only the kernel's INQUIRY unless\n"
+           "                    --probe-all or a settings file with these ids asks)\n"
            "\n"
            "Host realities:\n"
            "  outresidue=1|0    1 (default, as a compliant device): data-out bytes beyond the length a\n"

@@ -50,6 +50,9 @@ struct EnclosureConfig {
     // identifiers; romIdNone: they answer without the chip information record.
     std::optional<std::pair<uint16_t, uint16_t>> romIds;
     bool romIdNone = false;
+    // usbid=: the USB identifiers the host sees on the device, in place of the chip's own: another
+    // maker's enclosure or disk, which discovery must leave alone.
+    std::optional<std::pair<uint16_t, uint16_t>> hostUsbIds;
     // Host realities.
     bool outResidue = true;         // outresidue=: data-out bytes the command does not take are a residue
     uint32_t transferLimitKiB = 0;  // xferlimit=: the host's largest transfer (0: no limit of its own)

@@ -441,16 +441,56 @@ TEST_F(CliUpdate, TheConventionsOfTheFieldsTools) {
     fs::remove(t);
 }
 
+// A failure before anything is written carries its cause (the step, the command's status and
+// sense, or that the device left), in the text and in --json; never a bare "fail".
+TEST_F(CliUpdate, AFailureBeforeWritingCarriesItsCause) {
+    struct Case { const char* fault; const char* message; const char* step; const char* cause; };
+    for (const Case& c : std::initializer_list<Case>{
+             {"failop=e0,fail=1", "Get chip information fail !", "reading the chip information",
+              "command e0f4e7000000000000000000 ended with status 2 (CHECK CONDITION), sense key 0B ABORTED COMMAND"},
+             {"drop=3", "Get chip information fail !", "reading the chip information", "it has left the bus"},
+             {"failop=3c,fail=4", "backup of the flash failed", "reading the flash for the backup at 0x000000",
+              "command 3c010000000000100000 ended with status 2 (CHECK CONDITION)"},
+             {"drop=20", "backup of the flash failed", "reading the flash for the backup at 0x006000", "it has left the bus"}}) {
+        SCOPED_TRACE(c.fault);
+        const std::string sim = std::string("qvr298,fw=31.01.01.10,") + c.fault;
+        const CliRun text = q55x({"--sim", sim, "update", "--yes"});
+        EXPECT_EQ(text.code, 1);
+        EXPECT_NE(text.err.find(c.message), std::string::npos) << text.err;
+        EXPECT_NE(text.err.find(std::string("cause: ") + c.step + ": "), std::string::npos) << text.err;
+        EXPECT_NE(text.err.find(c.cause), std::string::npos) << text.err;
+        const nlohmann::json e = q55x({"--json", "--sim", sim, "update", "--yes"}).json()["error"];
+        EXPECT_NE(e["cause"].get<std::string>().find(c.cause), std::string::npos) << e.dump();
+        EXPECT_EQ(e["scsi"]["status"], c.cause[0] == 'c' ? 2 : 0) << e.dump();
+    }
+}
+
+// Another maker's device gets the kernel's own INQUIRY once a command, a `list` or an update whose
+// wait for the bridge after its reset scans twice a second.
+TEST_F(CliUpdate, AnotherMakersDeviceGetsOneStandardInquiryPerCommand) {
+    const fs::path t = temp("t.jsonl");
+    for (const std::vector<std::string>& command : {std::vector<std::string>{"list"}, {"update", "--yes", "--no-backup"}}) {
+        std::vector<std::string> args{"--sim", "qvr298,fw=31.01.01.10", "--sim", "qv84556,usbid=0bc2:2322", "--trace", t.string()};
+        args.insert(args.end(), command.begin(), command.end());
+        fs::remove(t);
+        EXPECT_EQ(q55x(args).code, 0) << command[0];
+        std::vector<std::string> sent;
+        for (const auto& l : trace(t))
+            if (l["path"] == "sim:/dev/sg2") sent.push_back(l["cdb"]);
+        EXPECT_EQ(sent, std::vector<std::string>{"120000002400"}) << command[0];
+    }
+}
+
 // A transfer limit is named before anything is written; the transport never sends more.
 TEST_F(CliUpdate, ATransferLimitIsNamedBeforeAnythingIsWritten) {
     const fs::path t = temp("t.jsonl");
     const std::string file = sample("qvr298_31.01.01.20").string();
-    CliRun r = q55x({"--sim", "qvr298,fw=31.01.01.10,xferkb=32", "--trace", t.string(), "flash", "--yes", file});
+    CliRun r = q55x({"--sim", "qvr298,fw=31.01.01.10,xferlimit=32", "--trace", t.string(), "flash", "--yes", file});
     EXPECT_EQ(r.code, 4);
     EXPECT_NE(r.err.find("sends 64 KiB in one command, and the host lets at most 32 KiB through to sim:/dev/sg1"), std::string::npos) << r.err;
     for (const auto& l : trace(t)) EXPECT_NE(l["dir"], "out") << l.dump();
-    EXPECT_EQ(q55x({"--sim", "qvr298,fw=31.01.01.10,xferkb=64", "flash", "--yes", "--no-backup", file}).code, 0);
-    r = q55x({"--json", "--sim", "qvr298,xferkb=32", "raw", "3c0200000000000080000000", "--in", "32769"});
+    EXPECT_EQ(q55x({"--sim", "qvr298,fw=31.01.01.10,xferlimit=64", "flash", "--yes", "--no-backup", file}).code, 0);
+    r = q55x({"--json", "--sim", "qvr298,xferlimit=32", "raw", "3c0200000000000080000000", "--in", "32769"});
     EXPECT_EQ(r.json()["errno"], EOVERFLOW);
     fs::remove(t);
 }

@@ -129,19 +129,23 @@ bool isHarmlessStandardCommand(const uint8_t* cdb, uint8_t cdbLen) {
     }
 }
 
-bool LinuxSgBackend::isBridgeNode(const std::string& path) {
-    const std::string name = deviceNodeName(path);
-    if (name.empty()) return false;
-    const std::string entry = sysfs_ + (name.rfind("sg", 0) == 0 ? "/class/scsi_generic/" : "/block/") + name;
+std::string nodeInstanceOf(std::string_view devPath, const std::string& sysfsRoot) {
+    const std::string name = deviceNodeName(devPath);
+    if (name.empty()) return {};
+    const std::string entry = sysfsRoot + (name.rfind("sg", 0) == 0 ? "/class/scsi_generic/" : "/block/") + name;
     struct stat st {};
-    if (::lstat(entry.c_str(), &st) != 0) return false;
-    const int64_t created = int64_t(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec;
+    if (::lstat(entry.c_str(), &st) != 0) return {};
+    return std::to_string(st.st_ino) + ":" + std::to_string(int64_t(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec);
+}
+
+bool LinuxSgBackend::isBridgeNode(const std::string& path) {
+    const std::string instance = nodeInstanceOf(path, sysfs_);
+    if (instance.empty()) return false;
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = verdicts_.find(path);
-    if (it != verdicts_.end() && it->second.entry == st.st_ino && it->second.createdNs == created)
-        return it->second.bridge;
+    if (it != verdicts_.end() && it->second.instance == instance) return it->second.bridge;
     const bool bridge = !bridgeTransportOf(path, sysfs_).empty();
-    verdicts_[path] = {st.st_ino, created, bridge};
+    verdicts_[path] = {instance, bridge};
     return bridge;
 }
 
@@ -240,7 +244,19 @@ Result LinuxSgBackend::execute(const Request& req) {
     r.residual = io.resid > 0 ? static_cast<uint32_t>(io.resid) : 0;
     r.reported = req.xferLen - std::min(req.xferLen, r.residual);
     r.senseValid = io.sb_len_wr;
+    // A device that leaves the bus mid-command ends it with a host status (usb-storage: DID_ERROR),
+    // and the kernel takes its node away a moment later: then the command failed because the
+    // enclosure left, and says so.
+    if (r.hostStatus != 0 && r.lastError == 0 && nodeGoesAway(path)) r.lastError = ENODEV;
     return r;
+}
+
+bool LinuxSgBackend::nodeGoesAway(const std::string& path) const {
+    for (unsigned waitedMs = 0;; waitedMs += kDepartureLookMs) {
+        if (nodeInstanceOf(path, sysfs_).empty()) return true;
+        if (waitedMs >= kDepartureWaitMs) return false;
+        sys::sleepMs(kDepartureLookMs);
+    }
 }
 
 std::vector<std::string> scanBridgeNodes(const std::string& sysfsRoot) {

@@ -4,8 +4,6 @@
 // firewire-sbp2 is only ever sent the harmless standard commands (TEST UNIT READY, INQUIRY,
 // READ CAPACITY); every other command to it fails without reaching the device.
 #pragma once
-#include <sys/types.h>
-
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -34,6 +32,10 @@ struct NodeIdentity {
 };
 NodeIdentity identifyNode(std::string_view devPath, const std::string& sysfsRoot = "/sys");
 
+// The node's sysfs class entry as it stands now ("<inode>:<creation time>"): a node that comes back
+// as another device has a new entry, and so another text; empty when sysfs has no entry for it.
+std::string nodeInstanceOf(std::string_view devPath, const std::string& sysfsRoot = "/sys");
+
 // Commands that may go to any device, bridge or not.
 bool isHarmlessStandardCommand(const uint8_t* cdb, uint8_t cdbLen);
 
@@ -56,6 +58,11 @@ SgSystem& systemSgCalls();
 constexpr int kBusyOpenTries = 5;
 constexpr unsigned kBusyOpenPauseMs = 200;
 
+// After a command that ended with a host status, the node is looked at this often, this long,
+// for the kernel taking it away (the device left the bus mid-command).
+constexpr unsigned kDepartureLookMs = 50;
+constexpr unsigned kDepartureWaitMs = 1000;
+
 class LinuxSgBackend final : public Backend {
 public:
     explicit LinuxSgBackend(std::string sysfsRoot = "/sys", SgSystem& sys = systemSgCalls())
@@ -66,10 +73,10 @@ private:
     // The transport of a node, looked up in sysfs once per device: a node that comes back as
     // another device has a new sysfs entry and is looked up again.
     bool isBridgeNode(const std::string& path);
+    bool nodeGoesAway(const std::string& path) const;
 
     struct Verdict {
-        ino_t entry = 0;        // the node's sysfs class entry
-        int64_t createdNs = 0;
+        std::string instance;   // nodeInstanceOf when it was looked up
         bool bridge = false;
     };
     std::string sysfs_;

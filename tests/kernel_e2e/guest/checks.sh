@@ -135,6 +135,31 @@ NEW=$(bridge_node QVR298)
 chk reattached 0 "firmware  *31.01.01.15" q55x --device "${NEW:-/dev/none}" list
 chk reattached-inquiry 0 "QVR298 Bridge" sg_inq "${NEW:-/dev/none}"
 
+# --- the conventions, the 0x506A register probe, a 32 KiB transfer limit, a bridge that leaves
+chk version 0 "^q55x [0-9]" q55x --version
+chk verbose-info 0 "cdb: .*status 0x00 (GOOD)" sh -c "q55x -v --device '$BR2' info 2>&1 | tr '\n' ' '"
+set -- $(ls /sys/class/udc)
+gadget qvr227 "$4" 0x2270 "QVR227 Bridge" "qvr227" || FAIL=1
+# The flash's backup reads the 512 KiB flash in about 140 commands from the 12th on: the 100th
+# since power-on (the kernel's own attach commands included) falls inside it.
+gadget qvr297 "$5" 0x2970 "QVR297 Bridge" "qvr297,drop=100" || FAIL=1
+for i in $(seq 1 100); do R227=$(bridge_node QVR227) && LEAVER=$(bridge_node QVR297) && break; sleep 0.1; done
+# The register probe writes one byte, padded to two: usb-storage reports the pad as a residue of 1.
+chk register-506a 0 "firmware  *9.20.02.16" q55x --trace /tmp/r.jsonl --device "${R227:-/dev/none}" info
+chk register-506a-write 0 "^2$" sh -c "grep -c '\"cdb\":\"df0000000100506a000000fe\".*\"ok\":true' /tmp/r.jsonl"
+# usb-storage's max_sectors sets the queue's max_hw_sectors: 64 sectors, the 64-sector quirk's 32 KiB.
+MS=/sys/class/scsi_generic/${NEW#/dev/}/device/max_sectors
+echo 64 > "$MS"
+from=$(wc -l < /tmp/emu-qvr298.log)
+chk transfer-limit-named 4 "at most 32 KiB through to $NEW" q55x --device "${NEW:-/dev/none}" flash "$IMG" --buffer --yes --no-backup --allow-reinstall
+chk transfer-limit-nothing-written 0 "^0$" sh -c "tail -n +$((from + 1)) /tmp/emu-qvr298.log | awk '\$1 == \"CMD\" && \$5 == \"3b\"' | wc -l"
+echo 240 > "$MS"
+chk leaves-mid-command 1 "cause: reading the flash for the backup.*left the bus" sh -c "q55x --device '${LEAVER:-/dev/none}' \
+  flash /usr/share/q55x/images/samples/qvr297_31.02.00.05.bin --yes >/tmp/l.out 2>&1; rc=\$?; tr '\n' ' ' </tmp/l.out; exit \$rc"
+# What list shows of a node comes from libudev (sysfs attributes; no udev daemon runs here)
+chk udev-facts 0 '"block_node": "/dev/sd.*"port": "[0-9]-[0-9.]*".*"serial": "qvr298".*"usb_product": "2980".*"usb_vendor": "728d"' \
+  sh -c "q55x --json --device '${NEW:-/dev/none}' list | tr '\n' ' '"
+
 for g in qvr298 qvd528; do
   echo "GUEST: --- gadget log of $g (tail)"; grep -v '^CMD ' /tmp/emu-$g.log | tail -n 10 | sed 's/^/    /'
 done

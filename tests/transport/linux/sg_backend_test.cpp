@@ -85,6 +85,8 @@ TEST(LinuxTransportGuard, ANodeThatBecomesAnotherDeviceIsJudgedAgain) {
 namespace {
 struct PretendKernel final : transport::SgSystem {
     int busyOpens = 0, interruptedWaits = 0, opens = 0, submits = 0;
+    uint8_t hostStatus = 0;
+    fs::path leaves;   // the node's sysfs entry, taken away as the command ends
     int open(const char*, int) override {
         ++opens;
         if (busyOpens-- > 0) return errno = EBUSY, -1;
@@ -96,6 +98,8 @@ struct PretendKernel final : transport::SgSystem {
     int waitReadable(int, int) override { return interruptedWaits-- > 0 ? (errno = EINTR, -1) : 1; }
     long collect(int, void* hdr, size_t n) override {
         static_cast<sg_io_hdr_t*>(hdr)->status = 0;
+        static_cast<sg_io_hdr_t*>(hdr)->host_status = hostStatus;
+        if (!leaves.empty()) fs::rename(leaves, leaves.string() + "-gone");
         return static_cast<long>(n);
     }
 };
@@ -116,16 +120,20 @@ TEST(LinuxTransport, ACommandGoesOutOnceAndABusyNodeIsAskedAgain) {
     req.dir = transport::Direction::In;
     req.data = reply;
     req.xferLen = sizeof reply;
-    struct Case { const char* node; int busy, interrupted; bool ok; uint32_t error; int opens; uint64_t waitedMs; };
+    struct Case { const char* node; int busy, interrupted; bool ok; uint32_t error; int opens; uint64_t waitedMs; uint8_t host = 0; bool leaves = false; };
     for (const Case& c : std::initializer_list<Case>{
              {"/dev/sg1", 0, 2, true, 0, 1, 0},          // Ctrl-Z, fg mid-command: still one submission
              {"/dev/sd1", 0, 0, true, 0, 1, 0},
              {"/dev/sg1", 2, 0, true, 0, 3, 400},        // held for two opens
-             {"/dev/sg1", 9, 0, false, EBUSY, 5, 800}}) {  // held throughout: busy
-        SCOPED_TRACE(std::string(c.node) + " busy " + std::to_string(c.busy));
+             {"/dev/sg1", 9, 0, false, EBUSY, 5, 800},   // held throughout: busy
+             {"/dev/sg1", 0, 0, false, 0, 1, 1000, 0x07},              // a host error, the device stays
+             {"/dev/sg1", 0, 0, false, ENODEV, 1, 0, 0x07, true}}) {   // it left the bus mid-command
+        SCOPED_TRACE(std::string(c.node) + " busy " + std::to_string(c.busy) + " host " + std::to_string(c.host));
         PretendKernel k;
         k.busyOpens = c.busy;
         k.interruptedWaits = c.interrupted;
+        k.hostStatus = c.host;
+        if (c.leaves) k.leaves = s.root / "class/scsi_generic/sg1";
         transport::LinuxSgBackend b(s.root.string(), k);
         req.path = c.node;
         const uint64_t before = clock.nowMs();
@@ -133,7 +141,7 @@ TEST(LinuxTransport, ACommandGoesOutOnceAndABusyNodeIsAskedAgain) {
         EXPECT_EQ(r.succeeded(req.dir), c.ok);
         EXPECT_EQ(r.lastError, c.error);
         EXPECT_EQ(k.opens, c.opens);
-        EXPECT_EQ(k.submits, c.ok ? 1 : 0);
+        EXPECT_EQ(k.submits, c.ok || c.host ? 1 : 0);
         EXPECT_EQ(clock.nowMs() - before, c.waitedMs);
     }
 }
