@@ -461,6 +461,15 @@ int runRecover(Context& ctx, const RecoverOptions& o) {
             anyFailed = true;
             continue;
         }
+        // The question may have waited a long time: the device is identified again before the
+        // first write, and one that is no longer the enclosure asked about is left alone.
+        if (!identityOf(ctx, path, m.bridge->device.chip.type).unchangedSince(m.bridge->identity)) {
+            anyFailed = true;
+            const std::string why = "the device at " + path + " is no longer the enclosure the question was about; nothing was written.";
+            refused.push_back({{"journal", j.id}, {"reason", why}});
+            if (!json) ctx.out() << "Journal " << j.id << ": refused: " << why << "\n";
+            continue;
+        }
         Recovery recovery(ctx, store, j);
         const Result r = o.restore ? recovery.restore(m.bridge->device) : recovery.finish(m.bridge->device);
         anyFailed |= !r.ok;

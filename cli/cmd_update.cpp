@@ -137,7 +137,9 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
         for (const auto& c : ctx.candidates()) paths.push_back(c.path);
         return paths;
     };
-    const firmware::DeviceScan scan = firmware::scanForUpdatedBridge(dev.path, allPaths(), allPaths, ctx.ownDeviceOnly);
+    // After its reset the bridge is found again by who it is, not by the node it comes back at.
+    const firmware::DeviceScan scan = firmware::scanForUpdatedBridge(
+        ctx.bridgeIdentityOf(dev.path), allPaths(), allPaths, [&ctx](const std::string& p) { return ctx.bridgeIdentityOf(p); });
     UpdateJournal journal;
     UpdateJournal::Request request;
     request.command = "update";

@@ -100,9 +100,9 @@ bool Context::leftAlone(const std::string& path) {
     return h.has_value();
 }
 
-std::string Context::lockKeyOf(const std::string& path) {
-    return lockKey(serialOf(path), portOf(path), path);
-}
+firmware::BridgeIdentity Context::bridgeIdentityOf(const std::string& path) { return {serialOf(path), portOf(path), path}; }
+
+std::string Context::lockKeyOf(const std::string& path) { return bridgeIdentityOf(path).name(); }
 
 int Context::own(const std::string& path, const std::string& command, std::unique_ptr<EnclosureLock>& lock) {
     return own(lockKeyOf(path), "the enclosure at " + path, command, lock);
