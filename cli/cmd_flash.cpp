@@ -145,7 +145,8 @@ int runFlash(Context& ctx, const FlashOptions& o) {
     // From here on the enclosure is this command's alone, until it returns.
     std::unique_ptr<EnclosureLock> owner;
     if (int rc = ctx.own(dev.path, "flash", owner)) return rc;
-    if (int rc = refuseWhileDiskInUse(ctx, dev.path, o.guards.force)) return rc;
+    std::unique_ptr<DiskHold> disk;
+    if (int rc = refuseWhileDiskInUse(ctx, dev.path, o.guards.force, disk)) return rc;
     if (int rc = refuseWhileInterrupted(ctx, dev.path, type)) return rc;
     const EnclosureIdentity asked = identityOf(ctx, dev.path, type);
     if (int rc = confirmWrite(ctx, o.guards, "Write " + o.file + " to " + dev.path + "?")) return rc;

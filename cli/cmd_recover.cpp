@@ -452,7 +452,8 @@ int runRecover(Context& ctx, const RecoverOptions& o) {
         WriteGuards guards;
         guards.yes = o.yes;
         if (int rc = confirmWrite(ctx, guards, o.restore ? "Write the backup back?" : "Finish the update?")) return rc;
-        if (refuseWhileDiskInUse(ctx, path, o.force)) {
+        std::unique_ptr<DiskHold> disk;
+        if (refuseWhileDiskInUse(ctx, path, o.force, disk)) {
             anyFailed = true;
             continue;
         }

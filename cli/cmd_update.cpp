@@ -111,7 +111,8 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
     // From here on the enclosure is this command's alone, until it returns.
     std::unique_ptr<EnclosureLock> owner;
     if (int rc = ctx.own(dev.path, "update", owner)) return rc;
-    if (int rc = refuseWhileDiskInUse(ctx, dev.path, o.guards.force)) return rc;
+    std::unique_ptr<DiskHold> disk;
+    if (int rc = refuseWhileDiskInUse(ctx, dev.path, o.guards.force, disk)) return rc;
     if (int rc = refuseWhileInterrupted(ctx, dev.path, dev.chip.type)) return rc;
     const EnclosureIdentity asked = identityOf(ctx, dev.path, dev.chip.type);
     if (int rc = confirmWrite(ctx, o.guards, "Update " + dev.path + " from " + before + " to " + dotted(imageVersion) + "?"))

@@ -126,6 +126,11 @@ std::vector<std::string> Context::diskUsers(const std::string& path) {
     return session_ ? session_->diskUsers(path) : std::vector<std::string>{};
 }
 
+std::unique_ptr<DiskHold> Context::holdDisk(const std::string& path, bool& busy, std::string& why) {
+    busy = false;
+    return session_ ? session_->holdDisk(path, busy, why) : nullptr;
+}
+
 std::string Context::portOf(const std::string& path) { return session_ ? session_->portOf(path) : std::string(); }
 
 std::string Context::selectDevice() {

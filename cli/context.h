@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "cli/disk_use.h"
 #include "cli/enclosure_lock.h"
 #include "cli/terminal_window.h"
 #include "discovery/device_table.h"
@@ -58,6 +59,8 @@ public:
     std::string serialOf(const std::string& path);
     // What on the host uses the disk behind `path`, one line each.
     std::vector<std::string> diskUsers(const std::string& path);
+    // The disk behind `path` opened for this process alone (DeviceSession::holdDisk).
+    std::unique_ptr<DiskHold> holdDisk(const std::string& path, bool& busy, std::string& why);
     // The USB port the device behind `path` is plugged into; empty where unknown.
     std::string portOf(const std::string& path);
     // Who the bridge behind `path` is to the host (serial, port, node), asking it nothing.

@@ -111,6 +111,19 @@ public:
             }
         return {};
     }
+    // The emulated host refuses the exclusive open while the disk is mounted or held out of sight.
+    std::unique_ptr<DiskHold> holdDisk(const std::string& path, bool& busy, std::string& why) override {
+        busy = false;
+        for (const auto& d : session_.bus().devices())
+            if (d.linuxPath == path || d.windowsPath == path) {
+                if (!d.diskInUse) return std::make_unique<DiskHold>();
+                busy = true;
+                why = "/dev/sd" + std::string(1, static_cast<char>('a' + d.number % 26)) + ": Device or resource busy";
+                return nullptr;
+            }
+        why = "no disk behind " + path;
+        return nullptr;
+    }
     std::optional<vendor::Bus> busOf(const std::string& path) override {
         for (const auto& d : session_.bus().devices())
             if (d.linuxPath == path || d.windowsPath == path) return busOf(d.bus);

@@ -121,8 +121,10 @@ bool parseEnclosureConfig(std::string_view text, EnclosureConfig& out, std::stri
         } else if (key == "sector") {
             if (!parseUnsigned(value, n) || (n != 512 && n != 4096)) return bad("expected 512 or 4096");
             out.diskSectorSize = static_cast<uint32_t>(n);
+        } else if (key == "inuse" && value == "held") {
+            out.diskInUse = true;
         } else if (key == "inuse" && value != "0") {
-            if (value != "1" && (value.empty() || value.front() != '/')) return bad("expected 1 or a mount point");
+            if (value != "1" && (value.empty() || value.front() != '/')) return bad("expected 1, held or a mount point");
             out.diskMountedOn = value == "1" ? std::string("/media/enclosure") : std::string(value);
             out.diskInUse = true;
         } else if (key == "infolen") {
@@ -287,8 +289,10 @@ std::string simHelpText() {
            "                    command takes (the pad byte of a one-byte write) come back as a residue\n"
            "  xferlimit=KIB     the host moves at most KIB per command (max_hw_sectors_kb, the 64-sector\n"
            "                    quirk: 32); a larger transfer is refused (EINVAL) and never sent\n"
-           "  inuse=1|/MOUNT    the host has the disk's first partition mounted (at /MOUNT; 1: at\n"
-           "                    /media/enclosure): the disk is in use\n"
+           "  inuse=1|/MOUNT|held\n"
+           "                    the host has the disk's first partition mounted (at /MOUNT; 1: at\n"
+           "                    /media/enclosure), or held: something holds it open for itself where\n"
+           "                    no mount table shows it (another mount namespace, a virtual machine)\n"
            "  writecache=1      disk writes wait in the drive's cache until SYNCHRONIZE CACHE or ATA\n"
            "                    FLUSH CACHE; a power cut or departure loses what is still cached\n"
            "\n"

@@ -500,6 +500,8 @@ TEST_F(CliJournal, TheDiskAndTheUserAreHeardBeforeTheFirstErase) {
              {",inuse=/media/ann/DATA", {}, 0, 1, "is mounted on /media/ann/DATA. The bridge's reset", false},
              {",inuse=/media/ann/DATA", {}, 0, 1, "`umount /media/ann/DATA`", false},
              {",inuse=/media/ann/DATA", {"--force"}, 0, 0, "warning: the disk behind sim:/dev/sg1 is in use", true},
+             {",inuse=held", {}, 0, 1, "is open for another program's sole use", false},
+             {",inuse=held", {"--force"}, 0, 0, "warning: the disk behind sim:/dev/sg1 is in use", true},
              {"", {}, 1, 130, "Interrupted before anything was erased: nothing changed", false},
              {"", {}, 2, 0, "the update was let finish", true}}) {
         SCOPED_TRACE(c.says);
