@@ -9,6 +9,7 @@
 #include "cli/fanout.h"
 #include "cli/guards.h"
 #include "cli/interrupts.h"
+#include "cli/keep_awake.h"
 #include "cli/terminal_window.h"
 #include "update/direct_update.h"
 #include "update/run_dispatch.h"
@@ -153,6 +154,7 @@ int runFlash(Context& ctx, const FlashOptions& o) {
     if (int rc = stillTheSame(ctx, dev.path, asked)) return rc;
 
     const DeferredInterrupts interrupts;
+    const KeepAwake awake(ctx);
     TerminalWindow w(ctx.out(), ctx.windowMode());
     std::string backup;
     if (!o.guards.noBackup) {

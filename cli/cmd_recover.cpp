@@ -21,6 +21,7 @@
 #include "cli/commands.h"
 #include "cli/failure_report.h"
 #include "cli/guards.h"
+#include "cli/keep_awake.h"
 #include "cli/state_files.h"
 #include "cli/terminal_window.h"
 #include "cli/update_journal.h"
@@ -471,6 +472,7 @@ int runRecover(Context& ctx, const RecoverOptions& o) {
             if (!json) ctx.out() << "Journal " << j.id << ": refused: " << why << "\n";
             continue;
         }
+        const KeepAwake awake(ctx);
         Recovery recovery(ctx, store, j);
         const Result r = o.restore ? recovery.restore(m.bridge->device) : recovery.finish(m.bridge->device);
         anyFailed |= !r.ok;

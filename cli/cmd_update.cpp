@@ -9,6 +9,7 @@
 #include "cli/fanout.h"
 #include "cli/guards.h"
 #include "cli/interrupts.h"
+#include "cli/keep_awake.h"
 #include "cli/terminal_window.h"
 #include "update/buffer_update.h"
 #include "image/image.h"
@@ -120,6 +121,7 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
     if (int rc = stillTheSame(ctx, dev.path, asked)) return rc;
 
     const DeferredInterrupts interrupts;
+    const KeepAwake awake(ctx);
     TerminalWindow w(ctx.out(), ctx.windowMode());
     w.settings_ = settings;
     std::string backup;

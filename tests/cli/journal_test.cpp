@@ -14,6 +14,7 @@
 
 #include "cli/disk_use.h"
 #include "cli/journal.h"
+#include "cli/keep_awake.h"
 #include "cli/state_files.h"
 #include "sim/state_file.h"
 #include "support/cli_run.h"
@@ -555,6 +556,32 @@ TEST(DiskUse, MountsHoldersAndSwapOfTheDiskAndItsPartitions) {
 }  // namespace
 
 namespace {
+
+// The machine is kept from sleeping for the whole write, by update, flash and recover alike: every
+// command that erases or writes goes out while the hold stands, and none is left when they end.
+TEST_F(CliJournal, TheMachineStaysAwakeWhileTheFlashIsWritten) {
+    struct Hold final : cli::KeepAwake::Hold {
+        int& count;
+        explicit Hold(int& c) : count(c) { ++count; }
+        ~Hold() override { --count; }
+    };
+    int held = 0;
+    size_t writes = 0, unheld = 0;
+    const cli::KeepAwake::Taker old = cli::KeepAwake::setTaker([&](std::string&) { return std::make_unique<Hold>(held); });
+    const transport::ScopedCommandListener watch([&](const transport::TraceEntry& e) {
+        if (e.cdb && vendor::cdb::changesDevice(*e.cdb)) writes += 1, unheld += held == 0;
+    });
+    std::string updated;
+    EXPECT_GT(cleanRun(kUpdates[3], updated), 0u);
+    const uint64_t first = cleanRun(kUpdates[0], updated);
+    EXPECT_EQ(run(sim(kUpdates[0], ",powercut=" + std::to_string(first + 2)), update(kUpdates[0])).code, 8);
+    const size_t beforeRecover = writes;
+    EXPECT_EQ(run(sim(kUpdates[0]), {"recover", "--yes"}).code, 0);
+    EXPECT_GT(writes, beforeRecover);
+    EXPECT_EQ(unheld, 0u);
+    EXPECT_EQ(held, 0);
+    cli::KeepAwake::setTaker(old);
+}
 
 // Twins (one serial: here two enclosures of one state file) are never taken one for the other:
 // `flash --all` and `recover` refuse to guess and list them for --device.
