@@ -33,6 +33,31 @@ struct EnclosureState {
 };
 
 bool saveStateFile(const std::string& path, const EnclosureState& s, std::string& error);
+
+// persist=shared: the state file is the one enclosure several processes reach, as a real node is.
+// Each command runs under an flock of FILE.lock, on the flash and disk as the file holds them, and
+// what it changed is written back before the lock is let go. The lock file counts the writes, so a
+// process knows when another has written since it last looked.
+class SharedStateLock {
+public:
+    explicit SharedStateLock(const std::string& statePath);
+    ~SharedStateLock();
+    SharedStateLock(const SharedStateLock&) = delete;
+    SharedStateLock& operator=(const SharedStateLock&) = delete;
+    // Waits for another process's command to end and takes the lock. `stale` tells that another
+    // process has written the state since this one last saw it (the caller loads it again).
+    bool take(bool& stale, std::string& error);
+    // The state was written under the lock.
+    void written();
+    void release();
+
+private:
+    uint64_t generation() const;
+    int fd_ = -1;
+    std::string path_;
+    uint64_t seen_ = 0;
+    bool seenAny_ = false;
+};
 // False with a reason; `exists` tells a missing file (nothing to load) from a bad one.
 bool loadStateFile(const std::string& path, EnclosureState& s, bool& exists, std::string& error);
 
