@@ -1,11 +1,5 @@
 #include "sim/state_file.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <cerrno>
-
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -98,46 +92,22 @@ bool saveStateFile(const std::string& path, const EnclosureState& s, std::string
     return true;
 }
 
-SharedStateLock::SharedStateLock(const std::string& statePath) : path_(statePath + ".lock") {}
+SharedStateLock::SharedStateLock(const std::string& statePath) : file_(makeFileLock(statePath + ".lock")) {}
 
-SharedStateLock::~SharedStateLock() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-uint64_t SharedStateLock::generation() const {
-    uint8_t b[8] = {};
-    uint64_t g = 0;
-    if (::pread(fd_, b, sizeof b, 0) == static_cast<ssize_t>(sizeof b))
-        for (int i = 7; i >= 0; --i) g = g << 8 | b[i];
-    return g;
-}
+SharedStateLock::~SharedStateLock() = default;
 
 bool SharedStateLock::take(bool& stale, std::string& error) {
-    if (fd_ < 0 && (fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) < 0) {
-        error = "cannot open " + path_;
-        return false;
-    }
-    while (::flock(fd_, LOCK_EX) != 0)
-        if (errno != EINTR) return error = "cannot lock " + path_, false;
-    const uint64_t g = generation();
+    if (!file_->lock(error)) return false;
+    const uint64_t g = file_->readCount();
     stale = !seenAny_ || g != seen_;
     seen_ = g;
     seenAny_ = true;
     return true;
 }
 
-void SharedStateLock::written() {
-    uint8_t b[8];
-    uint64_t g = ++seen_;
-    for (uint8_t& x : b) x = static_cast<uint8_t>(g), g >>= 8;
-    if (::pwrite(fd_, b, sizeof b, 0) != static_cast<ssize_t>(sizeof b)) {
-        // The others then load the state again only at their next change of generation.
-    }
-}
+void SharedStateLock::written() { file_->writeCount(++seen_); }
 
-void SharedStateLock::release() {
-    if (fd_ >= 0) ::flock(fd_, LOCK_UN);
-}
+void SharedStateLock::release() { file_->unlock(); }
 
 bool loadStateFile(const std::string& path, EnclosureState& out, bool& exists, std::string& error) {
     std::ifstream f(path, std::ios::binary);

@@ -17,6 +17,7 @@
 #pragma once
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,19 @@ struct EnclosureState {
 };
 
 bool saveStateFile(const std::string& path, const EnclosureState& s, std::string& error);
+
+// An advisory lock on a file that holds across processes and is let go by the system when its
+// holder ends, however it ends; the file's first eight bytes are read and written under it. One
+// implementation per platform (posix/, win/).
+class FileLock {
+public:
+    virtual ~FileLock() = default;
+    virtual bool lock(std::string& error) = 0;   // waits for another holder
+    virtual void unlock() = 0;
+    virtual uint64_t readCount() = 0;            // 0 when the file holds none yet
+    virtual void writeCount(uint64_t n) = 0;
+};
+std::unique_ptr<FileLock> makeFileLock(const std::string& path);
 
 // persist=shared: the state file is the one enclosure several processes reach, as a real node is.
 // Each command runs under an flock of FILE.lock, on the flash and disk as the file holds them, and
@@ -52,9 +66,7 @@ public:
     void release();
 
 private:
-    uint64_t generation() const;
-    int fd_ = -1;
-    std::string path_;
+    std::unique_ptr<FileLock> file_;
     uint64_t seen_ = 0;
     bool seenAny_ = false;
 };
