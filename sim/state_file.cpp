@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -85,7 +86,10 @@ bool saveStateFile(const std::string& path, const EnclosureState& s, std::string
         f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
         if (!f) return error = "cannot write " + tmp, false;
     }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+    // std::filesystem::rename replaces the file where std::rename will not (Windows).
+    std::error_code ec;
+    std::filesystem::rename(tmp, path, ec);
+    if (ec) {
         std::remove(tmp.c_str());
         return error = "cannot replace " + path, false;
     }
