@@ -64,7 +64,7 @@ wine_env() {
 # test programs, and says what it does before each step.
 cmd_demo() {
   set -e
-  echo "== 1/5 packages: installing what the build needs and is missing (g++, cmake, ninja, CLI11, nlohmann-json, libudev)"
+  echo "== 1/5 packages: installing what the build needs and is missing (g++, cmake, ninja, CLI11, nlohmann-json, libudev, libsystemd)"
   install_stage_pkgs native
   if ! why=$(unavailable $(stage_pkgs native)); then
     echo "$why"

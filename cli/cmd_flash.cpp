@@ -9,6 +9,7 @@
 #include "cli/fanout.h"
 #include "cli/guards.h"
 #include "cli/interrupts.h"
+#include "cli/keep_awake.h"
 #include "cli/terminal_window.h"
 #include "update/direct_update.h"
 #include "update/run_dispatch.h"
@@ -152,13 +153,15 @@ int runFlash(Context& ctx, const FlashOptions& o) {
     // From here on the enclosure is this command's alone, until it returns.
     std::unique_ptr<EnclosureLock> owner;
     if (int rc = ctx.own(dev.path, "flash", owner)) return rc;
-    if (int rc = refuseWhileDiskInUse(ctx, dev.path, o.guards.force)) return rc;
+    std::unique_ptr<DiskHold> disk;
+    if (int rc = refuseWhileDiskInUse(ctx, dev.path, o.guards.force, disk)) return rc;
     if (int rc = refuseWhileInterrupted(ctx, dev.path, type)) return rc;
     const EnclosureIdentity asked = identityOf(ctx, dev.path, type);
     if (int rc = confirmWrite(ctx, o.guards, "Write " + o.file + " to " + dev.path + "?")) return rc;
     if (int rc = stillTheSame(ctx, dev.path, asked)) return rc;
 
     const DeferredInterrupts interrupts;
+    const KeepAwake awake(ctx);
     TerminalWindow w(ctx.out(), ctx.windowMode());
     std::string backup;
     if (!o.guards.noBackup) {

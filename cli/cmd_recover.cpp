@@ -21,6 +21,7 @@
 #include "cli/commands.h"
 #include "cli/failure_report.h"
 #include "cli/guards.h"
+#include "cli/keep_awake.h"
 #include "cli/state_files.h"
 #include "cli/terminal_window.h"
 #include "cli/update_journal.h"
@@ -452,7 +453,8 @@ int runRecover(Context& ctx, const RecoverOptions& o) {
         WriteGuards guards;
         guards.yes = o.yes;
         if (int rc = confirmWrite(ctx, guards, o.restore ? "Write the backup back?" : "Finish the update?")) return rc;
-        if (refuseWhileDiskInUse(ctx, path, o.force)) {
+        std::unique_ptr<DiskHold> disk;
+        if (refuseWhileDiskInUse(ctx, path, o.force, disk)) {
             anyFailed = true;
             continue;
         }
@@ -461,6 +463,16 @@ int runRecover(Context& ctx, const RecoverOptions& o) {
             anyFailed = true;
             continue;
         }
+        // The question may have waited a long time: the device is identified again before the
+        // first write, and one that is no longer the enclosure asked about is left alone.
+        if (!identityOf(ctx, path, m.bridge->device.chip.type).unchangedSince(m.bridge->identity)) {
+            anyFailed = true;
+            const std::string why = "the device at " + path + " is no longer the enclosure the question was about; nothing was written.";
+            refused.push_back({{"journal", j.id}, {"reason", why}});
+            if (!json) ctx.out() << "Journal " << j.id << ": refused: " << why << "\n";
+            continue;
+        }
+        const KeepAwake awake(ctx);
         Recovery recovery(ctx, store, j);
         const Result r = o.restore ? recovery.restore(m.bridge->device) : recovery.finish(m.bridge->device);
         anyFailed |= !r.ok;

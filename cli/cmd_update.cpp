@@ -9,6 +9,7 @@
 #include "cli/fanout.h"
 #include "cli/guards.h"
 #include "cli/interrupts.h"
+#include "cli/keep_awake.h"
 #include "cli/terminal_window.h"
 #include "update/buffer_update.h"
 #include "image/image.h"
@@ -111,7 +112,8 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
     // From here on the enclosure is this command's alone, until it returns.
     std::unique_ptr<EnclosureLock> owner;
     if (int rc = ctx.own(dev.path, "update", owner)) return rc;
-    if (int rc = refuseWhileDiskInUse(ctx, dev.path, o.guards.force)) return rc;
+    std::unique_ptr<DiskHold> disk;
+    if (int rc = refuseWhileDiskInUse(ctx, dev.path, o.guards.force, disk)) return rc;
     if (int rc = refuseWhileInterrupted(ctx, dev.path, dev.chip.type)) return rc;
     const EnclosureIdentity asked = identityOf(ctx, dev.path, dev.chip.type);
     if (int rc = confirmWrite(ctx, o.guards, "Update " + dev.path + " from " + before + " to " + dotted(imageVersion) + "?"))
@@ -119,6 +121,7 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
     if (int rc = stillTheSame(ctx, dev.path, asked)) return rc;
 
     const DeferredInterrupts interrupts;
+    const KeepAwake awake(ctx);
     TerminalWindow w(ctx.out(), ctx.windowMode());
     w.settings_ = settings;
     std::string backup;
@@ -137,7 +140,9 @@ int runUpdate(Context& ctx, const UpdateOptions& o) {
         for (const auto& c : ctx.candidates()) paths.push_back(c.path);
         return paths;
     };
-    const firmware::DeviceScan scan = firmware::scanForUpdatedBridge(dev.path, allPaths(), allPaths, ctx.ownDeviceOnly);
+    // After its reset the bridge is found again by who it is, not by the node it comes back at.
+    const firmware::DeviceScan scan = firmware::scanForUpdatedBridge(
+        ctx.bridgeIdentityOf(dev.path), allPaths(), allPaths, [&ctx](const std::string& p) { return ctx.bridgeIdentityOf(p); });
     UpdateJournal journal;
     UpdateJournal::Request request;
     request.command = "update";

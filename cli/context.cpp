@@ -100,9 +100,9 @@ bool Context::leftAlone(const std::string& path) {
     return h.has_value();
 }
 
-std::string Context::lockKeyOf(const std::string& path) {
-    return lockKey(serialOf(path), portOf(path), path);
-}
+firmware::BridgeIdentity Context::bridgeIdentityOf(const std::string& path) { return {serialOf(path), portOf(path), path}; }
+
+std::string Context::lockKeyOf(const std::string& path) { return bridgeIdentityOf(path).name(); }
 
 int Context::own(const std::string& path, const std::string& command, std::unique_ptr<EnclosureLock>& lock) {
     return own(lockKeyOf(path), "the enclosure at " + path, command, lock);
@@ -124,6 +124,11 @@ std::string Context::serialOf(const std::string& path) { return session_ ? sessi
 
 std::vector<std::string> Context::diskUsers(const std::string& path) {
     return session_ ? session_->diskUsers(path) : std::vector<std::string>{};
+}
+
+std::unique_ptr<DiskHold> Context::holdDisk(const std::string& path, bool& busy, std::string& why) {
+    busy = false;
+    return session_ ? session_->holdDisk(path, busy, why) : nullptr;
 }
 
 std::string Context::portOf(const std::string& path) { return session_ ? session_->portOf(path) : std::string(); }

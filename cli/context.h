@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "cli/disk_use.h"
 #include "cli/enclosure_lock.h"
 #include "cli/terminal_window.h"
 #include "discovery/device_table.h"
+#include "update/buffer_update.h"
 #include "transport/trace.h"
 
 namespace cli {
@@ -57,8 +59,12 @@ public:
     std::string serialOf(const std::string& path);
     // What on the host uses the disk behind `path`, one line each.
     std::vector<std::string> diskUsers(const std::string& path);
+    // The disk behind `path` opened for this process alone (DeviceSession::holdDisk).
+    std::unique_ptr<DiskHold> holdDisk(const std::string& path, bool& busy, std::string& why);
     // The USB port the device behind `path` is plugged into; empty where unknown.
     std::string portOf(const std::string& path);
+    // Who the bridge behind `path` is to the host (serial, port, node), asking it nothing.
+    firmware::BridgeIdentity bridgeIdentityOf(const std::string& path);
     // What names the enclosure behind `path` for its lock (serial, else port, else node).
     std::string lockKeyOf(const std::string& path);
     // Takes the lock of the enclosure behind `path` for `command` ("update", "flash", "recover",
@@ -101,11 +107,6 @@ private:
     std::optional<uint16_t> settingsVid_, settingsPid_;
     std::vector<Busy> busy_;
     bool leftAlone(const std::string& path);
-
-public:
-    // Set in the contexts of a run over many devices: the wait for re-attachment looks for the
-    // device's own path only, since the others stay on the bus.
-    bool ownDeviceOnly = false;
 };
 
 // Hex helpers for the command line.

@@ -82,6 +82,7 @@ std::string howToFreeDisk(const std::vector<std::string>& users) {
         std::string how;
         if (const size_t at = u.find(" is mounted on "); at != std::string::npos) how = "`umount " + u.substr(at + 15) + "` (or eject it in the file manager)";
         else if (u.find(" is active swap") != std::string::npos) how = "`swapoff " + dev + "`";
+        else if (u.find(" sole use") != std::string::npos) how = "end the program that holds it (`fuser -vm " + dev + "` names it; a container's mount or a virtual machine's disk counts)";
         else how = "stop what holds it (`dmsetup remove`, `mdadm --stop` or `vgchange -an`, as `lsblk " + dev + "` shows)";
         s += (s.empty() ? "" : "; ") + how;
     }

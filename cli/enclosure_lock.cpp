@@ -16,6 +16,7 @@
 #include "cli/journal.h"
 #include "cli/state_files.h"
 #include "sys/clock.h"
+#include "update/buffer_update.h"
 
 namespace cli {
 
@@ -60,9 +61,7 @@ std::string verb(const std::string& command) {
 }  // namespace
 
 std::string lockKey(const std::string& serial, const std::string& port, const std::string& node) {
-    if (!serial.empty()) return "serial " + serial;
-    if (!port.empty()) return "port " + port;
-    return "node " + node;
+    return firmware::BridgeIdentity{serial, port, node}.name();
 }
 
 std::string LockHolder::words() const {

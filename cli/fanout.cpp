@@ -74,7 +74,6 @@ int runOnAll(Context& ctx, const WriteGuards& guards, const FanOut& f, const std
             o.trace.clear();   // the parent's trace stays open for everyone
             std::ostringstream out, err;
             Context one(ctx, o, out, err);
-            one.ownDeviceOnly = true;
             runs[i].path = paths[i];
             runs[i].code = single(one);
             runs[i].doc = nlohmann::json::parse(out.str(), nullptr, false);

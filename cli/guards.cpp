@@ -93,8 +93,14 @@ int backupFlash(Context& ctx, firmware::UpdateWindow& w, const firmware::Selecte
     return 0;
 }
 
-int refuseWhileDiskInUse(Context& ctx, const std::string& path, bool force) {
-    const std::vector<std::string> users = ctx.diskUsers(path);
+int refuseWhileDiskInUse(Context& ctx, const std::string& path, bool force, std::unique_ptr<DiskHold>& hold) {
+    std::vector<std::string> users = ctx.diskUsers(path);
+    bool busy = false;
+    std::string why;
+    if (users.empty() && !(hold = ctx.holdDisk(path, busy, why))) {
+        if (busy) users.push_back(why.substr(0, why.find(':')) + " is open for another program's sole use (or mounted where q55x cannot see it)");
+        else if (ctx.options().verbose > 0) ctx.err() << "q55x: the disk behind " << path << " is not held for this update alone (" << why << ").\n";
+    }
     if (users.empty()) return 0;
     std::string uses;
     for (const std::string& u : users) uses += (uses.empty() ? "" : "; ") + u;

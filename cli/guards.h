@@ -43,8 +43,10 @@ int backupFlash(Context& ctx, firmware::UpdateWindow& w, const firmware::Selecte
 
 // Refuses, before anything is erased, while the host uses the disk behind the bridge at `path`:
 // the chip's reset would drop it with what is not written yet. With `force`, a warning. 0 to go on,
-// else the exit code after saying what uses it and how to end that.
-int refuseWhileDiskInUse(Context& ctx, const std::string& path, bool force);
+// else the exit code after saying what uses it and how to end that. Going on, `hold` keeps the
+// disk opened for this process alone where the platform can (nobody mounts it meanwhile); the
+// open is refused too while something the mount tables do not show holds the disk.
+int refuseWhileDiskInUse(Context& ctx, const std::string& path, bool force, std::unique_ptr<DiskHold>& hold);
 
 class UpdateJournal;
 // An update interrupted (SIGINT, SIGTERM, SIGHUP) before its first erase: its journal, if begun,

@@ -51,6 +51,9 @@ struct EnclosureIdentity {
     bool sameEnclosure(const EnclosureIdentity& other) const {
         return chipType == other.chipType && chipInfo == other.chipInfo && serial == other.serial;
     }
+    // Still the enclosure `asked` was read from at the same node, moments later: the same
+    // enclosure on the same port (a twin put in its place answers alike, but on another port).
+    bool unchangedSince(const EnclosureIdentity& asked) const { return sameEnclosure(asked) && port == asked.port; }
 };
 
 // How recovery puts a kept stretch back.

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "cli/disk_use.h"
 #include "discovery/device_table.h"
 
 namespace cli {
@@ -63,6 +64,16 @@ public:
     virtual std::string portOf(const std::string&) { return {}; }
     // What on the host uses the disk behind the device (mounts, holders, swap), one line each.
     virtual std::vector<std::string> diskUsers(const std::string&) { return {}; }
+    // The disk behind the device opened for this process alone, for the span of a write, where
+    // the platform has such an open: nobody mounts it or claims it while the object lives. Null
+    // when it is not held: `busy` says something else has it mounted or open for itself (the
+    // mount tables do not show every such use: another mount namespace, a virtual machine), else
+    // `why` says why it was not tried or failed.
+    virtual std::unique_ptr<DiskHold> holdDisk(const std::string&, bool& busy, std::string& why) {
+        busy = false;
+        why = "this platform has no exclusive open of a disk";
+        return nullptr;
+    }
     // Which nodes the scans of this thread pass over while it stands: those another q55x holds (an
     // update under way) are sent nothing, not even an INQUIRY. Per thread, since the devices of a
     // run over many are scanned at once.

@@ -1,4 +1,8 @@
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 
@@ -111,6 +115,26 @@ public:
     std::vector<std::string> diskUsers(const std::string& path) override {
         const std::string disk = transport::volumesOf(path, sysfs_).blockDevice;
         return disk.empty() ? std::vector<std::string>{} : cli::diskUsers(disk, sysfs_);
+    }
+    // O_EXCL on the whole disk's block device: the kernel refuses it (EBUSY) while a partition is
+    // mounted or held, and refuses a mount or a claim while it stands.
+    std::unique_ptr<DiskHold> holdDisk(const std::string& path, bool& busy, std::string& why) override {
+        busy = false;
+        const std::string disk = transport::volumesOf(path, sysfs_).blockDevice;
+        if (disk.empty()) return why = "no block device behind " + path, nullptr;
+        const std::string node = dev_ + "/" + std::filesystem::path(disk).filename().string();
+        const int fd = ::open(node.c_str(), O_RDONLY | O_EXCL | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            busy = errno == EBUSY;
+            why = node + ": " + std::strerror(errno);
+            return nullptr;
+        }
+        struct Held final : DiskHold {
+            explicit Held(int f) : fd(f) {}
+            ~Held() override { ::close(fd); }
+            int fd;
+        };
+        return std::make_unique<Held>(fd);
     }
     std::string volumesOf(const std::string& path) override {
         const auto v = transport::volumesOf(path, sysfs_);

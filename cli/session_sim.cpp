@@ -90,16 +90,24 @@ public:
         return unprobed_;
     }
     std::string volumesOf(const std::string&) override { return {}; }
-    // An emulated enclosure lives as long as its state file: that is its serial number. One without
-    // a state file is gone at the end of the run; its number is this run's own.
+    // An emulated enclosure lives as long as its state file: that is its serial number, unless its
+    // text gives it one (serial=; none: it has none). One without either is gone at the end of the
+    // run; its number is this run's own.
     std::string serialOf(const std::string& path) override {
         for (const auto& d : session_.bus().devices()) {
             if (d.linuxPath != path && d.windowsPath != path) continue;
-            const std::string& state = session_.bus().enclosure(d.enclosure).config().stateFile;
+            const sim::EnclosureConfig& config = session_.bus().enclosure(d.enclosure).config();
+            if (config.usbSerial) return *config.usbSerial;
             std::error_code ec;
-            if (!state.empty()) return "state:" + std::filesystem::absolute(state, ec).lexically_normal().string();
-            return "run " + std::to_string(::getpid()) + "." + std::to_string(run_) + "-" + std::to_string(d.number);
+            if (!config.stateFile.empty()) return "state:" + std::filesystem::absolute(config.stateFile, ec).lexically_normal().string();
+            return "run " + std::to_string(::getpid()) + "." + std::to_string(run_) + "-" + std::to_string(d.enclosure + 1);
         }
+        return {};
+    }
+    // Each enclosure sits on a USB port of its own and keeps it across its resets.
+    std::string portOf(const std::string& path) override {
+        for (const auto& d : session_.bus().devices())
+            if (d.linuxPath == path || d.windowsPath == path) return "pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(d.enclosure + 1);
         return {};
     }
     // The emulated host: the disk's first partition mounted where the enclosure's text says.
@@ -110,6 +118,19 @@ public:
                 if (!at.empty()) return {"/dev/sd" + std::string(1, static_cast<char>('a' + d.number % 26)) + "1 is mounted on " + at};
             }
         return {};
+    }
+    // The emulated host refuses the exclusive open while the disk is mounted or held out of sight.
+    std::unique_ptr<DiskHold> holdDisk(const std::string& path, bool& busy, std::string& why) override {
+        busy = false;
+        for (const auto& d : session_.bus().devices())
+            if (d.linuxPath == path || d.windowsPath == path) {
+                if (!d.diskInUse) return std::make_unique<DiskHold>();
+                busy = true;
+                why = "/dev/sd" + std::string(1, static_cast<char>('a' + d.number % 26)) + ": Device or resource busy";
+                return nullptr;
+            }
+        why = "no disk behind " + path;
+        return nullptr;
     }
     std::optional<vendor::Bus> busOf(const std::string& path) override {
         for (const auto& d : session_.bus().devices())

@@ -162,7 +162,7 @@ EnclosureIdentity identityOf(Context& ctx, const std::string& path, ChipType typ
 }
 
 int stillTheSame(Context& ctx, const std::string& path, const EnclosureIdentity& asked) {
-    if (identityOf(ctx, path, static_cast<ChipType>(asked.chipType)).sameEnclosure(asked)) return 0;
+    if (identityOf(ctx, path, static_cast<ChipType>(asked.chipType)).unchangedSince(asked)) return 0;
     return ctx.fail(kExitFailed, "The device at " + path + " is no longer the enclosure the question was about (it was "
                                  "unplugged or another took its place); nothing was written. Run the command again.");
 }

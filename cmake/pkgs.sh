@@ -11,7 +11,7 @@
 # What each stage needs. A stage whose packages are missing is skipped; "STAGE/run" lists what it
 # needs only to run its tests (the Windows stages still build without wine).
 declare -gA Q55X_STAGE_PKGS=(
-  [native]="g++ cmake ninja-build googletest libcli11-dev nlohmann-json3-dev libudev-dev"
+  [native]="g++ cmake ninja-build googletest libcli11-dev nlohmann-json3-dev libudev-dev libsystemd-dev pkg-config"
   [gnustep]="gnustep-make libgnustep-base-dev libgnustep-gui-dev gnustep-back0.29 gobjc++ xvfb xauth imagemagick"
   [asan]=""
   [tsan]=""

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <tuple>
 
 #include "sys/clock.h"
@@ -39,6 +40,15 @@ bool Bus::addEnclosure(const EnclosureConfig& config, std::string& error) {
     {
         std::lock_guard<std::recursive_mutex> lock(mutex_);
         Slot slot;
+        if (config.sharedState) {
+            // The first process to make the enclosure writes it, so that the others start from it.
+            slot.shared = std::make_unique<SharedStateLock>(config.stateFile);
+            bool stale = false;
+            std::string why;
+            if (slot.shared->take(stale, why) && !std::filesystem::exists(config.stateFile) && e->saveState(why))
+                slot.shared->written();
+            slot.shared->release();
+        }
         slot.enclosure = std::move(e);
         slot.number = nextNumber_++;
         slots_.push_back(std::move(slot));
@@ -153,7 +163,9 @@ void Bus::bringBackDue(std::vector<BusEvent>& events) {
         if (!s.returning || now < s.returnAtMs) continue;
         {
             std::lock_guard<std::mutex> one(*s.busy);   // a command that raced the reset is done first
+            enterShared(*s.enclosure, s.shared.get());
             s.enclosure->reboot();
+            leaveShared(s.shared.get(), false);
         }
         if (s.enclosure->faults().renode()) s.number = nextNumber_++;
         attach(i, events);
@@ -209,6 +221,8 @@ bool Bus::saveState(std::string& error) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     bool ok = true;
     for (const Slot& s : slots_) {
+        // A shared enclosure was written after each command: this process's copy may be older.
+        if (s.shared) continue;
         std::string why;
         if (!s.enclosure->saveState(why)) {
             ok = false;
@@ -224,6 +238,7 @@ transport::Result Bus::execute(const transport::Request& req) {
     Enclosure* target = nullptr;
     std::mutex* targetBusy = nullptr;
     uint64_t* targetPersisted = nullptr;
+    SharedStateLock* targetShared = nullptr;
     size_t index = 0;
     {
         std::lock_guard<std::recursive_mutex> lock(mutex_);
@@ -239,6 +254,7 @@ transport::Result Bus::execute(const transport::Request& req) {
             target = slots_[index].enclosure.get();
             targetBusy = slots_[index].busy.get();
             targetPersisted = slots_[index].persisted.get();
+            targetShared = slots_[index].shared.get();
         }
     }
     if (target) {
@@ -247,8 +263,10 @@ transport::Result Bus::execute(const transport::Request& req) {
         CommandOutcome outcome = CommandOutcome::Stay;
         {
             std::lock_guard<std::mutex> one(*targetBusy);
+            enterShared(*target, targetShared);
             r = target->execute(req, outcome);
-            if (target->config().persistEach) persistChanges(*target, *targetPersisted);
+            const bool written = target->config().persistEach && persistChanges(*target, *targetPersisted);
+            leaveShared(targetShared, written);
         }
         std::lock_guard<std::recursive_mutex> lock(mutex_);
         Slot& s = slots_[index];
@@ -271,12 +289,27 @@ transport::Result Bus::execute(const transport::Request& req) {
     return r;
 }
 
-void Bus::persistChanges(Enclosure& e, uint64_t& persisted) {
+bool Bus::persistChanges(Enclosure& e, uint64_t& persisted) {
     const uint64_t changes = (e.hasFlash() ? e.flashChip()->changes() : 0) + e.disk().changes();
-    if (changes == persisted) return;
+    if (changes == persisted) return false;
     std::string error;
-    if (e.saveState(error)) persisted = changes;
-    else sys::debugOut("sim: " + error + "\n");
+    if (!e.saveState(error)) return sys::debugOut("sim: " + error + "\n"), false;
+    persisted = changes;
+    return true;
+}
+
+void Bus::enterShared(Enclosure& e, SharedStateLock* shared) {
+    if (!shared) return;
+    bool stale = false;
+    std::string error;
+    if (!shared->take(stale, error)) return sys::debugOut("sim: " + error + "\n");
+    if (stale && !e.reloadState(error)) sys::debugOut("sim: " + error + "\n");
+}
+
+void Bus::leaveShared(SharedStateLock* shared, bool written) {
+    if (!shared) return;
+    if (written) shared->written();
+    shared->release();
 }
 
 std::vector<maclib::MakerDevice> Bus::list() {

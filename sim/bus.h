@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "sim/enclosure.h"
+#include "sim/state_file.h"
 #include "sys/clock.h"
 #include "transport/backend.h"
 #include "transport/maclib/qvlib.h"
@@ -121,10 +122,17 @@ private:
         uint64_t returnAtMs = 0;
         // The flash and disk changes the state file holds (persist=each).
         std::unique_ptr<uint64_t> persisted = std::make_unique<uint64_t>(0);
+        // persist=shared: the lock every command of every process runs under.
+        std::unique_ptr<SharedStateLock> shared;
     };
 
     // persist=each: the state file follows every command that changed the flash or the disk.
-    static void persistChanges(Enclosure& e, uint64_t& persisted);
+    // True when it was written.
+    static bool persistChanges(Enclosure& e, uint64_t& persisted);
+    // persist=shared: takes the slot's lock and the state as the file holds it now. The caller
+    // holds the slot's busy mutex, and ends with leaveShared.
+    static void enterShared(Enclosure& e, SharedStateLock* shared);
+    static void leaveShared(SharedStateLock* shared, bool written);
 
     DeviceInfo makeDevice(size_t index, uint32_t number) const;
     bool serialShown(const std::string& serial, const std::string& model) const;

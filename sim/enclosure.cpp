@@ -269,6 +269,20 @@ std::vector<uint8_t> Enclosure::chipStatus() const {
 }
 
 
+bool Enclosure::reloadState(std::string& error) {
+    EnclosureState s;
+    bool exists = false;
+    if (!loadStateFile(config_.stateFile, s, exists, error)) return false;
+    if (s.model != config_.model || (flash_ ? s.flash.size() != flash_->bytes().size() : !s.flash.empty()))
+        return error = "state file " + config_.stateFile + " holds another enclosure", false;
+    if (flash_) {
+        flash_->bytes() = std::move(s.flash);
+        flash_->setKeptStatus(s.flashStatus);
+    }
+    disk_.blocks() = std::move(s.blocks);
+    return true;
+}
+
 bool Enclosure::saveState(std::string& error) const {
     if (config_.stateFile.empty()) return true;
     EnclosureState s;

@@ -86,6 +86,9 @@ public:
 
     // Saves flash and disk to the state file, when the configuration names one.
     bool saveState(std::string& error) const;
+    // Takes the flash and disk as the state file holds them now (another process wrote them);
+    // the chip goes on running what it runs. False, with nothing changed, when it cannot be read.
+    bool reloadState(std::string& error);
 
 private:
     struct Reply {

@@ -110,8 +110,9 @@ bool parseEnclosureConfig(std::string_view text, EnclosureConfig& out, std::stri
             out.stateFile = std::string(value);
         } else if (key == "persist") {
             if (value == "each") out.persistEach = true;
-            else if (value == "exit") out.persistEach = false;
-            else return bad("expected each or exit");
+            else if (value == "shared") out.persistEach = out.sharedState = true;
+            else if (value == "exit") out.persistEach = out.sharedState = false;
+            else return bad("expected each or exit, or shared");
         } else if (key == "resetms") {
             if (!parseUnsigned(value, n) || n > 600000) return bad("expected milliseconds up to 600000");
             out.resetDelayMs = static_cast<uint32_t>(n);
@@ -121,8 +122,10 @@ bool parseEnclosureConfig(std::string_view text, EnclosureConfig& out, std::stri
         } else if (key == "sector") {
             if (!parseUnsigned(value, n) || (n != 512 && n != 4096)) return bad("expected 512 or 4096");
             out.diskSectorSize = static_cast<uint32_t>(n);
+        } else if (key == "inuse" && value == "held") {
+            out.diskInUse = true;
         } else if (key == "inuse" && value != "0") {
-            if (value != "1" && (value.empty() || value.front() != '/')) return bad("expected 1 or a mount point");
+            if (value != "1" && (value.empty() || value.front() != '/')) return bad("expected 1, held or a mount point");
             out.diskMountedOn = value == "1" ? std::string("/media/enclosure") : std::string(value);
             out.diskInUse = true;
         } else if (key == "infolen") {
@@ -223,9 +226,14 @@ std::string simHelpText() {
            "  bus=usb|uas|1394  how the enclosure is attached (shapes its device paths)\n"
            "  state=FILE        flash and disk contents are loaded from FILE when it exists (the chip\n"
            "                    boots from them) and saved back at exit, so one enclosure lives across runs\n"
-           "  persist=each|exit with state=: each saves the flash and disk after every command that changes\n"
+           "  persist=each|shared|exit\n"
+           "                    with state=: each saves the flash and disk after every command that changes\n"
            "                    them (through a rename), so a program killed mid-update leaves the\n"
-           "                    enclosure exactly as it was at that command; exit (default) saves at exit\n"
+           "                    enclosure exactly as it was at that command; shared as each, and every\n"
+           "                    command runs under a lock of FILE.lock on the flash and disk as FILE holds\n"
+           "                    them, so several processes reach one enclosure as they reach a real node\n"
+           "                    (its RAM and code state stay each process's own); exit (default) saves\n"
+           "                    at exit\n"
            "  resetms=MS        time off the bus after a chip reset (default 3000)\n"
            "  disk=SECTORS      sectors of the disk behind the bridge; sector=512|4096 its logical size\n"
            "  infolen=N         the chip information record is N bytes (1-16); asked for more, the\n"
@@ -290,8 +298,10 @@ std::string simHelpText() {
            "                    command takes (the pad byte of a one-byte write) come back as a residue\n"
            "  xferlimit=KIB     the host moves at most KIB per command (max_hw_sectors_kb, the 64-sector\n"
            "                    quirk: 32); a larger transfer is refused (EINVAL) and never sent\n"
-           "  inuse=1|/MOUNT    the host has the disk's first partition mounted (at /MOUNT; 1: at\n"
-           "                    /media/enclosure): the disk is in use\n"
+           "  inuse=1|/MOUNT|held\n"
+           "                    the host has the disk's first partition mounted (at /MOUNT; 1: at\n"
+           "                    /media/enclosure), or held: something holds it open for itself where\n"
+           "                    no mount table shows it (another mount namespace, a virtual machine)\n"
            "  writecache=1      disk writes wait in the drive's cache until SYNCHRONIZE CACHE or ATA\n"
            "                    FLUSH CACHE; a power cut or departure loses what is still cached\n"
            "\n"

@@ -25,6 +25,7 @@ struct EnclosureConfig {
     BusKind bus = BusKind::Usb;
     std::string stateFile;                // state=
     bool persistEach = false;             // persist=each: the state file is written after every change
+    bool sharedState = false;             // persist=shared: several processes reach the one enclosure
     uint32_t resetDelayMs = 3000;         // resetms=: time off the bus after a reset
     uint64_t diskSectors = 1953525168;    // disk=: sectors of the disk behind the bridge (1 TB)
     uint32_t diskSectorSize = 512;        // sector=: logical sector size

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -85,12 +86,32 @@ bool saveStateFile(const std::string& path, const EnclosureState& s, std::string
         f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
         if (!f) return error = "cannot write " + tmp, false;
     }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+    // std::filesystem::rename replaces the file where std::rename will not (Windows).
+    std::error_code ec;
+    std::filesystem::rename(tmp, path, ec);
+    if (ec) {
         std::remove(tmp.c_str());
         return error = "cannot replace " + path, false;
     }
     return true;
 }
+
+SharedStateLock::SharedStateLock(const std::string& statePath) : file_(makeFileLock(statePath + ".lock")) {}
+
+SharedStateLock::~SharedStateLock() = default;
+
+bool SharedStateLock::take(bool& stale, std::string& error) {
+    if (!file_->lock(error)) return false;
+    const uint64_t g = file_->readCount();
+    stale = !seenAny_ || g != seen_;
+    seen_ = g;
+    seenAny_ = true;
+    return true;
+}
+
+void SharedStateLock::written() { file_->writeCount(++seen_); }
+
+void SharedStateLock::release() { file_->unlock(); }
 
 bool loadStateFile(const std::string& path, EnclosureState& out, bool& exists, std::string& error) {
     std::ifstream f(path, std::ios::binary);

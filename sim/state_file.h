@@ -17,6 +17,7 @@
 #pragma once
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,42 @@ struct EnclosureState {
 };
 
 bool saveStateFile(const std::string& path, const EnclosureState& s, std::string& error);
+
+// An advisory lock on a file that holds across processes and is let go by the system when its
+// holder ends, however it ends; the file's first eight bytes are read and written under it. One
+// implementation per platform (posix/, win/).
+class FileLock {
+public:
+    virtual ~FileLock() = default;
+    virtual bool lock(std::string& error) = 0;   // waits for another holder
+    virtual void unlock() = 0;
+    virtual uint64_t readCount() = 0;            // 0 when the file holds none yet
+    virtual void writeCount(uint64_t n) = 0;
+};
+std::unique_ptr<FileLock> makeFileLock(const std::string& path);
+
+// persist=shared: the state file is the one enclosure several processes reach, as a real node is.
+// Each command runs under an flock of FILE.lock, on the flash and disk as the file holds them, and
+// what it changed is written back before the lock is let go. The lock file counts the writes, so a
+// process knows when another has written since it last looked.
+class SharedStateLock {
+public:
+    explicit SharedStateLock(const std::string& statePath);
+    ~SharedStateLock();
+    SharedStateLock(const SharedStateLock&) = delete;
+    SharedStateLock& operator=(const SharedStateLock&) = delete;
+    // Waits for another process's command to end and takes the lock. `stale` tells that another
+    // process has written the state since this one last saw it (the caller loads it again).
+    bool take(bool& stale, std::string& error);
+    // The state was written under the lock.
+    void written();
+    void release();
+
+private:
+    std::unique_ptr<FileLock> file_;
+    uint64_t seen_ = 0;
+    bool seenAny_ = false;
+};
 // False with a reason; `exists` tells a missing file (nothing to load) from a bad one.
 bool loadStateFile(const std::string& path, EnclosureState& s, bool& exists, std::string& error);
 

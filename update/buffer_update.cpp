@@ -332,23 +332,33 @@ bool ResetAndReattach(UpdateWindow& w, const SelectedDevice& dev, const DeviceSc
     return !last.empty();
 }
 
-DeviceScan scanForUpdatedBridge(const std::string& updatedPath, const std::vector<std::string>& pathsBefore,
-                                DeviceScan scanAll, bool ownPathOnly) {
-    // Paths are compared as the device table keeps them, in lower case.
-    const std::string own = vendor::toLowerAscii(updatedPath);
-    std::vector<std::string> others;
-    for (const std::string& p : pathsBefore) {
-        std::string lower = vendor::toLowerAscii(p);
-        if (lower != own) others.push_back(std::move(lower));
-    }
-    return [own, others = std::move(others), scanAll = std::move(scanAll), ownPathOnly] {
+std::string BridgeIdentity::name() const {
+    if (!serial.empty()) return "serial " + serial;
+    if (!port.empty()) return "port " + port;
+    return "node " + node;
+}
+
+DeviceScan scanForUpdatedBridge(const BridgeIdentity& updated, const std::vector<std::string>& pathsBefore,
+                                DeviceScan scanAll, IdentityOf identityOf) {
+    // Nodes are compared as the device table keeps them, in lower case.
+    const std::string ownNode = vendor::toLowerAscii(updated.node);
+    bool serialAlone = !updated.serial.empty();
+    for (const std::string& p : pathsBefore)
+        if (identityOf && vendor::toLowerAscii(p) != ownNode && identityOf(p).serial == updated.serial) serialAlone = false;
+    // A bridge keeps its port through a reset: where the port is known, it must agree too, so
+    // that a bridge of the same serial plugged in meanwhile is never taken for it.
+    const auto fits = [updated, ownNode, serialAlone](const std::string& path, const BridgeIdentity& id) {
+        if (!updated.port.empty()) return id.port == updated.port && id.serial == updated.serial;
+        if (serialAlone) return id.serial == updated.serial;
+        return vendor::toLowerAscii(path) == ownNode;
+    };
+    return [fits, scanAll = std::move(scanAll), identityOf = std::move(identityOf)] {
         std::vector<std::string> paths;
-        if (!scanAll) return paths;
-        for (std::string& p : scanAll()) {
-            const std::string lower = vendor::toLowerAscii(p);
-            const bool counts = ownPathOnly ? lower == own : std::find(others.begin(), others.end(), lower) == others.end();
-            if (counts) paths.push_back(std::move(p));
-        }
+        if (!scanAll || !identityOf) return paths;
+        for (std::string& p : scanAll())
+            if (fits(p, identityOf(p))) paths.push_back(std::move(p));
+        // Two that fit are twins the host cannot tell apart: neither is taken on a guess.
+        if (paths.size() > 1) paths.clear();
         return paths;
     };
 }

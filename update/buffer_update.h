@@ -41,14 +41,28 @@ bool ResetAndReattach(UpdateWindow& w, const SelectedDevice& dev, const DeviceSc
 // The longest ResetAndReattach waits for the bridge, in whole seconds.
 unsigned reattachWaitSeconds();
 
-// The scan to wait with when other bridges may be attached. While the updated bridge is off the
-// bus after its reset, the others are all a plain scan sees: counted, one of them would pass for
-// it. The returned scan leaves out the nodes that belonged to another bridge before the update
-// (`pathsBefore`, the scan taken just before it, may hold the bridge's own path too); the bridge
-// may come back under its own path or a new one. With `ownPathOnly` (the other bridges are being
-// updated side by side and may leave and come back as well) only its own path counts.
-DeviceScan scanForUpdatedBridge(const std::string& updatedPath, const std::vector<std::string>& pathsBefore,
-                                DeviceScan scanAll, bool ownPathOnly = false);
+// Who a bridge is, as far as the host can tell without sending it a command: the serial number
+// its USB device or 1394 unit reports (its GUID), the USB port it is plugged into, and the node it
+// is at now. Any of them may be empty where the platform does not know it.
+struct BridgeIdentity {
+    std::string serial;
+    std::string port;
+    std::string node;
+    // "serial S", else "port P", else "node N": what names it while no other bridge shares its
+    // serial (the name of its lock, and how enclosures that answer alike are found).
+    std::string name() const;
+};
+using IdentityOf = std::function<BridgeIdentity(const std::string& path)>;
+
+// The scan to wait with for the updated bridge after its reset: it passes on the one bridge whose
+// identity is the updated one's, whatever node it comes back at, and nothing else. While the
+// updated bridge is off the bus, the others are all a plain scan sees, and counted, one of them
+// would pass for it. The bridge is known by its serial where no other bridge attached before the
+// update (`pathsBefore`, the scan taken just before it) shares it, else by its port, else
+// (neither known) by its own node only; where its port is known it must agree as well. A twin
+// (one serial, another port) and a newcomer never count; when two fit, neither does.
+DeviceScan scanForUpdatedBridge(const BridgeIdentity& updated, const std::vector<std::string>& pathsBefore,
+                                DeviceScan scanAll, IdentityOf identityOf);
 
 // The macOS update thread's work for the selected controller: 0 on success, -1 on failure.
 // `showResult` is called with true or false for the wizard's success or failure window.

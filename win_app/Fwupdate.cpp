@@ -543,9 +543,12 @@ void TQ55xFwTool::YesBtnClick() {
             const bool written = firmware::UpdateWithEmbeddedImage(watched, dev);
             ProgressBar2.setPosition(std::max(ProgressBar2.position(), 60));
             progressCeiling_ = 95;
-            // Only the updated bridge's return counts, not the other bridges still attached.
+            // Only the updated bridge's return counts, not the other bridges still attached. Windows
+            // names a USB disk's interface by its serial, or by its port when it has none or shares
+            // it, and gives it that name again after a reset: its own path is who it is.
             const firmware::DeviceScan scan = firmware::scanForUpdatedBridge(
-                dev.path, present.paths, [] { return vendor::EnumerateBridgeDevices(true).paths; });
+                {.node = dev.path}, present.paths, [] { return vendor::EnumerateBridgeDevices(true).paths; },
+                [](const std::string& p) { return firmware::BridgeIdentity{.node = p}; });
             std::vector<std::string> back;
             ok = written && firmware::ResetAndReattach(watched, dev, scan, back);
             if (written && !ok) watch.noteNotBack(firmware::reattachWaitSeconds());

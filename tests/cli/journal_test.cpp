@@ -14,6 +14,7 @@
 
 #include "cli/disk_use.h"
 #include "cli/journal.h"
+#include "cli/keep_awake.h"
 #include "cli/state_files.h"
 #include "sim/state_file.h"
 #include "support/cli_run.h"
@@ -376,7 +377,7 @@ TEST_F(CliJournal, ASecondProcessLeavesARunningUpdateAlone) {
             char c = 0;
             if (::write(toParent[1], "x", 1) != 1 || ::read(toChild[0], &c, 1) != 1) ::_exit(9);
         });
-        ::_exit(run(sim(u, ",persist=each"), args).code);
+        ::_exit(run(sim(u, ",persist=shared"), args).code);
     }
     char c = 0;
     ASSERT_EQ(::read(toParent[0], &c, 1), 1);
@@ -388,13 +389,15 @@ TEST_F(CliJournal, ASecondProcessLeavesARunningUpdateAlone) {
              {{"recover", "--yes"}, 2, ": running (updating since "},
              {{"journal"}, 0, "running (updating since "}}) {
         SCOPED_TRACE(k.args.front());
-        size_t sent = 0;
-        const transport::ScopedCommandListener count([&](const transport::TraceEntry&) { ++sent; });
-        const testsupport::CliRun r = run(sim(u), k.args);
+        // The second process reaches the very enclosure the first is updating (as it would a real
+        // node), and its trace shows what it sent there: nothing.
+        std::vector<std::string> traced{"--trace", (dir / "second.jsonl").string()};
+        traced.insert(traced.end(), k.args.begin(), k.args.end());
+        const testsupport::CliRun r = run(sim(u, ",persist=shared"), traced);
         EXPECT_EQ(r.code, k.code) << r.out << r.err;
         EXPECT_NE((r.out + r.err).find(k.says), std::string::npos) << r.out << r.err;
         EXPECT_EQ(r.err.find("was interrupted"), std::string::npos) << r.err;
-        EXPECT_EQ(sent, 0u) << "the held enclosure was sent a command";
+        EXPECT_EQ(fs::file_size(dir / "second.jsonl"), 0u) << "the held enclosure was sent a command";
     }
     EXPECT_NE(run(sim(u), {"list"}).out.find(holder), std::string::npos);
     ASSERT_EQ(::write(toChild[1], "x", 1), 1);
@@ -500,6 +503,8 @@ TEST_F(CliJournal, TheDiskAndTheUserAreHeardBeforeTheFirstErase) {
              {",inuse=/media/ann/DATA", {}, 0, 1, "is mounted on /media/ann/DATA. The bridge's reset", false},
              {",inuse=/media/ann/DATA", {}, 0, 1, "`umount /media/ann/DATA`", false},
              {",inuse=/media/ann/DATA", {"--force"}, 0, 0, "warning: the disk behind sim:/dev/sg1 is in use", true},
+             {",inuse=held", {}, 0, 1, "is open for another program's sole use", false},
+             {",inuse=held", {"--force"}, 0, 0, "warning: the disk behind sim:/dev/sg1 is in use", true},
              {"", {}, 1, 130, "Interrupted before anything was erased: nothing changed", false},
              {"", {}, 2, 0, "the update was let finish", true}}) {
         SCOPED_TRACE(c.says);
@@ -553,6 +558,32 @@ TEST(DiskUse, MountsHoldersAndSwapOfTheDiskAndItsPartitions) {
 }  // namespace
 
 namespace {
+
+// The machine is kept from sleeping for the whole write, by update, flash and recover alike: every
+// command that erases or writes goes out while the hold stands, and none is left when they end.
+TEST_F(CliJournal, TheMachineStaysAwakeWhileTheFlashIsWritten) {
+    struct Hold final : cli::KeepAwake::Hold {
+        int& count;
+        explicit Hold(int& c) : count(c) { ++count; }
+        ~Hold() override { --count; }
+    };
+    int held = 0;
+    size_t writes = 0, unheld = 0;
+    const cli::KeepAwake::Taker old = cli::KeepAwake::setTaker([&](std::string&) { return std::make_unique<Hold>(held); });
+    const transport::ScopedCommandListener watch([&](const transport::TraceEntry& e) {
+        if (e.cdb && vendor::cdb::changesDevice(*e.cdb)) writes += 1, unheld += held == 0;
+    });
+    std::string updated;
+    EXPECT_GT(cleanRun(kUpdates[3], updated), 0u);
+    const uint64_t first = cleanRun(kUpdates[0], updated);
+    EXPECT_EQ(run(sim(kUpdates[0], ",powercut=" + std::to_string(first + 2)), update(kUpdates[0])).code, 8);
+    const size_t beforeRecover = writes;
+    EXPECT_EQ(run(sim(kUpdates[0]), {"recover", "--yes"}).code, 0);
+    EXPECT_GT(writes, beforeRecover);
+    EXPECT_EQ(unheld, 0u);
+    EXPECT_EQ(held, 0);
+    cli::KeepAwake::setTaker(old);
+}
 
 // Twins (one serial: here two enclosures of one state file) are never taken one for the other:
 // `flash --all` and `recover` refuse to guess and list them for --device.

@@ -59,7 +59,7 @@ mkdir -p "$ROOT"/{bin,sbin,usr/bin,usr/share/q55x,lib/mods,proc,sys,dev,tmp,run}
 cp /bin/busybox "$ROOT"/bin/busybox
 for a in $("$ROOT"/bin/busybox --list); do [ "$a" = busybox ] || ln -sf busybox "$ROOT/bin/$a"; done
 
-MODS="sg sd_mod scsi_debug configfs usbcore dummy_hcd libcomposite usb_f_fs usb-storage"
+MODS="sg sd_mod scsi_debug configfs usbcore dummy_hcd libcomposite usb_f_fs usb-storage vfat nls_cp437 nls_ascii"
 for m in $MODS; do
   modprobe -d "$KROOT" -S "$kver" --show-depends "$m" | awk '$1 == "insmod" { print $2 }'
 done | awk '!seen[$0]++' | while read -r ko; do

@@ -234,6 +234,39 @@ TEST(SimBus, PersistEachWritesTheStateAfterEveryChange) {
     std::remove(file.c_str());
 }
 
+// persist=shared: every process (here two attachments of one state file) reaches the one
+// enclosure, as a real node: what one writes the other's next command reads, and no exit puts an
+// older copy back over what another wrote.
+TEST(SimBus, SharedStateIsOneEnclosureForEveryProcess) {
+    const std::string file = tempStatePath("shared");
+    std::remove(file.c_str());
+    const Bytes data{0x12, 0x34, 0x56, 0x78};
+    Bytes back(4);
+    {
+        sim::Session s;
+        std::string error;
+        for (int i = 0; i < 2; ++i) ASSERT_TRUE(s.bus().addEnclosure("qvr298,persist=shared,state=" + file, error)) << error;
+        const std::string one = s.bus().deviceOf(0).windowsPath, other = s.bus().deviceOf(1).windowsPath;
+        ASSERT_TRUE(QV_SerialFlashWrite(one, 0x60000, data.data(), 4));
+        s.clock().advanceMs(1000);
+        ASSERT_TRUE(QV_SerialFlashRead(other, 0x60000, back.data(), 4));
+        EXPECT_EQ(back, data);
+        ASSERT_TRUE(QV_SerialFlashSectorErase(other, 0x60000));
+        s.clock().advanceMs(1000);
+        ASSERT_TRUE(QV_SerialFlashRead(one, 0x60000, back.data(), 4));
+        EXPECT_EQ(back, Bytes(4, 0xFF));
+        ASSERT_TRUE(QV_SerialFlashWrite(one, 0x60000, data.data(), 4));
+        s.clock().advanceMs(1000);
+    }
+    sim::EnclosureState st;
+    bool exists = false;
+    std::string error;
+    ASSERT_TRUE(sim::loadStateFile(file, st, exists, error)) << error;
+    EXPECT_EQ(Bytes(st.flash.begin() + 0x60000, st.flash.begin() + 0x60004), data);
+    std::remove(file.c_str());
+    std::remove((file + ".lock").c_str());
+}
+
 TEST(SimBus, PowerCutKeepsTheFlashAsItWasMidProgram) {
     const std::string file = tempStatePath("cut");
     std::remove(file.c_str());

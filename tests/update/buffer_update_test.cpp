@@ -379,3 +379,37 @@ TEST(SimBufferUpdate, MacUpdateThreadOutput) {
         }
     }
 }
+
+// After the reset the updated bridge is found by who it is. The bus is told as it is before the
+// update and at the scan during the wait; "ours" is the updated bridge, at sg1 before.
+TEST(BufferUpdate, UpdatedBridgeIsFoundByWhoItIs) {
+    using Id = firmware::BridgeIdentity;
+    struct Case { const char* what; std::vector<Id> before, during; const char* found; };
+    const Id ours{"A1", "1-1", "sg1"};
+    for (const Case& c : std::initializer_list<Case>{
+             {"back at another node", {ours}, {{"A1", "1-1", "sg5"}}, "sg5"},
+             {"a newcomer while away", {ours}, {{"B2", "1-2", "sg5"}}, ""},
+             {"a twin on another port", {ours, {"A1", "1-2", "sg2"}}, {{"A1", "1-2", "sg2"}}, ""},
+             {"back beside its twin", {ours, {"A1", "1-2", "sg2"}}, {{"A1", "1-2", "sg2"}, {"A1", "1-1", "sg6"}}, "sg6"},
+             {"a twin arriving while away", {ours}, {{"A1", "1-3", "sg5"}}, ""},
+             {"back as a twin arrives", {ours}, {{"A1", "1-3", "sg5"}, {"A1", "1-1", "sg6"}}, "sg6"},
+             {"twins at one port", {{"", "1-1", "sg1"}}, {{"", "1-1", "sg5"}, {"", "1-1", "sg6"}}, ""},
+             {"nothing known: a new node", {{"", "", "sg1"}}, {{"", "", "sg5"}}, ""},
+             {"nothing known: its own node", {{"", "", "sg1"}}, {{"", "", "SG1"}}, "SG1"}}) {
+        SCOPED_TRACE(c.what);
+        const std::vector<Id>* bus = &c.before;
+        const auto paths = [&] {
+            std::vector<std::string> p;
+            for (const Id& id : *bus) p.push_back(id.node);
+            return p;
+        };
+        const auto identityOf = [&](const std::string& p) {
+            for (const Id& id : *bus)
+                if (id.node == p) return id;
+            return Id{};
+        };
+        const firmware::DeviceScan scan = firmware::scanForUpdatedBridge(c.before.front(), paths(), paths, identityOf);
+        bus = &c.during;
+        EXPECT_EQ(scan(), *c.found ? std::vector<std::string>{c.found} : std::vector<std::string>{});
+    }
+}

@@ -160,6 +160,41 @@ chk leaves-mid-command 1 "cause: reading the flash for the backup.*left the bus"
 chk udev-facts 0 '"block_node": "/dev/sd.*"port": "[0-9]-[0-9.]*".*"serial": "qvr298".*"usb_product": "2980".*"usb_vendor": "728d"' \
   sh -c "q55x --json --device '${NEW:-/dev/none}' list | tr '\n' ' '"
 
+# --- one owner per enclosure: a mounted disk is refused (and --force goes on); a second q55x during
+# an update sends the enclosure nothing. The QVR298 now runs the image: each update reinstalls it.
+BR=${NEW:-/dev/none}
+SD=/dev/$(ls /sys/class/scsi_generic/${BR#/dev/}/device/block 2>/dev/null | head -n 1)
+# A 4 MiB FAT partition at 1 MiB: the partition entry and the boot signature, then a file system.
+{ dd if=/dev/zero bs=446 count=1 2>/dev/null
+  printf '\000\000\000\000\006\000\000\000\000\010\000\000\000\040\000\000'
+  dd if=/dev/zero bs=48 count=1 2>/dev/null; printf '\125\252'; } > /tmp/mbr
+dd if=/tmp/mbr of="$SD" bs=512 count=1 conv=notrunc 2>/dev/null; blockdev --rereadpt "$SD"
+for i in $(seq 1 50); do [ -b "${SD}1" ] && break; sleep 0.1; done
+mkdir -p /mnt/enclosure
+chk disk-mounted 0 "" sh -c "mkdosfs ${SD}1 >/dev/null && mount -t vfat ${SD}1 /mnt/enclosure"
+chk update-refuses-mounted 1 "${SD}1 is mounted on /mnt/enclosure" q55x --device "$BR" update --yes --allow-reinstall --no-backup
+chk update-force-goes-on 0 "warning: the disk behind" q55x --device "$BR" update --yes --allow-reinstall --no-backup --force
+umount -l /mnt/enclosure 2>/dev/null
+for i in $(seq 1 100); do BR=$(bridge_node QVR298) && break; sleep 0.1; done
+# Mounted in a mount namespace of its own, the disk is in no mount table q55x reads: the exclusive
+# open of the whole disk finds it busy all the same.
+SD=/dev/$(ls /sys/class/scsi_generic/${BR#/dev/}/device/block 2>/dev/null | head -n 1)
+for i in $(seq 1 50); do [ -b "${SD}1" ] && break; sleep 0.1; done
+unshare -m sh -c "mount -t vfat ${SD}1 /mnt/enclosure && touch /tmp/hidden && exec sleep 600" & HIDDEN=$!
+for i in $(seq 1 50); do [ -e /tmp/hidden ] && break; sleep 0.1; done
+chk update-refuses-hidden-mount 1 "${SD} is open for another program's sole use" q55x --device "$BR" update --yes --allow-reinstall --no-backup
+kill $HIDDEN; wait $HIDDEN 2>/dev/null; sleep 1   # the namespace goes, and its mount with it
+# The first update takes a backup first: long enough for the others to come while it holds the lock.
+q55x --device "$BR" update --yes --allow-reinstall > /tmp/first.out 2>&1 & FIRST=$!
+for i in $(seq 1 100); do q55x list 2>/dev/null | grep -q "updating (pid $FIRST)" && break; sleep 0.1; done
+chk second-list 0 "updating (pid $FIRST)" q55x --trace /tmp/second-list.jsonl list
+chk second-update 6 "held by another q55x" q55x --trace /tmp/second-update.jsonl --device "$BR" update --yes --allow-reinstall --no-backup
+# Whether the first has made its journal yet or not, recover leaves its enclosure alone.
+chk second-recover 0 "" sh -c "q55x --trace /tmp/second-recover.jsonl recover --yes; exit 0"
+chk second-sent-nothing 0 "^0$" sh -c "cat /tmp/second-*.jsonl | grep -c '\"path\":\"$BR\"'; true"
+wait $FIRST; rc=$?
+chk first-update-passed 0 "Update    Pass" sh -c "cat /tmp/first.out; exit $rc"
+
 for g in qvr298 qvd528; do
   echo "GUEST: --- gadget log of $g (tail)"; grep -v '^CMD ' /tmp/emu-$g.log | tail -n 10 | sed 's/^/    /'
 done
