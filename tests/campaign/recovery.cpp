@@ -1,8 +1,15 @@
 // q55x-campaign --recover: every procedure `q55x flash` and `q55x update` run, interrupted at each
-// command in two ways, each followed by `q55x recover --yes` on the enclosure as it was left:
-//   cut   the enclosure's power goes during the command (powercut=N); q55x sees it vanish
-//   kill  q55x itself is killed (SIGKILL) once the command is done; the enclosure's state file
-//         follows every change (persist=each), so it stands exactly as that command left it
+// command, each followed by `q55x recover --yes` on the enclosure as it was left:
+//   cut     the enclosure's power goes during the command (powercut=N); q55x sees it vanish
+//   kill    q55x itself is killed (SIGKILL) once the command is done; the enclosure's state file
+//           follows every change (persist=each), so it stands exactly as that command left it
+//   journal q55x is killed inside the journal's own writes, at its Nth flush
+//   twin    the power cut, then recover with a twin attached beside it (one serial, the enclosure
+//           as it was before): it must refuse to guess, and finish with --device naming ours
+//   second  a second q55x (list, update, recover) runs while the update holds at command N, on
+//           the one enclosure both reach (persist=shared); it must send it nothing
+// Wrong-device writes (the twin changed) and commands a second q55x sends into a running update
+// are counted, as is a "written and verified" recovery that does not boot the new firmware.
 // Each case runs in a process of its own (the kill in one more, which dies). After the recovery
 // the enclosure is powered on: it must boot the new firmware or the old one, and every stretch the
 // update keeps (the model's kept stretches, and a product record from an earlier update) must hold
@@ -20,6 +27,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <sstream>
 
@@ -29,6 +37,7 @@
 #include "campaign/model.h"
 #include "campaign/promises.h"
 #include "cli/cli.h"
+#include "bridge/cdb.h"
 #include "cli/journal.h"
 #include "transport/trace.h"
 
@@ -110,7 +119,18 @@ std::string keyOf(const OracleCase& c) {
            ", " + c.shape.name;
 }
 
-enum class Interrupt : uint8_t { Cut, Kill };
+enum class Interrupt : uint8_t { Cut, Kill, JournalKill, Twin, Second };
+constexpr Interrupt kInterrupts[] = {Interrupt::Cut, Interrupt::Kill, Interrupt::JournalKill, Interrupt::Twin, Interrupt::Second};
+const char* interruptName(Interrupt how) {
+    switch (how) {
+        case Interrupt::Cut: return "power cut";
+        case Interrupt::Kill: return "kill";
+        case Interrupt::JournalKill: return "kill in the journal";
+        case Interrupt::Twin: return "cut, twin beside";
+        case Interrupt::Second: return "second q55x";
+    }
+    return "";
+}
 enum class Boots : uint8_t { New, Old, Other };
 enum class End : uint8_t { Finished, Hang, Crash };
 
@@ -122,6 +142,9 @@ struct Result {
     bool journalAfter = false;     // a journal is still open after the recovery
     Boots boots = Boots::Other;
     bool keptLost = false;
+    uint32_t wrongDeviceWrites = 0;    // commands that changed the twin
+    uint32_t sentIntoRunning = 0;      // commands a second q55x sent into the running update
+    bool falseVerified = false;        // recover said "written and verified" of an enclosure that does not boot it
     // The judge's checks on the enclosure after the recovery: the update finished (it boots the
     // new firmware) is judged as a success, anything else as a failure.
     bool success = false, bootJudged = false, keptBroken = false, bootBroken = false, codeBroken = false;
@@ -135,6 +158,8 @@ struct Baseline {
     BootSignature oldBoot, newBoot;
     std::vector<Stretch> kept;
     uint64_t commands = 0;
+    uint64_t flushes = 0;   // the journal's flushes in the clean run
+    uint64_t firstWrite = 0;   // the clean run's first command that erases or writes (from 1)
     bool bootsFromFlash = true;
 };
 
@@ -145,10 +170,12 @@ struct CliOutcome {
     std::string out;
 };
 
-// q55x in this process, on the case's enclosure, its state folder the case's own.
-CliOutcome q55x(const std::string& dir, const std::string& sim, const std::vector<std::string>& command) {
+// q55x in this process, on the case's enclosure (and a twin's), its state folder the case's own.
+CliOutcome q55x(const std::string& dir, const std::string& sim, const std::vector<std::string>& command,
+                const std::string& twin = "") {
     ::setenv("XDG_STATE_HOME", (dir + "/state-home").c_str(), 1);
     std::vector<std::string> args{"--sim", withRunKeys(sim)};
+    if (!twin.empty()) args.insert(args.end(), {"--sim", withRunKeys(twin)});
     args.insert(args.end(), command.begin(), command.end());
     std::ostringstream out, err;
     CliOutcome o;
@@ -198,6 +225,49 @@ bool keptIntact(const Baseline& base, const Store& s, std::string& which) {
     return true;
 }
 
+// Counts the journal's flushes; with `killAt`, q55x dies at that one (before it is done).
+struct FlushCounter final : cli::Durability {
+    uint64_t calls = 0, killAt = 0;
+    bool syncFile(const std::string&) override { return flush(); }
+    bool syncFolder(const std::string&) override { return flush(); }
+    bool flush() {
+        if (++calls == killAt) ::raise(SIGKILL);
+        return true;
+    }
+};
+
+// Runs `update` in a process of its own, which stops at its `holdAt`th command until `whileHeld`
+// has run here, or dies at its `killAt`th command or `flushKillAt`th journal flush.
+void runAside(const std::string& dir, const std::string& sim, const std::vector<std::string>& update, uint64_t killAt,
+              uint64_t flushKillAt, uint64_t holdAt = 0, const std::function<void()>& whileHeld = {}) {
+    int toChild[2] = {-1, -1}, toParent[2] = {-1, -1};
+    if (holdAt && (::pipe(toChild) != 0 || ::pipe(toParent) != 0)) return;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        FlushCounter flushes;
+        flushes.killAt = flushKillAt;
+        if (flushKillAt) cli::setDurability(&flushes);
+        uint64_t commands = 0;
+        const transport::ScopedCommandListener at([&](const transport::TraceEntry&) {
+            if (++commands == killAt) ::raise(SIGKILL);
+            char c = 0;
+            if (commands == holdAt && (::write(toParent[1], "x", 1) != 1 || ::read(toChild[0], &c, 1) != 1)) ::_exit(9);
+        });
+        ::_exit(q55x(dir, sim, update).exit);
+    }
+    char c = 0;
+    // A run that ends before its holdAt-th command closes the pipe: nothing to hold.
+    if (holdAt) {
+        ::close(toParent[1]);
+        if (::read(toParent[0], &c, 1) == 1 && whileHeld) whileHeld();
+        if (::write(toChild[1], "x", 1) != 1) {
+        }
+        for (int fd : {toChild[0], toChild[1], toParent[0]}) ::close(fd);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+}
+
 bool cleanRun(Baseline& base, const std::string& dir, std::string& why) {
     OracleCase& c = base.c;
     base.bootsFromFlash = c.route != Route::Disk;
@@ -226,8 +296,15 @@ bool cleanRun(Baseline& base, const std::string& dir, std::string& why) {
     uint64_t commands = 0;
     CliOutcome run;
     {
-        const transport::ScopedCommandListener count([&commands](const transport::TraceEntry&) { ++commands; });
+        FlushCounter flushes;
+        cli::Durability* previous = cli::setDurability(&flushes);
+        const transport::ScopedCommandListener count([&commands, &base](const transport::TraceEntry& e) {
+            ++commands;
+            if (!base.firstWrite && e.cdb && vendor::cdb::changesDevice(*e.cdb)) base.firstWrite = commands;
+        });
         run = q55x(dir, simText(c, dir), cliUpdateArgs(c, dir + "/firmware.bin"));
+        cli::setDurability(previous);
+        base.flushes = flushes.calls;
     }
     base.commands = commands;
     if (run.exit != 0) return why = "the clean run fails: " + run.out, false;
@@ -250,23 +327,41 @@ Result runCase(const Baseline& base, Interrupt how, uint64_t at, const std::stri
         return r;
     }
     const std::vector<std::string> update = cliUpdateArgs(base.c, dir + "/firmware.bin");
-    if (how == Interrupt::Cut) {
-        q55x(dir, simText(base.c, dir, ",powercut=" + std::to_string(at)), update);
-    } else {
-        // q55x dies once the command is done: in a process of its own.
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            uint64_t commands = 0;
-            const transport::ScopedCommandListener kill([&commands, at](const transport::TraceEntry&) {
-                if (++commands == at) ::raise(SIGKILL);
+    // Twins answer alike: one serial for both, and the twin's flash as ours was before.
+    const std::string serial = how == Interrupt::Twin ? ",serial=twin" : "";
+    const std::string twinState = dir + "/twin.state";
+    Store twinBefore;
+    if (how == Interrupt::Twin && (!saveCaseState(base.c, base.before, twinState, error) || !loadCaseState(twinState, twinBefore, error))) {
+        note(r, error);
+        return r;
+    }
+    const std::string twin = how == Interrupt::Twin ? enclosureText(base.c) + serial + ",state=" + twinState : "";
+    switch (how) {
+        case Interrupt::Cut:
+        case Interrupt::Twin: q55x(dir, simText(base.c, dir, serial + ",powercut=" + std::to_string(at)), update); break;
+        case Interrupt::Kill: runAside(dir, simText(base.c, dir, ",persist=each"), update, at, 0); break;
+        case Interrupt::JournalKill: runAside(dir, simText(base.c, dir, ",persist=each"), update, 0, at); break;
+        case Interrupt::Second: {
+            const std::string shared = simText(base.c, dir, ",persist=shared");
+            runAside(dir, shared, update, 0, 0, at, [&] {
+                const transport::ScopedCommandListener count([&r](const transport::TraceEntry&) { ++r.sentIntoRunning; });
+                for (const std::vector<std::string>& second : {std::vector<std::string>{"list"}, update, {"recover", "--yes"}})
+                    q55x(dir, shared, second);
             });
-            ::_exit(q55x(dir, simText(base.c, dir, ",persist=each"), update).exit);
+            break;
         }
-        int status = 0;
-        ::waitpid(pid, &status, 0);
     }
     r.journalLeft = openJournals(dir) > 0;
-    const CliOutcome recover = q55x(dir, simText(base.c, dir), {"recover", "--yes"});
+    CliOutcome recover;
+    if (how == Interrupt::Twin) {
+        // Beside its twin, recover refuses to guess; named, ours is finished. The twin is never written.
+        recover = q55x(dir, simText(base.c, dir, serial), {"recover", "--yes"}, twin);
+        if (r.journalLeft) recover = q55x(dir, simText(base.c, dir, serial), {"--device", "sim:/dev/sg1", "recover", "--yes"}, twin);
+        Store twinNow;
+        if (!loadCaseState(twinState, twinNow, error) || !(twinNow == twinBefore)) ++r.wrongDeviceWrites;
+    } else {
+        recover = q55x(dir, simText(base.c, dir), {"recover", "--yes"});
+    }
     r.recoverExit = recover.exit;
     r.journalAfter = openJournals(dir) > 0;
     Store now;
@@ -284,6 +379,7 @@ Result runCase(const Baseline& base, Interrupt how, uint64_t at, const std::stri
     std::snprintf(r.promise, sizeof r.promise, "%s", v.first().c_str());
     std::string which;
     r.keptLost = !keptIntact(base, now, which);
+    r.falseVerified = recover.out.find("written and verified") != std::string::npos && r.boots != Boots::New;
     r.end = End::Finished;
     if (r.keptLost) note(r, which);
     else if (r.journalLeft && r.recoverExit != 0) {
@@ -303,11 +399,12 @@ struct Job {
 
 struct Totals {
     uint64_t runs = 0, cuts = 0, kills = 0, journals = 0, finished = 0, recoverFailed = 0, journalsLeft = 0,
-             bootsNew = 0, bootsOld = 0, unbootable = 0, keptLost = 0, crashes = 0, hangs = 0;
+             bootsNew = 0, bootsOld = 0, unbootable = 0, keptLost = 0, crashes = 0, hangs = 0, wrongDeviceWrites = 0,
+             sentIntoRunning = 0, falseVerified = 0;
     PromiseCounters promises;
     void add(const Job& j) {
         ++runs;
-        (j.how == Interrupt::Cut ? cuts : kills)++;
+        (j.how == Interrupt::Cut || j.how == Interrupt::Twin ? cuts : kills)++;
         const Result& r = j.result;
         if (r.end == End::Crash) ++crashes;
         if (r.end == End::Hang) ++hangs;
@@ -324,15 +421,20 @@ struct Totals {
         bootsOld += r.boots == Boots::Old;
         unbootable += r.boots == Boots::Other;
         keptLost += r.keptLost;
+        wrongDeviceWrites += r.wrongDeviceWrites;
+        sentIntoRunning += r.sentIntoRunning;
+        falseVerified += r.falseVerified;
     }
     void add(const Totals& t) {
         runs += t.runs, cuts += t.cuts, kills += t.kills, journals += t.journals, finished += t.finished;
         recoverFailed += t.recoverFailed, journalsLeft += t.journalsLeft, bootsNew += t.bootsNew, bootsOld += t.bootsOld;
         unbootable += t.unbootable, keptLost += t.keptLost, crashes += t.crashes, hangs += t.hangs;
+        wrongDeviceWrites += t.wrongDeviceWrites, sentIntoRunning += t.sentIntoRunning, falseVerified += t.falseVerified;
         promises.add(t.promises);
     }
     bool failed() const {
-        return recoverFailed || journalsLeft || unbootable || keptLost || crashes || hangs || promises.violations();
+        return recoverFailed || journalsLeft || unbootable || keptLost || crashes || hangs || wrongDeviceWrites ||
+               sentIntoRunning || falseVerified || promises.violations();
     }
 };
 
@@ -398,14 +500,16 @@ int recoveryMain(int argc, char** argv) {
 
     std::vector<Job> jobs;
     for (size_t i = 0; i < bases.size(); ++i) {
-        for (Interrupt how : {Interrupt::Cut, Interrupt::Kill}) {
-            const uint64_t all = bases[i].commands;
-            const bool kill = how == Interrupt::Kill;
+        for (Interrupt how : kInterrupts) {
+            // A second q55x comes while the update holds its enclosure: from its first write on.
+            const uint64_t from = how == Interrupt::Second ? bases[i].firstWrite - 1 : 0;
+            const uint64_t all = how == Interrupt::JournalKill ? bases[i].flushes : bases[i].commands - from;
+            const bool kill = how != Interrupt::Cut && how != Interrupt::Twin;
             const uint64_t n = bounded && kill ? std::min(all, kBoundedKillsWithin) : all;
             const uint64_t cap = bounded ? kBoundedCount : !kill ? kFullCuts : all > kLongRun ? kFullKillsLongRun : kFullKills;
             const uint64_t step = std::max<uint64_t>(1, (n + cap - 1) / cap);
             for (uint64_t k = 1; k <= n; ++k)
-                if (k % step == 0 || k <= 3 || k + 3 > n) jobs.push_back({i, how, k, {}});
+                if (k % step == 0 || k <= 3 || k + 3 > n) jobs.push_back({i, how, from + k, {}});
         }
     }
     const auto t0 = std::chrono::steady_clock::now();
@@ -427,28 +531,31 @@ int recoveryMain(int argc, char** argv) {
 
     std::cout << "# q55x-campaign --recover (" << (bounded ? "bounded" : "full") << ")\n\n";
     std::cout << "| procedure | kept | commands | interrupted by | runs | journal left | finished by recover | recover failed | "
-                 "boots new | boots old | unbootable | kept stretch lost |\n"
-                 "|---|---|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+                 "boots new | boots old | unbootable | kept stretch lost | wrong-device writes | sent into a running update | false \"verified\" |\n"
+                 "|---|---|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
     Totals all;
     std::vector<std::string> bad;
     for (size_t i = 0; i < bases.size(); ++i) {
-        for (Interrupt how : {Interrupt::Cut, Interrupt::Kill}) {
+        for (Interrupt how : kInterrupts) {
             Totals t;
             for (const Job& j : jobs) {
                 if (j.row != i || j.how != how) continue;
                 t.add(j);
                 const Result& r = j.result;
                 if (r.end != End::Finished || r.keptLost || r.boots == Boots::Other || r.journalAfter ||
-                    (r.journalLeft && r.recoverExit != 0) || r.promise[0])
-                    bad.push_back(keyOf(bases[i].c) + ", " + (how == Interrupt::Cut ? "power cut" : "killed") + " at command " +
-                                  std::to_string(j.at) + ": " + (r.end == End::Crash ? "CRASH " : r.end == End::Hang ? "HANG " : "") +
+                    (r.journalLeft && r.recoverExit != 0) || r.promise[0] || r.wrongDeviceWrites || r.sentIntoRunning || r.falseVerified)
+                    bad.push_back(keyOf(bases[i].c) + ", " + interruptName(how) + " at " + std::to_string(j.at) + ": " +
+                                  (r.end == End::Crash ? "CRASH " : r.end == End::Hang ? "HANG " : "") +
+                                  (r.wrongDeviceWrites ? "WRONG DEVICE WRITTEN " : "") +
+                                  (r.sentIntoRunning ? "SENT INTO A RUNNING UPDATE " : "") + (r.falseVerified ? "FALSE VERIFIED " : "") +
                                   (r.boots == Boots::Other ? "unbootable " : "") + r.note +
                                   (r.promise[0] ? std::string(" PROMISE BROKEN: ") + r.promise : ""));
             }
             std::cout << "| " << (how == Interrupt::Cut ? keyOf(bases[i].c) + " | " + keptText(bases[i]) + " | " + std::to_string(bases[i].commands) : " | |")
-                      << " | " << (how == Interrupt::Cut ? "power cut" : "kill") << " | " << t.runs << " | " << t.journals << " | "
+                      << " | " << interruptName(how) << " | " << t.runs << " | " << t.journals << " | "
                       << t.finished << " | " << t.recoverFailed << " | " << t.bootsNew << " | " << t.bootsOld << " | "
-                      << t.unbootable << " | " << t.keptLost << " |\n";
+                      << t.unbootable << " | " << t.keptLost << " | " << t.wrongDeviceWrites << " | " << t.sentIntoRunning << " | "
+                      << t.falseVerified << " |\n";
             all.add(t);
         }
     }
@@ -459,7 +566,9 @@ int recoveryMain(int argc, char** argv) {
               << all.kills << " kills), journals left open by the interruption " << all.journals << ", finished by q55x recover "
               << all.finished << ", recover failed " << all.recoverFailed << ", journals still open " << all.journalsLeft
               << ", boots new " << all.bootsNew << ", boots old " << all.bootsOld << ", unbootable " << all.unbootable
-              << ", kept stretches lost " << all.keptLost << ", crashes " << all.crashes << ", hangs " << all.hangs << " ("
+              << ", kept stretches lost " << all.keptLost << ", wrong-device writes " << all.wrongDeviceWrites
+              << ", commands sent into a running update " << all.sentIntoRunning << ", false \"verified\" " << all.falseVerified
+              << ", crashes " << all.crashes << ", hangs " << all.hangs << " ("
               << static_cast<int>(seconds) << " s)\n\n"
               << all.promises << "\n";
     return all.failed() ? 1 : 0;
